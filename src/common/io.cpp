@@ -1,0 +1,58 @@
+// Complete and interruption-safe descriptor writes.
+#include "common/io.hpp"
+
+#include <cerrno>
+#include <poll.h>
+#include <unistd.h>
+
+namespace serterm {
+
+ssize_t
+write_some(int fd, std::span<const unsigned char> data)
+{
+  for (;;) {
+    ssize_t n = write(fd, data.data(), data.size());
+    if (n >= 0) {
+      return n;
+    }
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      return 0;
+    }
+    if (errno != EINTR) {
+      return -1;
+    }
+  }
+}
+
+bool
+write_all(int fd, std::span<const unsigned char> data)
+{
+  while (!data.empty()) {
+    ssize_t n = write_some(fd, data);
+    if (n < 0) {
+      return false;
+    }
+    if (n == 0 && !wait_ready(fd, true)) {
+      return false;
+    }
+    data = data.subspan(static_cast<std::size_t>(n));
+  }
+  return true;
+}
+
+bool
+wait_ready(int fd, bool for_writing)
+{
+  pollfd p{fd, static_cast<short>(for_writing ? POLLOUT : POLLIN), 0};
+  for (;;) {
+    int n = poll(&p, 1, -1);
+    if (n >= 0) {
+      return true;
+    }
+    if (errno != EINTR) {
+      return false;
+    }
+  }
+}
+
+} // namespace serterm

@@ -1,0 +1,24 @@
+// Descriptor I/O that neither loses bytes nor gives up on interrupted or
+// would-block calls.
+#pragma once
+
+#include <span>
+#include <sys/types.h>
+
+namespace serterm {
+
+// Writes what `fd` takes now of `data` in one call, retrying EINTR. Returns
+// the number of bytes written (0 when the descriptor would block), or -1
+// with errno set on any other error.
+[[nodiscard]] ssize_t write_some(int fd, std::span<const unsigned char> data);
+
+// Writes all of `data` to `fd`: continues partial writes, retries EINTR and
+// waits for writability on EAGAIN. Returns false, with errno set, on any
+// other error; what was written before it stays written.
+[[nodiscard]] bool write_all(int fd, std::span<const unsigned char> data);
+
+// Waits until `fd` is readable (`for_writing` false) or writable (true),
+// retrying EINTR. Returns false, with errno set, if the wait itself fails.
+[[nodiscard]] bool wait_ready(int fd, bool for_writing);
+
+} // namespace serterm
