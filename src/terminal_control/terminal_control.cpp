@@ -1,0 +1,195 @@
+// Line and keyboard terminal settings, the speed table and modem status.
+#include "terminal_control/terminal_control.hpp"
+
+#include "common/common.hpp"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <tuple>
+#include <unistd.h>
+
+namespace serterm {
+
+namespace {
+
+termios saved_line_settings;
+termios line_settings;
+termios saved_keyboard_settings;
+termios raw_keyboard_settings;
+
+// What the signal handler may put back: the line's descriptor once its
+// settings are saved, and whether the keyboard's are.
+volatile std::sig_atomic_t saved_line_fd = -1;
+volatile std::sig_atomic_t keyboard_saved = 0;
+
+struct modem_word {
+  int bit;
+  const char* set;
+  const char* clear;
+};
+
+constexpr std::array<modem_word, 7> MODEM_WORDS{{
+    {TIOCM_LE, "ENABLE|", "enable|"},
+    {TIOCM_DTR, "DTR|", "dtr|"},
+    {TIOCM_RTS, "RTS|", "rts|"},
+    {TIOCM_CTS, "CTS|", "cts|"},
+    {TIOCM_CAR, "DCD|", "dcd|"},
+    {TIOCM_RNG, "RI|", "ri|"},
+    {TIOCM_DSR, "DSR", "dsr"},
+}};
+
+void
+restore_on_signal(int sig)
+{
+  int saved_errno = errno;
+  if (keyboard_saved != 0) {
+    std::ignore = tcsetattr(STDIN_FILENO, TCSANOW, &saved_keyboard_settings);
+  }
+  if (saved_line_fd >= 0) {
+    std::ignore = tcsetattr(saved_line_fd, TCSANOW, &saved_line_settings);
+  }
+  // SA_RESETHAND has restored the default action and SA_NODEFER leaves the
+  // signal unblocked, so this ends the process with the same signal.
+  std::signal(sig, SIG_DFL);
+  std::ignore = std::raise(sig);
+  errno = saved_errno;
+}
+
+} // namespace
+
+int
+open_line(const char* path)
+{
+  int fd = open(path, O_RDWR | O_NONBLOCK);
+  if (fd <= 0) {
+    std::fprintf(stderr, "can't open %s\n", path);
+    std::exit(1);
+  }
+  return fd;
+}
+
+speed_t
+speed_code(int bps)
+{
+  for (const speed_entry& entry : SPEED_TABLE) {
+    if (entry.bps == bps) {
+      return entry.code;
+    }
+  }
+  std::fprintf(stderr, "%d bps unavailable.  9600 bps selected.\n", bps);
+  return B9600;
+}
+
+void
+setup_line(int line_fd, int bps)
+{
+  speed_t code = speed_code(bps);
+  if (tcgetattr(line_fd, &saved_line_settings) != 0) {
+    return; // not a terminal: nothing to set, nothing to put back
+  }
+  saved_line_fd = line_fd;
+  line_settings = saved_line_settings;
+  line_settings.c_iflag = IGNBRK | IGNPAR;
+  line_settings.c_oflag = 0;
+  line_settings.c_cflag = CS8 | CREAD | CLOCAL;
+  line_settings.c_lflag = 0;
+  // After the flag words, which would otherwise wipe the speed bits.
+  std::ignore = cfsetispeed(&line_settings, code);
+  std::ignore = cfsetospeed(&line_settings, code);
+  std::memset(line_settings.c_cc, 0, sizeof line_settings.c_cc);
+  // A saved VMIN above 1 would keep select from reporting bytes until that
+  // many had queued.
+  line_settings.c_cc[VMIN] = 1;
+  line_settings.c_cc[VTIME] = 0;
+  std::ignore = tcsetattr(line_fd, TCSANOW, &line_settings);
+}
+
+void
+restore_line(int line_fd)
+{
+  if (saved_line_fd == line_fd) {
+    std::ignore = tcsetattr(line_fd, TCSANOW, &saved_line_settings);
+  }
+}
+
+void
+close_line(int line_fd)
+{
+  restore_line(line_fd);
+  saved_line_fd = -1;
+  std::ignore = close(line_fd);
+}
+
+void
+keyboard_raw()
+{
+  if (tcgetattr(STDIN_FILENO, &saved_keyboard_settings) != 0) {
+    return; // not a terminal: the input is taken as it is
+  }
+  keyboard_saved = 1;
+  raw_keyboard_settings = saved_keyboard_settings;
+  cfmakeraw(&raw_keyboard_settings);
+  raw_keyboard_settings.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+  std::ignore = tcsetattr(STDIN_FILENO, TCSANOW, &raw_keyboard_settings);
+}
+
+void
+keyboard_restore()
+{
+  if (keyboard_saved != 0) {
+    std::ignore = tcsetattr(STDIN_FILENO, TCSANOW, &saved_keyboard_settings);
+  }
+}
+
+std::size_t
+format_modem_status(int bits, std::span<char, MODEM_STATUS_TEXT_SIZE> out)
+{
+  std::size_t length = 0;
+  for (const modem_word& word : MODEM_WORDS) {
+    const char* text = (bits & word.bit) != 0 ? word.set : word.clear;
+    std::size_t n = std::strlen(text);
+    std::memcpy(out.data() + length, text, n);
+    length += n;
+  }
+  out[length++] = '\n';
+  out[length] = '\0';
+  return length;
+}
+
+void
+show_modem_status(int line_fd)
+{
+  int bits = 0;
+  if (ioctl(line_fd, TIOCMGET, &bits) != 0) {
+    std::fprintf(stderr, "%s: can't read modem status: %s\n", progname,
+                 std::strerror(errno));
+    return;
+  }
+  std::array<char, MODEM_STATUS_TEXT_SIZE> text{};
+  std::ignore = format_modem_status(bits, text);
+  std::fputs(text.data(), stderr);
+}
+
+void
+install_signal_handlers()
+{
+  struct sigaction action {};
+  action.sa_handler = restore_on_signal;
+  action.sa_flags = static_cast<int>(SA_RESETHAND | SA_NODEFER);
+  sigemptyset(&action.sa_mask);
+  for (int sig : {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGPIPE}) {
+    struct sigaction old {};
+    // A signal the parent chose to ignore (nohup) stays ignored.
+    if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) {
+      continue;
+    }
+    std::ignore = sigaction(sig, &action, nullptr);
+  }
+}
+
+} // namespace serterm

@@ -1,0 +1,75 @@
+// Everything that changes terminal settings: the serial line (open, speed,
+// raw 8N1, restore, close, modem status) and the user's keyboard terminal.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <span>
+#include <termios.h>
+
+namespace serterm {
+
+struct speed_entry {
+  int bps;
+  speed_t code;
+};
+
+// The only speeds offered.
+inline constexpr std::array<speed_entry, 8> SPEED_TABLE{{
+    {1200, B1200},
+    {2400, B2400},
+    {4800, B4800},
+    {9600, B9600},
+    {19200, B19200},
+    {38400, B38400},
+    {57600, B57600},
+    {115200, B115200},
+}};
+
+// Opens `path` read-write and non-blocking. On failure writes
+// "can't open <path>" to standard error and exits with status 1.
+[[nodiscard]] int open_line(const char* path);
+
+// Returns the speed code for `bps` from SPEED_TABLE; for any other value
+// writes "<bps> bps unavailable.  9600 bps selected." to standard error and
+// returns B9600.
+[[nodiscard]] speed_t speed_code(int bps);
+
+// Saves the line's settings, then sets it to raw 8N1 at `bps`, receiver on,
+// modem lines ignored, no flow control, VMIN 1 and VTIME 0. Failures of the
+// terminal calls are ignored (the line may not be a terminal).
+void setup_line(int line_fd, int bps);
+
+// Puts back the settings `setup_line` saved.
+void restore_line(int line_fd);
+
+// Restores the line's saved settings, then closes it.
+void close_line(int line_fd);
+
+// Saves the keyboard terminal's current settings (again on every call) and
+// makes it raw, without echo.
+void keyboard_raw();
+
+// Puts back the keyboard settings saved by the latest `keyboard_raw`.
+void keyboard_restore();
+
+// Size of the text `format_modem_status` writes, NUL included.
+inline constexpr std::size_t MODEM_STATUS_TEXT_SIZE = 64;
+
+// Writes the seven modem-line words for the TIOCM_* bits in `bits` to `out`
+// as a NUL-terminated line ending in "\n": upper case when set, lower case
+// when clear. Returns the text's length.
+std::size_t format_modem_status(int bits,
+                                std::span<char, MODEM_STATUS_TEXT_SIZE> out);
+
+// Writes the line's modem control lines to standard error as seven words,
+// or "<progname>: can't read modem status: <reason>" if they cannot be read.
+void show_modem_status(int line_fd);
+
+// Installs handlers for SIGHUP, SIGINT, SIGQUIT, SIGTERM and SIGPIPE that
+// put back whatever terminal settings were saved (keyboard first, then
+// line) and then end the process by the same signal. Signals ignored at
+// start stay ignored.
+void install_signal_handlers();
+
+} // namespace serterm
