@@ -70,8 +70,8 @@ LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
   unsigned random = seed * 2654435761U + 1U;
   while (at < stream.size()) {
     random = random * 1103515245U + 12345U;
-    std::size_t length = (random >> 16) % 7 == 0 ? (random >> 8) % 300
-                                                 : (random >> 16) % 4;
+    std::size_t length =
+        (random >> 16) % 7 == 0 ? (random >> 8) % 300 : (random >> 16) % 4;
     length = std::min(length, stream.size() - at);
     pieces += map_piece(stream.substr(at, length), piece_state);
     at += length;

@@ -72,8 +72,8 @@ LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
   auto output = std::make_unique<unsigned char[]>(BUFFER_SIZE);
   std::memset(output.get(), 0xA5, BUFFER_SIZE);
   std::size_t count = parse_hex_data(
-      text_area.get(), std::span<unsigned char, BUFFER_SIZE>(output.get(),
-                                                             BUFFER_SIZE));
+      text_area.get(),
+      std::span<unsigned char, BUFFER_SIZE>(output.get(), BUFFER_SIZE));
   if (count > text.size()) {
     std::abort();
   }

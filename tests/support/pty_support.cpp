@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -15,6 +16,8 @@
 namespace serterm::testing {
 
 namespace {
+
+constexpr const char* VALGRIND_BINARY = "/usr/bin/valgrind";
 
 using clock = std::chrono::steady_clock;
 
@@ -146,7 +149,45 @@ spawn_serterm(const std::vector<std::string>& args, const spawn_options& how)
   }
   EXPECT_EQ(pipe2(err_pipe, O_CLOEXEC), 0);
 
+  // With SERTERM_VALGRIND naming a directory, the binary runs under
+  // valgrind's memcheck, which writes one log per process there. valgrind
+  // gives its client the program name it was handed, so the binary is
+  // named by its bare name and found through PATH: messages then show the
+  // argv[0] the tests expect. Other argv[0] values run without valgrind.
+  std::vector<std::string> valgrind_words;
+  std::vector<std::string> valgrind_env;
+  const char* valgrind_logs = std::getenv("SERTERM_VALGRIND");
+  if (valgrind_logs != nullptr && *valgrind_logs != '\0' &&
+      how.argv0 == "serterm") {
+    std::string binary = SERTERM_BINARY;
+    const char* path = std::getenv("PATH");
+    valgrind_env.push_back("PATH=" + binary.substr(0, binary.rfind('/')) + ":" +
+                           (path != nullptr ? path : "/usr/bin"));
+    for (char** e = environ; *e != nullptr; ++e) {
+      if (std::strncmp(*e, "PATH=", 5) != 0) {
+        valgrind_env.emplace_back(*e);
+      }
+    }
+    valgrind_words = {"--tool=memcheck",
+                      "--leak-check=full",
+                      "--errors-for-leak-kinds=definite,indirect,possible",
+                      "--track-fds=no",
+                      "--error-exitcode=99",
+                      "--log-file=" + std::string(valgrind_logs) +
+                          "/memcheck.%p.log"};
+  }
   std::vector<char*> argv;
+  std::vector<char*> envp;
+  if (!valgrind_words.empty()) {
+    argv.push_back(const_cast<char*>("valgrind"));
+    for (const std::string& word : valgrind_words) {
+      argv.push_back(const_cast<char*>(word.c_str()));
+    }
+    for (const std::string& variable : valgrind_env) {
+      envp.push_back(const_cast<char*>(variable.c_str()));
+    }
+    envp.push_back(nullptr);
+  }
   argv.push_back(const_cast<char*>(how.argv0.c_str()));
   for (const std::string& arg : args) {
     argv.push_back(const_cast<char*>(arg.c_str()));
@@ -184,6 +225,9 @@ spawn_serterm(const std::vector<std::string>& args, const spawn_options& how)
       close(fd);
     }
     signal(SIGPIPE, SIG_DFL);
+    if (!valgrind_words.empty()) {
+      execve(VALGRIND_BINARY, argv.data(), envp.data());
+    }
     execv(SERTERM_BINARY, argv.data());
     _exit(127);
   }

@@ -223,48 +223,6 @@ TEST(Relay, HalfDuplexEchoesThroughMapping)
   EXPECT_EQ(quit_session(s), 0);
 }
 
-TEST(Relay, EndOfKeyboardInputExitsQuietly)
-{
-  pty_pair line = open_pty();
-  termios before = settings_of(line.slave);
-  int keys[2];
-  ASSERT_EQ(pipe(keys), 0);
-  spawn_options how;
-  how.stdin_fd = keys[0];
-  child c = spawn_serterm({line.slave_path}, how);
-  close(keys[0]);
-  ASSERT_TRUE(write_all_bounded(keys[1], "hello"));
-  close(keys[1]);
-  std::string got;
-  EXPECT_TRUE(read_at_least(line.master, got, 5));
-  EXPECT_EQ(got, "hello");
-  std::string err;
-  int status = finish(c, nullptr, &err);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-  EXPECT_EQ(err, "");
-  std::string why;
-  EXPECT_TRUE(same_settings(settings_of(line.slave), before, &why)) << why;
-  close_pty(line);
-}
-
-TEST(Relay, LineHangupEndsWithMessageAndStatusOne)
-{
-  session s = start_session({});
-  close(s.line.master);
-  s.line.master = -1;
-  std::string err;
-  int status = finish(s.proc, nullptr, &err);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
-  EXPECT_EQ(err, "serterm: line closed\n");
-  // A hung-up pty has no settings left to read; the keyboard must be back.
-  std::string why;
-  EXPECT_TRUE(
-      same_settings(settings_of(s.keyboard.slave), s.keyboard_before, &why))
-      << why;
-  close_pty(s.line);
-  close_pty(s.keyboard);
-}
-
 TEST(Relay, FullLineQueueLosesNothing)
 {
   session s = start_session({"-115200"});
@@ -326,42 +284,6 @@ TEST(Relay, StallingEchoDeviceDoesNotDeadlock)
   EXPECT_EQ(screen.size(), paste.size());
   EXPECT_TRUE(screen == paste);
   EXPECT_EQ(quit_session(s), 0);
-}
-
-TEST(Relay, TerminationSignalsRestoreBothTerminals)
-{
-  for (int sig : {SIGTERM, SIGHUP, SIGINT, SIGQUIT}) {
-    session s = start_session({"-19200"});
-    ASSERT_EQ(kill(s.proc.pid, sig), 0);
-    std::string err;
-    int status = end_session(s, nullptr, &err);
-    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig)
-        << sig << " " << status;
-    EXPECT_EQ(err, "");
-  }
-}
-
-TEST(Relay, BrokenHexdumpPipeRestoresAndDiesBySigpipe)
-{
-  session s = start_session({"-d1"});
-  close(s.proc.out);
-  s.proc.out = -1;
-  ASSERT_TRUE(write_all_bounded(s.line.master, "data"));
-  std::string err;
-  int status = end_session(s, nullptr, &err);
-  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGPIPE) << status;
-  EXPECT_EQ(err, "");
-}
-
-TEST(Relay, NegativeTimeoutEndsAtSelectFailed)
-{
-  session_setup setup;
-  setup.wait_for_raw = false;
-  session s = start_session({"-t", "-5"}, setup);
-  std::string err;
-  int status = end_session(s, nullptr, &err);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
-  EXPECT_EQ(err, "serterm: select failed\n");
 }
 
 } // namespace
