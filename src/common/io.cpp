@@ -2,7 +2,9 @@
 #include "common/io.hpp"
 
 #include <cerrno>
+#include <fcntl.h>
 #include <poll.h>
+#include <tuple>
 #include <unistd.h>
 
 namespace serterm {
@@ -51,6 +53,22 @@ wait_ready(int fd, bool for_writing)
     }
     if (errno != EINTR) {
       return false;
+    }
+  }
+}
+
+void
+reserve_standard_descriptors()
+{
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) {
+      continue;
+    }
+    // The lower descriptors are open by now, so open() returns `fd`.
+    int stand_in = open("/dev/null", fd == 0 ? O_WRONLY : O_RDONLY);
+    if (stand_in >= 0 && stand_in != fd) {
+      std::ignore = dup2(stand_in, fd);
+      std::ignore = close(stand_in);
     }
   }
 }

@@ -21,4 +21,10 @@ namespace serterm {
 // retrying EINTR. Returns false, with errno set, if the wait itself fails.
 [[nodiscard]] bool wait_ready(int fd, bool for_writing);
 
+// Opens /dev/null on each of descriptors 0, 1 and 2 that is closed, so that
+// no later open lands there: the line must never be taken for the keyboard
+// or for standard output. Each stand-in is opened for the direction its
+// descriptor is not used in, so using it still fails as a closed one would.
+void reserve_standard_descriptors();
+
 } // namespace serterm

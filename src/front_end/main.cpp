@@ -1,5 +1,6 @@
 // serterm's entry: scan the command line, set up the line and the keyboard,
 // relay, put both back.
+#include "common/io.hpp"
 #include "front_end/options.hpp"
 #include "relay/relay.hpp"
 #include "terminal_control/terminal_control.hpp"
@@ -23,6 +24,7 @@ main(int argc, char** argv)
   // The prompt reads its line through stdin while the loop reads the
   // descriptor directly: a buffered stream would swallow keys typed ahead.
   std::setvbuf(stdin, nullptr, _IONBF, 0);
+  reserve_standard_descriptors();
   install_signal_handlers();
 
   int line_fd = open_line(opts.device);

@@ -89,6 +89,29 @@ send_to_line(int line_fd, std::span<const unsigned char> data,
   return flush_line(line_fd, pending);
 }
 
+// Flushes the hexdump text, waiting while standard output would block.
+// Returns false after a write error, reported: text that cannot be shown
+// must not be lost silently.
+bool
+flush_hexdump()
+{
+  for (;;) {
+    if (std::fflush(stdout) == 0 && std::ferror(stdout) == 0) {
+      return true;
+    }
+    int error = errno;
+    if (!is_transient(error)) {
+      std::fprintf(stderr, "%s: hexdump write failed: %s\n", progname,
+                   std::strerror(error));
+      return false;
+    }
+    std::clearerr(stdout);
+    if (!wait_ready(STDOUT_FILENO, true)) {
+      return false;
+    }
+  }
+}
+
 timeval
 make_timeout(int flush_timeout_us)
 {
@@ -203,7 +226,9 @@ run_relay(int line_fd, int modes, int flush_timeout_us,
       std::fflush(stderr);
       hexdump_pending = false;
     }
-    std::fflush(stdout);
+    if (!flush_hexdump()) {
+      return 1;
+    }
   }
 }
 
