@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <gtest/gtest.h>
 #include <sstream>
 #include <string>
@@ -49,13 +50,15 @@ printable(const std::string& text)
 }
 
 std::string
-ask(const std::string& command, long timeout_ms = 20000)
+ask(const std::string& command, long timeout_ms = 20000,
+    const std::function<void(const std::string&)>& on_note = {},
+    const std::function<void()>& idle = {})
 {
   if (guest_lost) {
     ADD_FAILURE() << "the guest's agent stopped answering earlier";
     return "";
   }
-  std::string answer = ask_agent(guest, command, timeout_ms);
+  std::string answer = ask_agent(guest, command, timeout_ms, on_note, idle);
   if (answer.empty()) {
     guest_lost = true;
     ADD_FAILURE() << "no answer to \"" << command.substr(0, 60) << "\" within "
@@ -509,9 +512,93 @@ TEST(UartVm, AllByteValuesCrossBothWays)
     // out once.
     drain_host_line();
     type_keys(with_escape_doubled(bytes));
-    EXPECT_EQ(to_hex(receive_on_host(bytes.size() + 1, 3000)), to_hex(bytes));
+    std::string received = receive_on_host(bytes.size());
+    // Anything beyond the 256 bytes would come right behind them.
+    read_line(guest, received, 65536, 200);
+    EXPECT_EQ(to_hex(received), to_hex(bytes));
     quit_serterm();
   }
+}
+
+TEST(UartVm, PasteLargerThanTheTransmitBufferArrivesWhole)
+{
+  // Larger than all the buffers between serterm and the device together:
+  // the guest pty, serterm's pending output, the driver's 4 KB transmit
+  // buffer, the UART's FIFO and the host pty.
+  constexpr std::size_t PASTE = 64 * 1024;
+  set_device_lines(guest, 0);
+  if (!start_serterm(std::string("-115200 ") + LINE)) {
+    return;
+  }
+  drain_host_line();
+
+  // The device reads nothing until the agent reports the driver's transmit
+  // buffer full (or 20 s have passed), then 256 bytes every 10 ms.
+  std::string received;
+  bool full = false;
+  long full_ms = -1;
+  long started = now_ms();
+  long next_read = 0;
+  auto read_slowly = [&] {
+    long now = now_ms();
+    if ((full || now - started > 20000) && now >= next_read) {
+      next_read = now + 10;
+      read_line(guest, received, 256, 0);
+    }
+  };
+  std::string answer = ask(
+      "paste " + std::to_string(PASTE) + " 90000", 100000,
+      [&](const std::string& note) {
+        full = note.rfind("full ", 0) == 0;
+        full_ms = now_ms() - started;
+      },
+      read_slowly);
+  long typed_ms = now_ms() - started;
+  long deadline = now_ms() + 60000;
+  while (received.size() < PASTE && now_ms() < deadline) {
+    read_slowly();
+    usleep(1000);
+  }
+  std::size_t count = 0;
+  int peak = 0;
+  EXPECT_EQ(std::sscanf(answer.c_str(), "typed %zu peak %d", &count, &peak), 2)
+      << answer;
+  EXPECT_EQ(count, PASTE);
+  EXPECT_TRUE(full) << "the driver's transmit queue peaked at " << peak;
+  std::printf("uart_vm: paste of %zu bytes: transmit buffer full after "
+              "%.1f s, typed in %.1f s, all received after %.1f s; transmit "
+              "queue peak %d bytes\n",
+              PASTE, static_cast<double>(full_ms) / 1000.0,
+              static_cast<double>(typed_ms) / 1000.0,
+              static_cast<double>(now_ms() - started) / 1000.0, peak);
+
+  std::string expected;
+  for (std::size_t i = 0; i < PASTE; ++i) {
+    expected.push_back(static_cast<char>(paste_byte(i)));
+  }
+  EXPECT_EQ(received.size(), PASTE);
+  std::size_t first_difference = 0;
+  while (first_difference < std::min(received.size(), expected.size()) &&
+         received[first_difference] == expected[first_difference]) {
+    ++first_difference;
+  }
+  EXPECT_EQ(first_difference, PASTE)
+      << "first difference at byte " << first_difference;
+  quit_serterm();
+}
+
+TEST(UartVm, QuitThroughTheEscapePromptExitsZero)
+{
+  if (!start_serterm(std::string("-38400 ") + LINE)) {
+    return;
+  }
+  expect_relayed_to_screen("OK\r\n");
+  escape_command("q", "");
+  EXPECT_EQ(ask("wait 10000"), "exit 0");
+  // Nothing typed at the prompt went to the line.
+  std::string received;
+  read_line(guest, received, 65536, 200);
+  EXPECT_EQ(printable(received), "");
 }
 
 } // namespace
