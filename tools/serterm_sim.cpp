@@ -88,59 +88,54 @@ now_ms()
   return static_cast<long long>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
 }
 
+constexpr const char* HELP_TEXT =
+    R"(Usage: serterm-sim [--link PATH] [--loopback] [--stream N] [--cr-only]
+                   [--timeout S]
+Creates a pseudo-terminal pair, prints the path of its slave side (the
+device to give serterm) on standard output and plays a device on it.
+
+By default the device is a Hayes-style modem. In command mode it echoes
+what it receives and answers each line ended by CR:
+  AT                 OK
+  ATZ                OK, echo and word answers back on
+  ATI                an identification line, then OK
+  ATE0, ATE1         echo off, on; OK
+  ATV0, ATV1         answers as numbers (0 OK, 1 CONNECT, 4 ERROR,
+                     each followed by CR alone), as words; OK
+  ATD<digits>        CONNECT 9600, then data mode (ATDT and ATDP too;
+                     blanks, '-' and ',' in the number are allowed)
+  ATH                OK (hang up)
+  anything else      ERROR
+Commands may be in upper or lower case; blanks are ignored; BS and DEL
+take back the last character; an empty line gets no answer. Word
+answers are framed by CR LF.
+In data mode every byte is echoed back. "+++" with a second of silence
+before and after it returns to command mode with OK.
+When the slave side is closed the modem hangs up and starts afresh (echo
+on, word answers, command mode).
+
+Options:
+  --link PATH   also make a symbolic link PATH to the slave side (an
+                existing symbolic link there is replaced); removed at exit
+  --loopback    echo every byte back instead of playing a modem
+  --stream N    each time the slave side is opened, first send N bytes
+                of a known pattern: lines of the 62 characters 0-9A-Za-z
+                and a line end, cut after N bytes; then play the device
+  --cr-only     end every line it sends with a lone CR instead of CR LF
+  --timeout S   once the slave side has been opened and closed again,
+                exit if it is not reopened within S seconds (default 5)
+  --help        show this text and exit
+
+serterm-sim runs until it is killed (SIGTERM, SIGINT and SIGHUP end it
+cleanly, unless ignored when it started) or the timeout above passes.
+Exit status: 0 after a normal end, 1 if the pseudo-terminal or the link
+cannot be made, 2 for a bad command line.
+)";
+
 void
 print_help(std::FILE* out)
 {
-  std::fputs(
-      "Usage: serterm-sim [--link PATH] [--loopback] [--stream N] [--cr-only]\n"
-      "                   [--timeout S]\n"
-      "Creates a pseudo-terminal pair, prints the path of its slave side (the\n"
-      "device to give serterm) on standard output and plays a device on it.\n"
-      "\n"
-      "By default the device is a Hayes-style modem. In command mode it "
-      "echoes\n"
-      "what it receives and answers each line ended by CR:\n"
-      "  AT                 OK\n"
-      "  ATZ                OK, echo and word answers back on\n"
-      "  ATI                an identification line, then OK\n"
-      "  ATE0, ATE1         echo off, on; OK\n"
-      "  ATV0, ATV1         answers as numbers (0 OK, 1 CONNECT, 4 ERROR,\n"
-      "                     each followed by CR alone), as words; OK\n"
-      "  ATD<digits>        CONNECT 9600, then data mode (ATDT and ATDP too;\n"
-      "                     blanks, '-' and ',' in the number are allowed)\n"
-      "  ATH                OK (hang up)\n"
-      "  anything else      ERROR\n"
-      "Commands may be in upper or lower case; blanks are ignored; BS and DEL\n"
-      "take back the last character; an empty line gets no answer. Word\n"
-      "answers are framed by CR LF. When the slave side is closed the modem\n"
-      "hangs up and starts afresh (echo on, word answers, command mode).\n"
-      "In data mode every byte is echoed back. \"+++\" with a second of "
-      "silence\n"
-      "before and after it returns to command mode with OK.\n"
-      "\n"
-      "Options:\n"
-      "  --link PATH   also make a symbolic link PATH to the slave side (an\n"
-      "                existing symbolic link there is replaced); removed at "
-      "exit\n"
-      "  --loopback    echo every byte back instead of playing a modem\n"
-      "  --stream N    each time the slave side is opened, first send N bytes\n"
-      "                of a known pattern: lines of the 62 characters "
-      "0-9A-Za-z\n"
-      "                and a line end, cut after N bytes\n"
-      "  --cr-only     end every line it sends with a lone CR instead of CR "
-      "LF\n"
-      "  --timeout S   once the slave side has been opened and closed again,\n"
-      "                exit if it is not reopened within S seconds (default "
-      "5)\n"
-      "  --help        show this text and exit\n"
-      "\n"
-      "serterm-sim runs until it is killed (SIGTERM, SIGINT and SIGHUP end it\n"
-      "cleanly) or the timeout above passes. Exit status: 0 after a normal "
-      "end,\n"
-      "1 if the pseudo-terminal or the link cannot be made, 2 for a bad "
-      "command\n"
-      "line.\n",
-      out);
+  std::fputs(HELP_TEXT, out);
 }
 
 [[noreturn]] void
@@ -474,6 +469,12 @@ install_signal_handlers()
   sigset_t blocked;
   sigemptyset(&blocked);
   for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
+    struct sigaction old {};
+    // A signal ignored at start (nohup, a background job of a script)
+    // stays ignored.
+    if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) {
+      continue;
+    }
     std::ignore = sigaction(sig, &action, nullptr);
     sigaddset(&blocked, sig);
   }

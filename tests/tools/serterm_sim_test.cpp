@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -49,9 +50,10 @@ read_line(int fd, std::chrono::milliseconds limit)
   return line;
 }
 
-// Starts serterm-sim with `args` and reads the slave path it prints.
+// Starts serterm-sim with `args` (and SIGHUP ignored if `ignore_hangup`)
+// and reads the slave path it prints.
 simulator
-start_simulator(std::vector<std::string> args)
+start_simulator(std::vector<std::string> args, bool ignore_hangup = false)
 {
   int out[2];
   if (pipe(out) != 0) {
@@ -59,6 +61,9 @@ start_simulator(std::vector<std::string> args)
   }
   pid_t pid = fork();
   if (pid == 0) {
+    if (ignore_hangup) {
+      signal(SIGHUP, SIG_IGN);
+    }
     dup2(out[1], STDOUT_FILENO);
     close(out[0]);
     close(out[1]);
@@ -358,9 +363,11 @@ TEST(SimulatorLifetime, ExitsAfterTheOtherSideClosedAndTheTimeout)
 
 TEST(SimulatorLifetime, LinkIsMadeAndRemovedOnSigterm)
 {
-  char dir_template[] = "/tmp/serterm-sim-test-XXXXXX";
-  ASSERT_NE(mkdtemp(dir_template), nullptr);
-  std::string link = std::string(dir_template) + "/modem";
+  const char* tmp = std::getenv("TMPDIR");
+  std::string dir =
+      std::string(tmp != nullptr ? tmp : "/tmp") + "/serterm-sim-test-XXXXXX";
+  ASSERT_NE(mkdtemp(dir.data()), nullptr);
+  std::string link = dir + "/modem";
   simulator sim = start_simulator({"--link", link});
   ASSERT_GT(sim.pid, 0);
   std::array<char, 256> target{};
@@ -382,7 +389,25 @@ TEST(SimulatorLifetime, LinkIsMadeAndRemovedOnSigterm)
   struct stat st {};
   EXPECT_NE(lstat(link.c_str(), &st), 0) << "link left behind";
   unlink(link.c_str());
-  rmdir(dir_template);
+  rmdir(dir.c_str());
+}
+
+TEST(SimulatorLifetime, SignalIgnoredAtStartStaysIgnored)
+{
+  simulator sim = start_simulator({}, true);
+  ASSERT_GT(sim.pid, 0);
+  kill(sim.pid, SIGHUP);
+  int status = wait_for_exit(sim.pid, 1000ms);
+  EXPECT_EQ(status, -1) << "ended by an ignored SIGHUP";
+  if (status == -1) {
+    int fd = open_raw(sim.path);
+    EXPECT_GE(fd, 0);
+    if (fd >= 0) {
+      EXPECT_EQ(exchange(fd, "AT\r", "OK\r\n"), "AT\r\r\nOK\r\n");
+      close(fd);
+    }
+  }
+  stop_simulator(sim);
 }
 
 int
