@@ -118,4 +118,37 @@ wait_for "exit status 0"
 if ! cmp -s "$scratch/before" "$scratch/after"; then
   fail "terminal settings changed: $(cat "$scratch/before") -> $(cat "$scratch/after")"
 fi
-echo "serterm in tmux: OK, help, relay after the prompt, quit with status 0, stty -g unchanged"
+
+# A device that ends its lines with a lone CR, shown with -r1; bytes sent
+# with the x command. Without the mapping the modem's CR would put OK over
+# the echoed command, and the line "ATZ" would not stay on the screen.
+kill "$sim_pid"
+wait "$sim_pid" 2>/dev/null || true
+sim_pid=""
+"$sim" --link "$modem" --cr-only >/dev/null &
+sim_pid=$!
+for _ in $(seq 100); do
+  [ -L "$modem" ] && break
+  sleep 0.1
+done
+tmux_ send-keys "clear" Enter
+tmux_ clear-history
+tmux_ send-keys "$(basename "$serterm") -r1 '$modem'" Enter
+wait_until_relaying
+tmux_ send-keys ATZ Enter
+wait_for OK
+screen | grep -qx "ATZ" || fail "the echoed ATZ did not keep its line"
+tmux_ send-keys C-]
+sleep 0.5
+wait_for "serterm>"
+tmux_ send-keys "x 41 54 49 0d" Enter
+wait_for "serterm-sim Hayes-style modem"
+wait_for OK 2
+tmux_ send-keys C-]
+sleep 0.5
+wait_for "serterm>" 2
+tmux_ send-keys q Enter
+tmux_ send-keys "echo \"second exit status \$?\"" Enter
+wait_for "second exit status 0"
+
+echo "serterm in tmux: OK, help, relay after the prompt, quit with status 0, stty -g unchanged, CR mapping, x command"
