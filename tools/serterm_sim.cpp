@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -537,7 +536,7 @@ run(int master, const settings& s, const sigset_t& wait_mask)
         q.start = q.end = 0;
         std::ignore = tcflush(master, TCIOFLUSH);
       }
-      if (peer_seen && now - closed_at >= s.timeout_s * 1000) {
+      if (peer_seen && (now - closed_at) / 1000 >= s.timeout_s) {
         return;
       }
       std::ignore = ppoll(nullptr, 0, &tick, &wait_mask);
