@@ -294,11 +294,23 @@ start_vm(vm& guest, const vm_files& files, long timeout_ms)
     if (answer.rfind("ready ", 0) == 0) {
       guest.release = answer.substr(6);
       guest.boot_seconds = static_cast<double>(now_ms() - started) / 1000.0;
+      // QEMU has loaded the archive and both sides have mapped the state:
+      // neither file is needed any more, even if the harness is killed.
+      unlink(initramfs.c_str());
+      unlink(device_path.c_str());
       return "";
     }
-    error = "the guest's agent did not start within " +
-            std::to_string(timeout_ms / 1000) + " s\n--- console:\n" +
-            console_tail(guest) + "\n--- QEMU:\n";
+    int status = 0;
+    bool qemu_ended =
+        waitpid(guest.qemu_pid, &status, WNOHANG) == guest.qemu_pid;
+    if (qemu_ended) {
+      guest.qemu_pid = -1;
+    }
+    error = (qemu_ended ? std::string("QEMU ended before the guest's agent "
+                                      "started")
+                        : "the guest's agent did not start within " +
+                              std::to_string(timeout_ms / 1000) + " s") +
+            "\n--- console:\n" + console_tail(guest) + "\n--- QEMU:\n";
     std::string qemu_log;
     std::ignore = read_file(guest.work_dir + "/qemu.log", qemu_log);
     error += qemu_log;
