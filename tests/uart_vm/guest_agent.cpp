@@ -3,6 +3,7 @@
 // and screen, and answers each command with one line beginning "@@ ".
 #include "paste_pattern.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <csignal>
