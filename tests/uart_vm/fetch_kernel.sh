@@ -53,6 +53,8 @@ if [ ! -s "$image" ]; then
   [ -s "$work/vmlinuz" ] || use_cached "$deb holds no boot/vmlinuz-$release"
   mv "$work/vmlinuz" "$image"
   say "fetched $pkg ($(dpkg-deb -f "$deb" Version))"
+  # Images of kernels the archive no longer names are of no further use.
+  find "$cache" -maxdepth 1 -name 'vmlinuz-*' ! -name "vmlinuz-$release" -delete
 fi
 say "kernel release $release"
 echo "$image"

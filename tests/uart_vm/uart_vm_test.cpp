@@ -5,6 +5,7 @@
 #include "vm.hpp"
 
 #include <array>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -20,12 +21,27 @@ namespace uart_vm {
 namespace {
 
 vm guest;
+// The run's figures, printed as they come and written to
+// uart_vm_summary.txt at the end, where scripts/test shows them.
+std::string summary;
 // Set once the agent failed to answer: later answers could belong to
 // earlier commands, so every later scenario fails at once.
 bool guest_lost = false;
 
 constexpr const char* LINE = "/dev/ttyS1";
 constexpr char ESCAPE = '\x1d';
+
+__attribute__((format(printf, 1, 2))) void
+report(const char* format, ...)
+{
+  std::array<char, 1024> text;
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text.data(), text.size(), format, args);
+  va_end(args);
+  std::printf("uart_vm: %s\n", text.data());
+  summary += std::string("uart_vm: ") + text.data() + "\n";
+}
 
 // `text` with control and non-ASCII bytes written as escapes, for messages.
 std::string
@@ -574,12 +590,11 @@ TEST(UartVm, PasteLargerThanTheTransmitBufferArrivesWhole)
       << answer;
   EXPECT_EQ(count, PASTE);
   EXPECT_TRUE(full) << "the driver's transmit queue peaked at " << peak;
-  std::printf("uart_vm: paste of %zu bytes: transmit buffer full after "
-              "%.1f s, typed in %.1f s, all received after %.1f s; transmit "
-              "queue peak %d bytes\n",
-              PASTE, static_cast<double>(full_ms) / 1000.0,
-              static_cast<double>(typed_ms) / 1000.0,
-              static_cast<double>(now_ms() - started) / 1000.0, peak);
+  report("paste of %zu bytes: transmit buffer full after %.1f s, typed in "
+         "%.1f s, all received after %.1f s; transmit queue peak %d bytes",
+         PASTE, static_cast<double>(full_ms) / 1000.0,
+         static_cast<double>(typed_ms) / 1000.0,
+         static_cast<double>(now_ms() - started) / 1000.0, peak);
 
   std::string expected;
   for (std::size_t i = 0; i < PASTE; ++i) {
@@ -614,12 +629,24 @@ TEST(UartVm, QuitThroughTheEscapePromptExitsZero)
 TEST(UartVm, DriverCountedNoLineErrors)
 {
   std::string answer = ask("proc");
-  std::printf("uart_vm: driver: %s\n", answer.c_str());
+  report("driver: %s", answer.c_str());
   EXPECT_EQ(answer.rfind("proc 1: uart:16550A ", 0), 0U) << answer;
   for (const char* counter : {" fe:", " pe:", " oe:", " brk:"}) {
     EXPECT_EQ(answer.find(counter), std::string::npos) << answer;
   }
 }
+
+// Adds each scenario's result to the summary.
+struct summary_listener : testing::EmptyTestEventListener {
+  void
+  OnTestEnd(const testing::TestInfo& info) override
+  {
+    const testing::TestResult* result = info.result();
+    report("%-50s %s (%.1f s)", info.name(),
+           result->Passed() ? "passed" : "FAILED",
+           static_cast<double>(result->elapsed_time()) / 1000.0);
+  }
+};
 
 } // namespace
 
@@ -680,6 +707,7 @@ main(int argc, char** argv)
 {
   testing::InitGoogleTest(&argc, argv);
   long started = uart_vm::now_ms();
+  std::remove("uart_vm_summary.txt");
   uart_vm::vm_files files;
   std::string kernel_script;
   for (int i = 1; i + 1 < argc; i += 2) {
@@ -723,12 +751,20 @@ main(int argc, char** argv)
                  error.c_str());
     return 1;
   }
-  std::printf("uart_vm: kernel %s, %s, booted in %.1f s\n",
-              uart_vm::guest.release.c_str(),
-              uart_vm::guest.accelerator.c_str(), uart_vm::guest.boot_seconds);
+  uart_vm::report(
+      "kernel %s, %s, booted in %.1f s", uart_vm::guest.release.c_str(),
+      uart_vm::guest.accelerator.c_str(), uart_vm::guest.boot_seconds);
+  testing::UnitTest::GetInstance()->listeners().Append(
+      new uart_vm::summary_listener);
   int result = RUN_ALL_TESTS();
   uart_vm::stop_vm(uart_vm::guest);
-  std::printf("uart_vm: whole run %.1f s\n",
-              static_cast<double>(uart_vm::now_ms() - started) / 1000.0);
+  uart_vm::report("whole run %.1f s, %s",
+                  static_cast<double>(uart_vm::now_ms() - started) / 1000.0,
+                  result == 0 ? "passed" : "FAILED");
+  FILE* file = std::fopen("uart_vm_summary.txt", "w");
+  if (file != nullptr) {
+    std::fputs(uart_vm::summary.c_str(), file);
+    std::fclose(file);
+  }
   return result;
 }
