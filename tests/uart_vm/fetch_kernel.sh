@@ -42,8 +42,12 @@ fi
 release=${pkg#linux-image-}
 image="$cache/vmlinuz-$release"
 if [ ! -s "$image" ]; then
-  work=$(mktemp -d "$cache/download.XXXXXX")
+  # apt downloads as its own user where it can reach the directory.
+  work=$(mktemp -d "${TMPDIR:-/tmp}/serterm-kernel.XXXXXX")
   trap 'rm -rf "$work"' EXIT
+  if [ "$(id -u)" = 0 ] && id _apt >/dev/null 2>&1; then
+    chown _apt "$work"
+  fi
   if ! (cd "$work" && timeout 600 apt-get download -qq "$pkg" >&2); then
     use_cached "apt-get download $pkg failed"
   fi
@@ -51,7 +55,7 @@ if [ ! -s "$image" ]; then
   dpkg-deb --fsys-tarfile "$deb" |
     tar -x -O -f - "./boot/vmlinuz-$release" >"$work/vmlinuz"
   [ -s "$work/vmlinuz" ] || use_cached "$deb holds no boot/vmlinuz-$release"
-  mv "$work/vmlinuz" "$image"
+  mv "$work/vmlinuz" "$image.part" && mv "$image.part" "$image"
   say "fetched $pkg ($(dpkg-deb -f "$deb" Version))"
   # Images of kernels the archive no longer names are of no further use.
   find "$cache" -maxdepth 1 -name 'vmlinuz-*' ! -name "vmlinuz-$release" -delete
