@@ -1,6 +1,13 @@
 // The guest side of the UART VM test: reads one command per line on the
 // console, runs serterm on a pseudo-terminal it plays as the user's keyboard
 // and screen, and answers each command with one line beginning "@@ ".
+//
+// Commands: spawn ARGS... (start serterm ARGS, answer once its keyboard is
+// raw); waitraw [MS]; type HEX [MS] (keys); paste COUNT [MS] (the paste
+// pattern, reporting the driver's transmit queue peak and a "note full"
+// line when it fills); expect HEX [MS] (screen text since the last clear);
+// screen; clear; wait [MS] (exit status); kill; setline BPS BITS PARITY
+// STOP; attrs (the line's settings); proc (the driver's counters); quit.
 #include "paste_pattern.hpp"
 
 #include <algorithm>
@@ -156,7 +163,10 @@ pump(int timeout_ms)
   }
   for (;;) {
     if (screen_length == screen.size()) {
-      screen_length = 0; // a runaway screen: keep the newest
+      // A runaway screen: keep the newer half so the program never blocks.
+      std::size_t half = screen.size() / 2;
+      std::memmove(screen.data(), screen.data() + half, half);
+      screen_length = half;
     }
     ssize_t n = read(child.master, screen.data() + screen_length,
                      screen.size() - screen_length);
