@@ -224,7 +224,7 @@ spawn_serterm(const std::vector<std::string>& args, const spawn_options& how)
     for (int fd = 3; fd < 1024; ++fd) {
       close(fd);
     }
-    signal(SIGPIPE, SIG_DFL);
+    signal(SIGPIPE, how.ignore_sigpipe ? SIG_IGN : SIG_DFL);
     if (!valgrind_words.empty()) {
       execve(VALGRIND_BINARY, argv.data(), envp.data());
     }

@@ -53,6 +53,7 @@ struct spawn_options {
   bool stdout_pipe = true;
   int stdout_fd = -1; // used when !stdout_pipe; -1 closes fd 1
   std::string argv0 = "serterm";
+  bool ignore_sigpipe = false; // start with SIGPIPE ignored, as a parent may
 };
 
 // Starts the serterm binary under test with `args` after argv[0].

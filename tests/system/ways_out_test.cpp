@@ -396,6 +396,22 @@ TEST_P(WaysOut, EndsAsExpectedWithBothTerminalsRestored)
   close_pty(r.keyboard);
 }
 
+// With SIGPIPE ignored from the start, a hexdump reader that has quit is a
+// write error like any other: reported, both terminals restored, status 1.
+TEST(IgnoredSigpipe, HexdumpReaderGoneIsAWriteError)
+{
+  session_setup setup;
+  setup.how.ignore_sigpipe = true;
+  session s = start_session({"-d1"}, setup);
+  close(s.proc.out);
+  s.proc.out = -1;
+  ASSERT_TRUE(write_all_bounded(s.line.master, "data"));
+  std::string err;
+  int status = end_session(s, nullptr, &err);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+  EXPECT_EQ(err, "serterm: hexdump write failed: Broken pipe\n");
+}
+
 INSTANTIATE_TEST_SUITE_P(Table, WaysOut, ::testing::ValuesIn(WAYS_OUT),
                          [](const ::testing::TestParamInfo<way_out>& row) {
                            return std::string(row.param.name);
