@@ -673,6 +673,29 @@ json_values(const std::vector<double>& values)
   return out + "]";
 }
 
+// `command` for showing: its program's path resolved and made relative to
+// the current directory when it lies below it.
+std::string
+display_command(const std::string& command)
+{
+  std::size_t space = command.find(' ');
+  std::string program = command.substr(0, space);
+  std::string rest = space == std::string::npos ? "" : command.substr(space);
+  char resolved[PATH_MAX];
+  char here[PATH_MAX];
+  if (program.find('/') == std::string::npos ||
+      realpath(program.c_str(), resolved) == nullptr ||
+      getcwd(here, sizeof here) == nullptr) {
+    return command;
+  }
+  program = resolved;
+  std::string prefix = std::string(here) + "/";
+  if (program.compare(0, prefix.size(), prefix) == 0) {
+    program = program.substr(prefix.size());
+  }
+  return program + rest;
+}
+
 std::string
 command_name(const std::string& command)
 {
@@ -949,9 +972,11 @@ run(int argc, char** argv)
   std::string date = date_text();
   std::printf("serterm relay benchmark, %s\n", date.c_str());
   std::printf("machine: %s\n", machine.c_str());
-  std::printf("A: %s\nB: %s\n", a_cmd.c_str(), b_cmd.c_str());
+  std::printf("A: %s\nB: %s\n", display_command(a_cmd).c_str(),
+              display_command(b_cmd).c_str());
   if (!s.hexdump_command.empty()) {
-    std::printf("A in hexdump mode: %s\n", s.hexdump_command.c_str());
+    std::printf("A in hexdump mode: %s\n",
+                display_command(s.hexdump_command).c_str());
   }
   std::printf("pairs: %d; a %zu MiB, c %zu KiB, d %zu MiB, b %d keys, e %d s;"
               " MB = 10^6 bytes\n\n",
@@ -965,7 +990,10 @@ run(int argc, char** argv)
     if (f->ratios.empty() == false) {
       ratio += "x";
     }
-    const char* met = f->target[0] == '-' ? "" : meets(*f) ? "yes" : "NO";
+    bool measured = !(f->on_ratio ? f->ratios : f->command).empty();
+    const char* met = f->target[0] == '-' || !measured ? ""
+                      : meets(*f)                      ? "yes"
+                                                       : "NO";
     std::printf("%-36s %12s %12s %8s %9s %4s\n", f->label,
                 format_value(f->command, decimals).c_str(),
                 format_value(f->relay, decimals).c_str(), ratio.c_str(),
@@ -988,8 +1016,9 @@ run(int argc, char** argv)
                  "  \"relay\": %s,\n  \"pairs\": %d,\n  \"verified\": %s,\n"
                  "  \"hex_text_exact\": %s,\n  \"figures\": {\n",
                  json_string(date).c_str(), json_string(machine).c_str(),
-                 json_string(a_cmd).c_str(), json_string(b_cmd).c_str(),
-                 s.pairs, all_verified ? "true" : "false",
+                 json_string(display_command(a_cmd)).c_str(),
+                 json_string(display_command(b_cmd)).c_str(), s.pairs,
+                 all_verified ? "true" : "false",
                  hex_text_ok ? "true" : "false");
     for (std::size_t i = 0; i < std::size(figures); ++i) {
       const figure* f = figures[i];
