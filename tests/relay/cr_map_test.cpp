@@ -1,0 +1,82 @@
+// Tests of the CR -> CR LF mapping, including its split-stream property.
+#include "relay/cr_map.hpp"
+
+#include <gtest/gtest.h>
+#include <random>
+#include <string>
+
+namespace serterm {
+namespace {
+
+std::string
+map(const std::string& in, cr_map_state& state)
+{
+  std::array<unsigned char, MAPPED_SIZE> out;
+  std::span<const unsigned char> input(
+      reinterpret_cast<const unsigned char*>(in.data()), in.size());
+  std::size_t n = map_cr_to_crlf(input, out, state);
+  return std::string(reinterpret_cast<const char*>(out.data()), n);
+}
+
+std::string
+map_once(const std::string& in)
+{
+  cr_map_state state;
+  return map(in, state);
+}
+
+TEST(MapCrToCrlf, LoneCrGetsLf)
+{
+  EXPECT_EQ(map_once("OK\r\n"), "OK\r\n");
+  EXPECT_EQ(map_once("a\rb"), "a\r\nb");
+  EXPECT_EQ(map_once("a\r"), "a\r\n");
+  EXPECT_EQ(map_once("\r\r"), "\r\n\r\n");
+  EXPECT_EQ(map_once("\n\r\n"), "\n\r\n");
+  EXPECT_EQ(map_once("no cr"), "no cr");
+  EXPECT_EQ(map_once(""), "");
+}
+
+TEST(MapCrToCrlf, FullChunkOfCrsIsNeverCut)
+{
+  std::string in(BUFFER_SIZE, '\r');
+  std::string out = map_once(in);
+  ASSERT_EQ(out.size(), 2 * BUFFER_SIZE);
+  for (std::size_t i = 0; i < out.size(); i += 2) {
+    ASSERT_EQ(out.substr(i, 2), "\r\n") << i;
+  }
+}
+
+TEST(MapCrToCrlf, CrLfSplitAcrossChunksShowsOnce)
+{
+  cr_map_state state;
+  EXPECT_EQ(map("OK\r", state), "OK\r\n");
+  EXPECT_EQ(map("\nnext", state), "next");
+  // Only the one LF right after the split is taken as already shown.
+  EXPECT_EQ(map("\r", state), "\r\n");
+  EXPECT_EQ(map("\n\n", state), "\n");
+}
+
+TEST(MapCrToCrlf, AnySplitEqualsMappingWhole)
+{
+  std::mt19937 random(12345);
+  const char alphabet[] = {'\r', '\n', 'a', '\r', '\n'};
+  for (int round = 0; round < 500; ++round) {
+    std::string stream;
+    std::size_t length = random() % 200;
+    for (std::size_t i = 0; i < length; ++i) {
+      stream += alphabet[random() % sizeof alphabet];
+    }
+    std::string whole = map_once(stream);
+    cr_map_state state;
+    std::string pieces;
+    for (std::size_t at = 0; at < stream.size();) {
+      std::size_t size = 1 + random() % 8;
+      pieces += map(stream.substr(at, size), state);
+      at += size;
+    }
+    ASSERT_EQ(pieces, whole) << "round " << round;
+  }
+}
+
+} // namespace
+} // namespace serterm
