@@ -1,9 +1,11 @@
 // serterm's entry: scan the command line, set up the line and the keyboard,
 // relay, put both back.
 #include "front_end/options.hpp"
+#include "relay/hexdump.hpp"
 #include "relay/relay.hpp"
 #include "terminal_control/terminal_control.hpp"
 
+#include <array>
 #include <cstdio>
 
 int
@@ -23,6 +25,10 @@ main(int argc, char** argv)
   // The prompt reads its line through stdin while the loop reads the
   // descriptor directly: a buffered stream would swallow keys typed ahead.
   std::setvbuf(stdin, nullptr, _IONBF, 0);
+  // Room for the hexdump text of a whole received chunk, so that each
+  // chunk's text leaves in one write when the loop flushes it.
+  static std::array<char, HEXDUMP_SIZE> stdout_buffer;
+  std::setvbuf(stdout, stdout_buffer.data(), _IOFBF, stdout_buffer.size());
   install_signal_handlers();
 
   int line_fd = open_line(opts.device);
