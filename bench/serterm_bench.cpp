@@ -319,9 +319,11 @@ struct transfer {
 
 // Writes `data` to `to_fd` while reading `from_fd` as fast as possible and
 // comparing what arrives; ends when all has arrived, something else arrived,
-// or nothing moved for STALL_NS.
+// or nothing moved for STALL_NS. Whatever `discard_fd` delivers meanwhile
+// (an echo on the screen) is read and dropped.
 transfer
-pump(int to_fd, int from_fd, const std::vector<unsigned char>& data)
+pump(int to_fd, int from_fd, const std::vector<unsigned char>& data,
+     int discard_fd = -1)
 {
   transfer t;
   std::vector<unsigned char> in(65536);
@@ -330,14 +332,18 @@ pump(int to_fd, int from_fd, const std::vector<unsigned char>& data)
   std::int64_t last_progress = start;
   std::int64_t last_received = start;
   while (t.received < data.size() && t.intact) {
-    pollfd p[2] = {{from_fd, POLLIN, 0}, {to_fd, POLLOUT, 0}};
-    nfds_t count = sent < data.size() ? 2 : 1;
-    int ready = poll(p, count, 100);
+    pollfd p[3] = {{from_fd, POLLIN, 0},
+                   {discard_fd, POLLIN, 0},
+                   {sent < data.size() ? to_fd : -1, POLLOUT, 0}};
+    int ready = poll(p, 3, 100);
     if (ready < 0 && errno != EINTR) {
       fail("poll");
     }
     std::int64_t now = now_ns();
-    if (count == 2 && (p[1].revents & POLLOUT) != 0) {
+    if ((p[1].revents & POLLIN) != 0) {
+      drain(discard_fd);
+    }
+    if ((p[2].revents & POLLOUT) != 0) {
       std::size_t chunk = std::min<std::size_t>(65536, data.size() - sent);
       ssize_t n = write(to_fd, data.data() + sent, chunk);
       if (n > 0) {
@@ -459,7 +465,7 @@ paste_run
 run_paste(const std::string& command, const std::vector<unsigned char>& data)
 {
   child c = start(command, "/dev/null");
-  transfer t = pump(c.keyboard.master, c.line.master, data);
+  transfer t = pump(c.keyboard.master, c.line.master, data, c.keyboard.master);
   finish(c);
   paste_run r;
   r.mb_per_s = static_cast<double>(t.received) / MB / t.seconds;
@@ -512,15 +518,24 @@ feed_line(const child& c, const std::vector<unsigned char>& data)
   }
 }
 
+struct hexdump_run {
+  double mb_per_s = 0;
+  double cpu_ms_per_mb = 0;
+};
+
 // d. Hexdump mode, standard output to /dev/null.
-double
+hexdump_run
 run_hexdump_rate(const std::string& command,
                  const std::vector<unsigned char>& data)
 {
   child c = start(command, "/dev/null");
   double seconds = feed_line(c, data);
-  finish(c);
-  return seconds > 0 ? static_cast<double>(data.size()) / MB / seconds : 0;
+  finished f = finish(c);
+  double mb = static_cast<double>(data.size()) / MB;
+  hexdump_run r;
+  r.mb_per_s = seconds > 0 ? mb / seconds : 0;
+  r.cpu_ms_per_mb = f.cpu_seconds * 1000 / mb;
+  return r;
 }
 
 // d. The hex text of a smaller run, compared with "xx " per byte.
@@ -858,7 +873,7 @@ run(int argc, char** argv)
               0,
               false};
   figure hex{"hexdump_mb_s",
-             "d hexdump MB/s (ratio: own plain)",
+             "d hexdump MB/s (ratio: own plain a)",
              {},
              {},
              {},
@@ -866,6 +881,15 @@ run(int argc, char** argv)
              true,
              0.8,
              true};
+  figure hex_cpu{"hexdump_cpu_ms_per_mb",
+                 "d hexdump CPU ms/MB (ratio: own a)",
+                 {},
+                 {},
+                 {},
+                 "-",
+                 false,
+                 0,
+                 true};
   figure wake{"idle_wakeups_per_s",
               "e idle wake-ups/s",
               {},
@@ -940,9 +964,11 @@ run(int argc, char** argv)
     lost.relay.push_back(static_cast<double>(pb.lost));
 
     if (!s.hexdump_command.empty()) {
-      double h = run_hexdump_rate(s.hexdump_command, hex_data);
-      hex.command.push_back(h);
-      hex.ratios.push_back(h / ta.mb_per_s);
+      hexdump_run h = run_hexdump_rate(s.hexdump_command, hex_data);
+      hex.command.push_back(h.mb_per_s);
+      hex.ratios.push_back(h.mb_per_s / ta.mb_per_s);
+      hex_cpu.command.push_back(h.cpu_ms_per_mb);
+      hex_cpu.ratios.push_back(h.cpu_ms_per_mb / ta.cpu_ms_per_mb);
     }
 
     std::pair<idle_run, idle_run> idle =
@@ -966,8 +992,8 @@ run(int argc, char** argv)
   unlink(output_path.c_str());
   unlink(error_path.c_str());
 
-  const figure* figures[] = {&rate, &cpu, &key,  &key99, &paste,
-                             &lost, &hex, &wake, &rss};
+  const figure* figures[] = {&rate, &cpu, &key,     &key99, &paste,
+                             &lost, &hex, &hex_cpu, &wake,  &rss};
   std::string machine = machine_text();
   std::string date = date_text();
   std::printf("serterm relay benchmark, %s\n", date.c_str());
@@ -982,7 +1008,7 @@ run(int argc, char** argv)
               " MB = 10^6 bytes\n\n",
               s.pairs, s.throughput_bytes / MIB, s.paste_bytes / 1024,
               s.hexdump_bytes / MIB, s.keystrokes, s.idle_seconds);
-  std::printf("%-36s %12s %12s %8s %9s %4s\n", "figure", a_name.c_str(),
+  std::printf("%-38s %12s %12s %8s %9s %4s\n", "figure", a_name.c_str(),
               b_name.c_str(), "ratio", "target", "met");
   for (const figure* f : figures) {
     int decimals = f == &lost ? 0 : f == &wake || f == &rss ? 2 : 1;
@@ -994,7 +1020,7 @@ run(int argc, char** argv)
     const char* met = f->target[0] == '-' || !measured ? ""
                       : meets(*f)                      ? "yes"
                                                        : "NO";
-    std::printf("%-36s %12s %12s %8s %9s %4s\n", f->label,
+    std::printf("%-38s %12s %12s %8s %9s %4s\n", f->label,
                 format_value(f->command, decimals).c_str(),
                 format_value(f->relay, decimals).c_str(), ratio.c_str(),
                 f->target, met);
