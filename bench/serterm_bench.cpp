@@ -401,6 +401,22 @@ struct latency_run {
   bool verified = false;
 };
 
+// Two runs of one side averaged; verified only if both were.
+throughput_run
+mean_of(const throughput_run& x, const throughput_run& y)
+{
+  return {(x.mb_per_s + y.mb_per_s) / 2,
+          (x.cpu_ms_per_mb + y.cpu_ms_per_mb) / 2, x.verified && y.verified,
+          std::max(x.peak_rss_kb, y.peak_rss_kb)};
+}
+
+latency_run
+mean_of(const latency_run& x, const latency_run& y)
+{
+  return {(x.median_us + y.median_us) / 2, (x.p99_us + y.p99_us) / 2,
+          x.verified && y.verified};
+}
+
 double
 percentile(std::vector<double> values, double fraction)
 {
@@ -911,15 +927,21 @@ run(int argc, char** argv)
     bool a_first = pair % 2 == 0;
     std::fprintf(stderr, "pair %d/%d\n", pair + 1, s.pairs);
 
+    // The short figures run A B B A (or B A A B) and average each side,
+    // which also cancels a load that grows or fades during the pair.
     throughput_run ta;
     throughput_run tb;
-    if (a_first) {
-      ta = run_throughput(a_cmd, line_data);
-      tb = run_throughput(b_cmd, line_data);
-    } else {
-      tb = run_throughput(b_cmd, line_data);
-      ta = run_throughput(a_cmd, line_data);
+    throughput_run t[4];
+    for (int i = 0; i < 4; ++i) {
+      bool a_turn = (i == 0 || i == 3) == a_first;
+      t[i] = run_throughput(a_turn ? a_cmd : b_cmd, line_data);
     }
+    const throughput_run& a1 = a_first ? t[0] : t[1];
+    const throughput_run& a2 = a_first ? t[3] : t[2];
+    const throughput_run& b1 = a_first ? t[1] : t[0];
+    const throughput_run& b2 = a_first ? t[2] : t[3];
+    ta = mean_of(a1, a2);
+    tb = mean_of(b1, b2);
     all_verified = all_verified && ta.verified && tb.verified;
     rate.command.push_back(ta.mb_per_s);
     rate.relay.push_back(tb.mb_per_s);
@@ -930,15 +952,13 @@ run(int argc, char** argv)
     peak_a = std::max(peak_a, ta.peak_rss_kb);
     peak_b = std::max(peak_b, tb.peak_rss_kb);
 
-    latency_run la;
-    latency_run lb;
-    if (a_first) {
-      la = run_latency(a_cmd, s.keystrokes, s.escape_char);
-      lb = run_latency(b_cmd, s.keystrokes, s.escape_char);
-    } else {
-      lb = run_latency(b_cmd, s.keystrokes, s.escape_char);
-      la = run_latency(a_cmd, s.keystrokes, s.escape_char);
+    latency_run l[4];
+    for (int i = 0; i < 4; ++i) {
+      bool a_turn = (i == 0 || i == 3) == a_first;
+      l[i] = run_latency(a_turn ? a_cmd : b_cmd, s.keystrokes, s.escape_char);
     }
+    latency_run la = a_first ? mean_of(l[0], l[3]) : mean_of(l[1], l[2]);
+    latency_run lb = a_first ? mean_of(l[1], l[2]) : mean_of(l[0], l[3]);
     all_verified = all_verified && la.verified && lb.verified;
     key.command.push_back(la.median_us);
     key.relay.push_back(lb.median_us);
