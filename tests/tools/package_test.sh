@@ -1,0 +1,114 @@
+#!/usr/bin/env bash
+# Checks installation and the Debian package: `cmake --install` with a
+# prefix and DESTDIR puts the three files in place; `cpack -G DEB` builds a
+# package holding exactly them; the package, unpacked with dpkg -x, runs.
+# Usage: package_test.sh BUILD_DIR SOURCE_DIR
+set -euo pipefail
+build="$(cd "$1" && pwd)"
+source_dir="$(cd "$2" && pwd)"
+
+scratch="$(mktemp -d "${TMPDIR:-/tmp}/serterm-package-test.XXXXXX")"
+sim_pid=""
+cleanup() {
+  if [ -n "$sim_pid" ]; then
+    kill "$sim_pid" 2>/dev/null || true
+    wait "$sim_pid" 2>/dev/null || true
+  fi
+  rm -rf "$scratch"
+}
+trap cleanup EXIT
+
+status=0
+fail() {
+  echo "FAIL: $*" >&2
+  status=1
+}
+
+# The files under `root`, as sorted relative paths.
+files_under() {
+  (cd "$1" && find . -type f -o -type l | sed 's|^\./||' | sort)
+}
+
+expected_files() {
+  printf '%s\n' "$1/bin/serterm" "$1/bin/serterm-sim" \
+    "$1/share/man/man1/serterm.1" | sed 's|^/||' | sort
+}
+
+# --- cmake --install honours --prefix and DESTDIR ---
+DESTDIR="$scratch/destdir" cmake --install "$build" --prefix /opt/serterm-test \
+  >/dev/null
+if [ "$(files_under "$scratch/destdir")" != "$(expected_files /opt/serterm-test)" ]; then
+  fail "cmake --install put: $(files_under "$scratch/destdir" | tr '\n' ' ')"
+fi
+for program in serterm serterm-sim; do
+  [ -x "$scratch/destdir/opt/serterm-test/bin/$program" ] ||
+    fail "installed $program is not executable"
+done
+cmp -s "$source_dir/man/serterm.1" \
+  "$scratch/destdir/opt/serterm-test/share/man/man1/serterm.1" ||
+  fail "installed manual page differs from man/serterm.1"
+
+# --- cpack -G DEB ---
+if ! (cd "$build" && cpack -G DEB -B "$scratch/package" >"$scratch/cpack.log" 2>&1); then
+  cat "$scratch/cpack.log" >&2
+  echo "FAIL: cpack -G DEB" >&2
+  exit 1
+fi
+shopt -s nullglob
+debs=("$scratch"/package/serterm_*.deb)
+shopt -u nullglob
+if [ "${#debs[@]}" -ne 1 ]; then
+  echo "FAIL: cpack made ${#debs[@]} packages" >&2
+  exit 1
+fi
+deb="${debs[0]}"
+
+listed="$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $NF}' | sed 's|^\./||' | sort)"
+[ "$listed" = "$(expected_files /usr)" ] ||
+  fail "package holds: $(echo "$listed" | tr '\n' ' ')"
+[ "$(dpkg-deb -f "$deb" Package)" = serterm ] || fail "package name"
+[ "$(dpkg-deb -f "$deb" Version)" = "$(sed -n 's/^project(serterm VERSION \([0-9.]*\).*/\1/p' "$source_dir/CMakeLists.txt")" ] ||
+  fail "package version $(dpkg-deb -f "$deb" Version)"
+[ "$(dpkg-deb -f "$deb" Architecture)" = "$(dpkg --print-architecture)" ] ||
+  fail "package architecture"
+dpkg-deb -f "$deb" Depends | grep -q 'libc6' || fail "no dependency on libc6"
+
+# --- the unpacked package works ---
+root="$scratch/root"
+dpkg -x "$deb" "$root"
+bin="$root/usr/bin"
+usage_status=0
+usage="$("$bin/serterm" --help 2>&1 >/dev/null)" || usage_status=$?
+[ "$usage_status" = 1 ] || fail "serterm --help exited $usage_status, not 1"
+[ "$(head -n 1 <<<"$usage")" = "Usage: $bin/serterm [option...] modem" ] ||
+  fail "usage text begins: $(head -n 1 <<<"$usage")"
+"$bin/serterm-sim" --help | grep -q '^Usage: serterm-sim' ||
+  fail "serterm-sim --help"
+
+# A short conversation with no terminal: AT and CR from a pipe, the answer
+# as hexdump text on standard output. The pipe stays open until the answer
+# is in (at most 20 s), since the end of keyboard input ends serterm.
+modem="$scratch/modem"
+"$bin/serterm-sim" --link "$modem" >/dev/null &
+sim_pid=$!
+for _ in $(seq 100); do
+  [ -L "$modem" ] && break
+  sleep 0.1
+done
+out="$scratch/dump.txt"
+: >"$out"
+conversation_status=0
+{
+  printf 'AT\r'
+  for _ in $(seq 200); do
+    grep -q '4f 4b 0d 0a' "$out" && break
+    sleep 0.1
+  done
+} | timeout 60 "$bin/serterm" -d1 "$modem" >"$out" 2>/dev/null ||
+  conversation_status=$?
+[ "$conversation_status" = 0 ] ||
+  fail "serterm on the simulator exited $conversation_status"
+grep -q '^41 54 0d 0d 0a 4f 4b 0d 0a $' <(tr -d '\n' <"$out"; echo) ||
+  fail "hexdump of the conversation: $(cat "$out")"
+
+exit "$status"

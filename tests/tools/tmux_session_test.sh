@@ -1,0 +1,154 @@
+#!/usr/bin/env bash
+# serterm used the way a person uses it, through a real terminal emulator:
+# a shell in a tmux pane runs serterm on the simulated modem; keys typed
+# with send-keys, the screen read with capture-pane. Every wait is bounded.
+# Usage: tmux_session_test.sh SERTERM SERTERM_SIM
+set -euo pipefail
+serterm="$1"
+sim="$2"
+
+if ! command -v tmux >/dev/null; then
+  echo "tmux is not installed; scripts/test installs it" >&2
+  exit 1
+fi
+
+scratch="$(mktemp -d "${TMPDIR:-/tmp}/serterm-tmux-test.XXXXXX")"
+socket="$scratch/tmux.sock"
+sim_pid=""
+cleanup() {
+  tmux -S "$socket" kill-server 2>/dev/null || true
+  if [ -n "$sim_pid" ]; then
+    kill "$sim_pid" 2>/dev/null || true
+    wait "$sim_pid" 2>/dev/null || true
+  fi
+  rm -rf "$scratch"
+}
+trap cleanup EXIT
+
+tmux_() { tmux -S "$socket" "$@"; }
+screen() { tmux_ capture-pane -p -S - -E -; }
+fail() {
+  echo "FAIL: $1" >&2
+  echo "--- screen ---" >&2
+  screen >&2 || true
+  exit 1
+}
+
+# Waits up to 20 s until `text` shows on the screen at least `count` times.
+wait_for() {
+  local text="$1" count="${2:-1}"
+  for _ in $(seq 200); do
+    if [ "$(screen | grep -cF -- "$text" || true)" -ge "$count" ]; then
+      return 0
+    fi
+    sleep 0.1
+  done
+  fail "\"$text\" not shown $count time(s)"
+}
+
+wait_for_file() {
+  for _ in $(seq 200); do
+    [ -s "$1" ] && return 0
+    sleep 0.1
+  done
+  fail "no $1"
+}
+
+# serterm prints nothing when it starts: its keyboard turning raw (no
+# canonical input) says it is relaying.
+wait_until_relaying() {
+  for _ in $(seq 200); do
+    if stty -F "$pane_tty" -a 2>/dev/null | grep -q -- '-icanon'; then
+      return 0
+    fi
+    sleep 0.1
+  done
+  fail "serterm did not start relaying"
+}
+
+modem="$scratch/modem"
+"$sim" --link "$modem" >/dev/null &
+sim_pid=$!
+for _ in $(seq 100); do
+  [ -L "$modem" ] && break
+  sleep 0.1
+done
+[ -L "$modem" ] || fail "the simulator did not start"
+
+bin_dir="$(cd "$(dirname "$serterm")" && pwd)"
+tmux_ new-session -d -x 100 -y 40 \
+  "env PATH='$bin_dir':\"\$PATH\" PS1='$ ' bash --norc --noprofile"
+pane_tty="$(tmux_ display -p '#{pane_tty}')"
+
+tmux_ send-keys "stty -g > '$scratch/before'" Enter
+wait_for_file "$scratch/before"
+
+tmux_ send-keys "$(basename "$serterm") '$modem'" Enter
+wait_until_relaying
+
+tmux_ send-keys AT Enter
+wait_for OK
+
+# The escape character, a pause longer than the 0.1 s flush timeout, then
+# the help command.
+tmux_ send-keys C-]
+sleep 0.5
+wait_for "serterm>"
+tmux_ send-keys "?" Enter
+wait_for "q: quit"
+for line in "v: show modem status" "d: toggle hexdump mode" \
+  "h: toggle half-duplex mode" "r: toggle map CR->CR/LF mode" \
+  "x [string]: send hex data, 'x 41 54 5a 0d 0a' is equivalent to 'ATZ\\r\\n'"; do
+  wait_for "$line"
+done
+
+# Back to relaying after the prompt.
+wait_until_relaying
+tmux_ send-keys ATI Enter
+wait_for "serterm-sim Hayes-style modem"
+wait_for OK 2
+
+tmux_ send-keys C-]
+sleep 0.5
+wait_for "serterm>" 2
+tmux_ send-keys q Enter
+tmux_ send-keys "echo \"exit status \$?\"; stty -g > '$scratch/after'" Enter
+wait_for_file "$scratch/after"
+wait_for "exit status 0"
+if ! cmp -s "$scratch/before" "$scratch/after"; then
+  fail "terminal settings changed: $(cat "$scratch/before") -> $(cat "$scratch/after")"
+fi
+
+# A device that ends its lines with a lone CR, shown with -r1; bytes sent
+# with the x command. Without the mapping the modem's CR would put OK over
+# the echoed command, and the line "ATZ" would not stay on the screen.
+kill "$sim_pid"
+wait "$sim_pid" 2>/dev/null || true
+sim_pid=""
+"$sim" --link "$modem" --cr-only >/dev/null &
+sim_pid=$!
+for _ in $(seq 100); do
+  [ -L "$modem" ] && break
+  sleep 0.1
+done
+tmux_ send-keys "clear" Enter
+tmux_ clear-history
+tmux_ send-keys "$(basename "$serterm") -r1 '$modem'" Enter
+wait_until_relaying
+tmux_ send-keys ATZ Enter
+wait_for OK
+screen | grep -qx "ATZ" || fail "the echoed ATZ did not keep its line"
+tmux_ send-keys C-]
+sleep 0.5
+wait_for "serterm>"
+tmux_ send-keys "x 41 54 49 0d" Enter
+wait_for "serterm-sim Hayes-style modem"
+wait_for OK 2
+tmux_ send-keys C-]
+sleep 0.5
+wait_for "serterm>" 2
+tmux_ send-keys q Enter
+tmux_ send-keys "echo \"second exit status \$?\"" Enter
+wait_for "second exit status 0"
+
+echo "serterm in tmux: OK, help, relay after the prompt, quit with status 0, stty -g unchanged, CR mapping, x command"
