@@ -38,7 +38,7 @@ struct settings {
   std::string relay_command;
   std::string json_path;
   unsigned char escape_char = 0x1D;
-  int pairs = 5;
+  int pairs = 7;
   std::size_t throughput_bytes = 64 * MIB;
   std::size_t paste_bytes = 1 * MIB;
   std::size_t hexdump_bytes = 16 * MIB;
@@ -746,7 +746,7 @@ usage()
       "  --hexdump CMD       the command in hexdump mode, for figure d\n"
       "                      (default for serterm: COMMAND with -d)\n"
       "  --relay CMD         the reference relay (default: minimal_relay)\n"
-      "  --pairs N           paired runs per figure (default 5)\n"
+      "  --pairs N           paired runs per figure (default 7)\n"
       "  --escape N          the command's escape byte, kept out of typed\n"
       "                      data (default 29, control-])\n"
       "  --quick             small sizes and one pair, for a smoke check\n"
