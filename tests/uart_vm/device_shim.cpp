@@ -1,0 +1,131 @@
+// Preloaded into QEMU: plays the device's modem lines on the host pty that
+// stands for the guest's second UART, from state the test harness controls,
+// and records the line settings QEMU applies to that pty. A pty has no
+// modem lines, so without this the guest would see them all clear and its
+// DTR/RTS changes would go nowhere.
+#include "device_state.hpp"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdlib>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+using ioctl_function = int (*)(int, unsigned long, ...);
+using tcsetattr_function = int (*)(int, int, const termios*);
+
+ioctl_function real_ioctl = nullptr;
+tcsetattr_function real_tcsetattr = nullptr;
+uart_vm::device_state* shared = nullptr;
+dev_t tty_device = 0;
+
+__attribute__((constructor)) void
+start_shim()
+{
+  real_ioctl = reinterpret_cast<ioctl_function>(dlsym(RTLD_NEXT, "ioctl"));
+  real_tcsetattr =
+      reinterpret_cast<tcsetattr_function>(dlsym(RTLD_NEXT, "tcsetattr"));
+  const char* file = std::getenv(uart_vm::DEVICE_FILE_ENV);
+  const char* tty = std::getenv(uart_vm::DEVICE_TTY_ENV);
+  struct stat tty_stat {};
+  if (file == nullptr || tty == nullptr || stat(tty, &tty_stat) != 0) {
+    return;
+  }
+  int fd = open(file, O_RDWR | O_CLOEXEC);
+  if (fd < 0) {
+    return;
+  }
+  void* map = mmap(nullptr, sizeof(uart_vm::device_state),
+                   PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  close(fd);
+  if (map == MAP_FAILED) {
+    return;
+  }
+  shared = static_cast<uart_vm::device_state*>(map);
+  tty_device = tty_stat.st_rdev;
+}
+
+bool
+is_device_tty(int fd)
+{
+  struct stat fd_stat {};
+  return shared != nullptr && fstat(fd, &fd_stat) == 0 &&
+         S_ISCHR(fd_stat.st_mode) && fd_stat.st_rdev == tty_device;
+}
+
+void
+set_guest_lines(std::uint32_t lines)
+{
+  lines &= uart_vm::GUEST_LINES;
+  shared->guest_lines.store(lines);
+  std::uint32_t index = shared->set_count.load();
+  if (index < uart_vm::LINES_LOG_SIZE) {
+    shared->lines_log[index].store(lines);
+  }
+  shared->set_count.store(index + 1);
+}
+
+} // namespace
+
+extern "C" int
+ioctl(int fd, unsigned long request, ...) noexcept
+{
+  // Every request takes at most one argument, a pointer or an int, both
+  // passed in a register: reading it as a pointer forwards either.
+  va_list args;
+  va_start(args, request);
+  void* arg = va_arg(args, void*);
+  va_end(args);
+
+  if (real_ioctl == nullptr) {
+    errno = ENOSYS;
+    return -1;
+  }
+  bool modem_request = request == TIOCMGET || request == TIOCMSET ||
+                       request == TIOCMBIS || request == TIOCMBIC;
+  if (!modem_request || !is_device_tty(fd)) {
+    return real_ioctl(fd, request, arg);
+  }
+  int* bits = static_cast<int*>(arg);
+  switch (request) {
+  case TIOCMGET:
+    *bits =
+        static_cast<int>((shared->device_lines.load() & uart_vm::DEVICE_LINES) |
+                         shared->guest_lines.load());
+    shared->get_count.fetch_add(1);
+    break;
+  case TIOCMSET:
+    set_guest_lines(static_cast<std::uint32_t>(*bits));
+    break;
+  case TIOCMBIS:
+    set_guest_lines(shared->guest_lines.load() |
+                    static_cast<std::uint32_t>(*bits));
+    break;
+  default:
+    set_guest_lines(shared->guest_lines.load() &
+                    ~static_cast<std::uint32_t>(*bits));
+    break;
+  }
+  return 0;
+}
+
+extern "C" int
+tcsetattr(int fd, int action, const termios* settings) noexcept
+{
+  if (real_tcsetattr == nullptr) {
+    errno = ENOSYS;
+    return -1;
+  }
+  if (settings != nullptr && is_device_tty(fd)) {
+    shared->line_cflag.store(settings->c_cflag);
+    shared->line_speed.store(cfgetospeed(settings));
+    shared->line_set_count.fetch_add(1);
+  }
+  return real_tcsetattr(fd, action, settings);
+}

@@ -1,0 +1,98 @@
+// The host side of the UART VM test: boots the guest under QEMU, talks to
+// its agent over the console, and plays the device at the far end of the
+// guest's second UART through a pseudo-terminal and the device shim.
+#pragma once
+
+#include "device_state.hpp"
+
+#include <functional>
+#include <string>
+#include <sys/types.h>
+#include <termios.h>
+
+namespace uart_vm {
+
+// What a boot needs, all paths on the host.
+struct vm_files {
+  std::string qemu;
+  std::string kernel;
+  std::string busybox;
+  std::string agent;
+  std::string serterm;
+  std::string init_script;
+  std::string shim;
+};
+
+// A running guest. `line_master` is the host's end of the guest's ttyS1;
+// `device` the state shared with the shim inside QEMU.
+struct vm {
+  pid_t qemu_pid = -1;
+  int console_in = -1;
+  int console_out = -1;
+  int line_master = -1;
+  int line_slave = -1;
+  std::string line_path;
+  std::string work_dir;
+  device_state* device = nullptr;
+  std::string console_pending;
+  std::string console_log;
+  std::string release;
+  std::string accelerator;
+  double boot_seconds = 0;
+};
+
+// Reads the whole file `path` into `contents`. False if it cannot.
+[[nodiscard]] bool read_file(const std::string& path, std::string& contents);
+
+// Monotonic time in milliseconds.
+[[nodiscard]] long now_ms();
+
+// Boots a guest from `files` and waits up to `timeout_ms` for its agent.
+// Returns an empty string on success, else what failed (QEMU's own
+// messages included); the guest is then already stopped.
+[[nodiscard]] std::string start_vm(vm& guest, const vm_files& files,
+                                   long timeout_ms);
+
+// Asks the agent to end, waits briefly for QEMU to power off, then kills it
+// by its PID, and removes the work directory.
+void stop_vm(vm& guest);
+
+// Sends `command` to the agent and returns its answer without the "@@ "
+// prefix, or "" if none came within `timeout_ms`. Interim answers
+// ("note ...") go to `on_note`; `idle` runs about every 5 ms while waiting.
+[[nodiscard]] std::string
+ask_agent(vm& guest, const std::string& command, long timeout_ms,
+          const std::function<void(const std::string&)>& on_note = {},
+          const std::function<void()>& idle = {});
+
+// The last part of the console output, for failure messages.
+[[nodiscard]] std::string console_tail(const vm& guest);
+
+// Sets the lines the device drives (TIOCM_CTS, TIOCM_CAR, TIOCM_RNG,
+// TIOCM_DSR). QEMU reads them whenever the guest reads its UART's modem
+// status register, and every 10 ms while modem status interrupts are on.
+void set_device_lines(vm& guest, std::uint32_t lines);
+
+// The line settings the guest's UART last put on the host pty, control
+// flags and speed as QEMU asked for them: the pty itself keeps the speed
+// and stop bits but forces 8 data bits and no parity.
+[[nodiscard]] termios device_line_settings(const vm& guest);
+
+// The host pty's own settings.
+[[nodiscard]] termios host_pty_settings(const vm& guest);
+
+// Writes `data` whole to the guest's line, waiting up to `timeout_ms`.
+[[nodiscard]] bool write_line(vm& guest, const std::string& data,
+                              long timeout_ms);
+
+// Appends what the guest has sent on its line to `received`, reading at
+// most `limit` bytes and waiting up to `timeout_ms` for the first.
+void read_line(vm& guest, std::string& received, std::size_t limit,
+               long timeout_ms);
+
+// Lower-case hexadecimal of `data`, and back. `from_hex` of a malformed
+// string returns what it decoded up to the fault.
+[[nodiscard]] std::string to_hex(const std::string& data);
+[[nodiscard]] std::string from_hex(const std::string& hex);
+
+} // namespace uart_vm
