@@ -78,15 +78,24 @@ flush_line(int line_fd, line_output& pending)
   return true;
 }
 
-// Queues `data` for the line and writes what the line takes at once.
+// Writes what the line takes at once of `data` and queues the rest in
+// `pending`, which must be empty. Returns false after a hard write error,
+// reported.
 bool
 send_to_line(int line_fd, std::span<const unsigned char> data,
              line_output& pending)
 {
-  std::memcpy(pending.bytes.data(), data.data(), data.size());
+  ssize_t n = write_some(line_fd, data);
+  if (n < 0) {
+    std::fprintf(stderr, "%s: line write failed: %s\n", progname,
+                 std::strerror(errno));
+    return false;
+  }
+  auto rest = data.subspan(static_cast<std::size_t>(n));
+  std::memcpy(pending.bytes.data(), rest.data(), rest.size());
   pending.start = 0;
-  pending.end = data.size();
-  return flush_line(line_fd, pending);
+  pending.end = rest.size();
+  return true;
 }
 
 // Flushes the hexdump text, waiting while standard output would block.
@@ -123,6 +132,96 @@ make_timeout(int flush_timeout_us)
   return timeval{flush_timeout_us / 1000000, flush_timeout_us % 1000000};
 }
 
+// What the keyboard path hands back to the loop.
+enum class keys_result { relaying, quit, failed };
+
+// Everything the keyboard path needs from the loop.
+struct keyboard_path {
+  int line_fd;
+  int& modes;
+  int flush_timeout_us;
+  unsigned char escape_char;
+  std::span<unsigned char, BUFFER_SIZE> relay_buffer;
+  std::span<unsigned char, MAPPED_SIZE> mapped;
+  line_output& pending;
+  cr_map_state& echo_map;
+  // An escape character that was the last byte read while earlier bytes
+  // still wait for the line: its prompt opens once they are out, as if it
+  // had not been read yet.
+  bool escape_held = false;
+};
+
+// Sends typed bytes to the line and, in half-duplex mode, echoes them.
+keys_result
+send_typed(keyboard_path& k, std::span<const unsigned char> typed)
+{
+  if (typed.empty()) {
+    return keys_result::relaying;
+  }
+  if (!send_to_line(k.line_fd, typed, k.pending)) {
+    return keys_result::failed;
+  }
+  if ((k.modes & MODE_HALF_DUPLEX) != 0) {
+    show(typed, (k.modes & MODE_MAP_CR) != 0, k.echo_map, k.mapped);
+  }
+  return keys_result::relaying;
+}
+
+// The escape character was the last byte read and nothing waits for the
+// line: the quick-key wait, then perhaps the prompt, and what it returns
+// goes to the line.
+keys_result
+run_escape(keyboard_path& k)
+{
+  k.escape_held = false;
+  k.relay_buffer[0] = k.escape_char;
+  int count =
+      escape_prompt(k.relay_buffer, k.line_fd, k.modes, k.flush_timeout_us);
+  if (count == ESCAPE_QUIT) {
+    return keys_result::quit;
+  }
+  if (count < 0) {
+    return keys_result::failed;
+  }
+  return send_typed(k, std::span<const unsigned char>(k.relay_buffer)
+                           .first(static_cast<std::size_t>(count)));
+}
+
+// Handles a chunk of `count` typed bytes at the start of the relay buffer
+// exactly as if they had been read one at a time: each byte is compared with
+// the escape character on its own, an escape character followed by a byte
+// already read sends that byte as data (the quick key), and only an escape
+// character that ends the chunk waits for a further key or opens the prompt,
+// so the prompt never misses bytes read ahead of it.
+keys_result
+handle_typed(keyboard_path& k, std::size_t count)
+{
+  auto keys = k.relay_buffer.first(count);
+  std::size_t out = 0;
+  bool escape_last = false;
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    if (keys[i] != k.escape_char) {
+      keys[out++] = keys[i];
+    } else if (i + 1 < keys.size()) {
+      ++i;
+      keys[out++] = keys[i];
+    } else {
+      escape_last = true;
+    }
+  }
+  keys_result result = send_typed(k, keys.first(out));
+  if (result != keys_result::relaying || !escape_last) {
+    return result;
+  }
+  // One pass per byte would not read the escape character before the bytes
+  // ahead of it were out.
+  if (k.pending.end != 0) {
+    k.escape_held = true;
+    return keys_result::relaying;
+  }
+  return run_escape(k);
+}
+
 } // namespace
 
 int
@@ -136,6 +235,8 @@ run_relay(int line_fd, int modes, int flush_timeout_us,
   cr_map_state receive_map;
   cr_map_state echo_map;
   bool hexdump_pending = false;
+  keyboard_path keyboard{line_fd,      modes,  flush_timeout_us, escape_char,
+                         relay_buffer, mapped, pending,          echo_map};
 
   for (;;) {
     bool waiting_output = pending.end != 0;
@@ -151,21 +252,31 @@ run_relay(int line_fd, int modes, int flush_timeout_us,
       FD_SET(line_fd, &write_set);
     }
     FD_SET(line_fd, &read_set);
+    // Only an open hexdump line needs a time-out; otherwise the loop sleeps
+    // until there is something to do. A negative time-out still goes to
+    // select, which rejects it.
     timeval timeout = make_timeout(flush_timeout_us);
-    int n = select(line_fd + 1, &read_set,
-                   waiting_output ? &write_set : nullptr, nullptr, &timeout);
+    bool timed = hexdump_pending || flush_timeout_us < 0;
+    int n =
+        select(line_fd + 1, &read_set, waiting_output ? &write_set : nullptr,
+               nullptr, timed ? &timeout : nullptr);
     if (n < 0 && errno != EINTR) {
       std::fprintf(stderr, "%s: select failed\n", progname);
       return 1;
     }
 
-    if (n > 0 && waiting_output && FD_ISSET(line_fd, &write_set) &&
-        !flush_line(line_fd, pending)) {
-      return 1;
+    keys_result keys = keys_result::relaying;
+    if (n > 0 && waiting_output && FD_ISSET(line_fd, &write_set)) {
+      if (!flush_line(line_fd, pending)) {
+        return 1;
+      }
+      if (pending.end == 0 && keyboard.escape_held) {
+        keys = run_escape(keyboard);
+      }
     }
 
     if (n > 0 && !waiting_output && FD_ISSET(KEYBOARD_FD, &read_set)) {
-      ssize_t got = read(KEYBOARD_FD, relay_buffer.data(), 1);
+      ssize_t got = read(KEYBOARD_FD, relay_buffer.data(), relay_buffer.size());
       if (got == 0) {
         return 0;
       }
@@ -175,25 +286,14 @@ run_relay(int line_fd, int modes, int flush_timeout_us,
         return 1;
       }
       if (got > 0) {
-        int count = 1;
-        if (relay_buffer[0] == escape_char) {
-          count = escape_prompt(relay_buffer, line_fd, modes, flush_timeout_us);
-          if (count == ESCAPE_QUIT) {
-            return 0;
-          }
-          if (count < 0) {
-            return 1;
-          }
-        }
-        auto typed = std::span<const unsigned char>(relay_buffer)
-                         .first(static_cast<std::size_t>(count));
-        if (!typed.empty() && !send_to_line(line_fd, typed, pending)) {
-          return 1;
-        }
-        if ((modes & MODE_HALF_DUPLEX) != 0 && !typed.empty()) {
-          show(typed, (modes & MODE_MAP_CR) != 0, echo_map, mapped);
-        }
+        keys = handle_typed(keyboard, static_cast<std::size_t>(got));
       }
+    }
+    if (keys == keys_result::quit) {
+      return 0;
+    }
+    if (keys == keys_result::failed) {
+      return 1;
     }
 
     if (n > 0 && FD_ISSET(line_fd, &read_set)) {
