@@ -43,15 +43,18 @@ keyboard_ready_within(int timeout_us)
          FD_ISSET(STDIN_FILENO, &read_set);
 }
 
+enum class line_read { complete, too_long, end_of_input };
+
 // Reads one command line from the standard input stream into `line`, NUL
-// terminated, newline kept. A line too long for `line` is cut and the rest
-// of it read and dropped, so that no part of a command goes to the line as
-// data. A keyboard left non-blocking is waited for. Returns false at end of
-// input or on a read error, when nothing was read.
-bool
+// terminated, newline kept. A line too long for `line` is read to its end
+// and reported as too long: run cut, it could send a wrong byte (a hex pair
+// cut after its first digit), and its tail must not reach the line as data.
+// A keyboard left non-blocking is waited for.
+line_read
 read_command_line(std::span<char, BUFFER_SIZE> line)
 {
   std::size_t length = 0;
+  bool cut = false;
   for (;;) {
     int c = std::fgetc(stdin);
     if (c == EOF) {
@@ -66,13 +69,18 @@ read_command_line(std::span<char, BUFFER_SIZE> line)
     }
     if (length + 1 < line.size()) {
       line[length++] = static_cast<char>(c);
+    } else if (c != '\n') {
+      cut = true;
     }
     if (c == '\n') {
       break;
     }
   }
   line[length] = '\0';
-  return length > 0;
+  if (length == 0) {
+    return line_read::end_of_input;
+  }
+  return cut ? line_read::too_long : line_read::complete;
 }
 
 } // namespace
@@ -130,11 +138,17 @@ escape_prompt(std::span<unsigned char, BUFFER_SIZE> relay_buffer, int line_fd,
   std::fprintf(stderr, "%s> ", progname);
   std::array<char, BUFFER_SIZE> line;
   int result = 0;
-  if (!read_command_line(line)) {
+  switch (read_command_line(line)) {
+  case line_read::end_of_input:
     std::fprintf(stderr, "\n%s: EOF encountered\n", progname);
     result = ESCAPE_QUIT;
-  } else {
+    break;
+  case line_read::too_long:
+    std::fprintf(stderr, "%s: command line too long\n", progname);
+    break;
+  case line_read::complete:
     result = run_command(line.data(), relay_buffer, line_fd, modes);
+    break;
   }
   keyboard_raw();
   return result;

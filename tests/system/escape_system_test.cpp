@@ -256,33 +256,5 @@ TEST(Escape, EscapeAsLastByteOfInputEndsQuietly)
   close_pty(line);
 }
 
-TEST(Escape, PromptLineFromPipeNeverLeaksIntoData)
-{
-  pty_pair line = open_pty();
-  int keys[2];
-  ASSERT_EQ(pipe(keys), 0);
-  spawn_options how;
-  how.stdin_fd = keys[0];
-  child c = spawn_serterm({"-t", "1", line.slave_path}, how);
-  close(keys[0]);
-  // A command line longer than the prompt's buffer, then data. The "a"
-  // reaching the line shows the escape is being read: the pause after it
-  // outlasts the quick-key window.
-  ASSERT_TRUE(write_all_bounded(keys[1], "a\x1d"));
-  std::string got;
-  ASSERT_TRUE(read_until(line.master, got, "a"));
-  std::this_thread::sleep_for(milliseconds(300));
-  ASSERT_TRUE(
-      write_all_bounded(keys[1], "x 42" + std::string(10000, ' ') + "43\nz"));
-  close(keys[1]);
-  std::string err;
-  int status = finish(c, nullptr, &err);
-  read_for(line.master, got, milliseconds(50));
-  EXPECT_TRUE(exited_with(status, 0)) << status;
-  EXPECT_EQ(got, "aBz"); // the cut line's tail is dropped, not sent
-  EXPECT_EQ(err, "serterm> ");
-  close_pty(line);
-}
-
 } // namespace
 } // namespace serterm::testing
