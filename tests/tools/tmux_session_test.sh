@@ -46,6 +46,18 @@ wait_for() {
   fail "\"$text\" not shown $count time(s)"
 }
 
+# The same for a whole screen line: "OK" must not be found inside a path.
+wait_for_line() {
+  local text="$1" count="${2:-1}"
+  for _ in $(seq 200); do
+    if [ "$(screen | grep -cxF -- "$text" || true)" -ge "$count" ]; then
+      return 0
+    fi
+    sleep 0.1
+  done
+  fail "line \"$text\" not shown $count time(s)"
+}
+
 wait_for_file() {
   for _ in $(seq 200); do
     [ -s "$1" ] && return 0
@@ -87,7 +99,7 @@ tmux_ send-keys "$(basename "$serterm") '$modem'" Enter
 wait_until_relaying
 
 tmux_ send-keys AT Enter
-wait_for OK
+wait_for_line OK
 
 # The escape character, a pause longer than the 0.1 s flush timeout, then
 # the help command.
@@ -106,7 +118,7 @@ done
 wait_until_relaying
 tmux_ send-keys ATI Enter
 wait_for "serterm-sim Hayes-style modem"
-wait_for OK 2
+wait_for_line OK 2
 
 tmux_ send-keys C-]
 sleep 0.5
@@ -132,18 +144,24 @@ for _ in $(seq 100); do
   sleep 0.1
 done
 tmux_ send-keys "clear" Enter
+# Clear the history only once the shell has cleared the screen, or the old
+# screen, OK and all, lands in the history after it.
+for _ in $(seq 100); do
+  tmux_ capture-pane -p | grep -q "exit status" || break
+  sleep 0.1
+done
 tmux_ clear-history
 tmux_ send-keys "$(basename "$serterm") -r1 '$modem'" Enter
 wait_until_relaying
 tmux_ send-keys ATZ Enter
-wait_for OK
+wait_for_line OK
 screen | grep -qx "ATZ" || fail "the echoed ATZ did not keep its line"
 tmux_ send-keys C-]
 sleep 0.5
 wait_for "serterm>"
 tmux_ send-keys "x 41 54 49 0d" Enter
 wait_for "serterm-sim Hayes-style modem"
-wait_for OK 2
+wait_for_line OK 2
 tmux_ send-keys C-]
 sleep 0.5
 wait_for "serterm>" 2
