@@ -57,6 +57,15 @@ wait_ready(int fd, bool for_writing)
   }
 }
 
+timeval
+flush_timeval(int flush_timeout_us)
+{
+  if (flush_timeout_us < 0) {
+    return timeval{0, flush_timeout_us};
+  }
+  return timeval{flush_timeout_us / 1000000, flush_timeout_us % 1000000};
+}
+
 void
 reserve_standard_descriptors()
 {

@@ -1,8 +1,9 @@
 // Descriptor I/O that neither loses bytes nor gives up on interrupted or
-// would-block calls.
+// would-block calls, and the timing of the waits for it.
 #pragma once
 
 #include <span>
+#include <sys/time.h>
 #include <sys/types.h>
 
 namespace serterm {
@@ -20,6 +21,11 @@ namespace serterm {
 // Waits until `fd` is readable (`for_writing` false) or writable (true),
 // retrying EINTR. Returns false, with errno set, if the wait itself fails.
 [[nodiscard]] bool wait_ready(int fd, bool for_writing);
+
+// The select time-out for `flush_timeout_us` microseconds: a second or more
+// is split into seconds, and a negative value is kept as it is, so that
+// select rejects it.
+[[nodiscard]] timeval flush_timeval(int flush_timeout_us);
 
 // Opens /dev/null on each of descriptors 0, 1 and 2 that is closed, so that
 // no later open lands there: the line must never be taken for the keyboard

@@ -35,10 +35,7 @@ keyboard_ready_within(int timeout_us)
   fd_set read_set;
   FD_ZERO(&read_set);
   FD_SET(STDIN_FILENO, &read_set);
-  timeval timeout{0, timeout_us};
-  if (timeout_us >= 0) {
-    timeout = timeval{timeout_us / 1000000, timeout_us % 1000000};
-  }
+  timeval timeout = flush_timeval(timeout_us);
   return select(STDIN_FILENO + 1, &read_set, nullptr, nullptr, &timeout) > 0 &&
          FD_ISSET(STDIN_FILENO, &read_set);
 }

@@ -121,17 +121,6 @@ flush_hexdump()
   }
 }
 
-timeval
-make_timeout(int flush_timeout_us)
-{
-  // A negative value goes to select unchanged, which rejects it; a value of
-  // a second or more is split so that select takes it.
-  if (flush_timeout_us < 0) {
-    return timeval{0, flush_timeout_us};
-  }
-  return timeval{flush_timeout_us / 1000000, flush_timeout_us % 1000000};
-}
-
 // What the keyboard path hands back to the loop.
 enum class keys_result { relaying, quit, failed };
 
@@ -255,7 +244,7 @@ run_relay(int line_fd, int modes, int flush_timeout_us,
     // Only an open hexdump line needs a time-out; otherwise the loop sleeps
     // until there is something to do. A negative time-out still goes to
     // select, which rejects it.
-    timeval timeout = make_timeout(flush_timeout_us);
+    timeval timeout = flush_timeval(flush_timeout_us);
     bool timed = hexdump_pending || flush_timeout_us < 0;
     int n =
         select(line_fd + 1, &read_set, waiting_output ? &write_set : nullptr,
