@@ -50,6 +50,21 @@ read_line(int fd, std::chrono::milliseconds limit)
   return line;
 }
 
+// In a forked child: runs serterm-sim with `args`; never returns.
+[[noreturn]] void
+exec_simulator(std::vector<std::string>& args)
+{
+  std::vector<char*> argv;
+  std::string program = SERTERM_SIM_PATH;
+  argv.push_back(program.data());
+  for (std::string& a : args) {
+    argv.push_back(a.data());
+  }
+  argv.push_back(nullptr);
+  execv(argv[0], argv.data());
+  _exit(127);
+}
+
 // Starts serterm-sim with `args` (and SIGHUP ignored if `ignore_hangup`)
 // and reads the slave path it prints.
 simulator
@@ -67,15 +82,7 @@ start_simulator(std::vector<std::string> args, bool ignore_hangup = false)
     dup2(out[1], STDOUT_FILENO);
     close(out[0]);
     close(out[1]);
-    std::vector<char*> argv;
-    std::string program = SERTERM_SIM_PATH;
-    argv.push_back(program.data());
-    for (std::string& a : args) {
-      argv.push_back(a.data());
-    }
-    argv.push_back(nullptr);
-    execv(argv[0], argv.data());
-    _exit(127);
+    exec_simulator(args);
   }
   close(out[1]);
   simulator sim{pid, read_line(out[0], ANSWER_WAIT)};
@@ -423,15 +430,7 @@ run_for_status(std::vector<std::string> args, std::string& output)
     dup2(out[1], STDERR_FILENO);
     close(out[0]);
     close(out[1]);
-    std::vector<char*> argv;
-    std::string program = SERTERM_SIM_PATH;
-    argv.push_back(program.data());
-    for (std::string& a : args) {
-      argv.push_back(a.data());
-    }
-    argv.push_back(nullptr);
-    execv(argv[0], argv.data());
-    _exit(127);
+    exec_simulator(args);
   }
   close(out[1]);
   output.clear();

@@ -34,28 +34,20 @@ fail() {
   exit 1
 }
 
-# Waits up to 20 s until `text` shows on the screen at least `count` times.
-wait_for() {
-  local text="$1" count="${2:-1}"
+# Waits up to 20 s until `text` shows on the screen at least `count` times:
+# anywhere in a line with wait_for, as a whole line with wait_for_line ("OK"
+# must not be found inside a path).
+wait_for() { wait_screen -cF "$@"; }
+wait_for_line() { wait_screen -cxF "$@"; }
+wait_screen() {
+  local flags="$1" text="$2" count="${3:-1}"
   for _ in $(seq 200); do
-    if [ "$(screen | grep -cF -- "$text" || true)" -ge "$count" ]; then
+    if [ "$(screen | grep "$flags" -- "$text" || true)" -ge "$count" ]; then
       return 0
     fi
     sleep 0.1
   done
   fail "\"$text\" not shown $count time(s)"
-}
-
-# The same for a whole screen line: "OK" must not be found inside a path.
-wait_for_line() {
-  local text="$1" count="${2:-1}"
-  for _ in $(seq 200); do
-    if [ "$(screen | grep -cxF -- "$text" || true)" -ge "$count" ]; then
-      return 0
-    fi
-    sleep 0.1
-  done
-  fail "line \"$text\" not shown $count time(s)"
 }
 
 wait_for_file() {
