@@ -71,13 +71,26 @@ wait_until_relaying() {
 }
 
 modem="$scratch/modem"
-"$sim" --link "$modem" >/dev/null &
-sim_pid=$!
-for _ in $(seq 100); do
-  [ -L "$modem" ] && break
-  sleep 0.1
-done
-[ -L "$modem" ] || fail "the simulator did not start"
+# Starts the simulator with `args` on the link $modem and waits for it.
+start_simulator() {
+  "$sim" --link "$modem" "$@" >/dev/null &
+  sim_pid=$!
+  for _ in $(seq 100); do
+    [ -L "$modem" ] && return 0
+    sleep 0.1
+  done
+  fail "the simulator did not start"
+}
+
+# The escape character, a pause longer than the 0.1 s flush timeout, then
+# waits for the prompt to show for the `count`th time.
+open_prompt() {
+  tmux_ send-keys C-]
+  sleep 0.5
+  wait_for "serterm>" "${1:-1}"
+}
+
+start_simulator
 
 bin_dir="$(cd "$(dirname "$serterm")" && pwd)"
 tmux_ new-session -d -x 100 -y 40 \
@@ -93,11 +106,8 @@ wait_until_relaying
 tmux_ send-keys AT Enter
 wait_for_line OK
 
-# The escape character, a pause longer than the 0.1 s flush timeout, then
-# the help command.
-tmux_ send-keys C-]
-sleep 0.5
-wait_for "serterm>"
+# The help command at the prompt.
+open_prompt
 tmux_ send-keys "?" Enter
 wait_for "q: quit"
 for line in "v: show modem status" "d: toggle hexdump mode" \
@@ -112,9 +122,7 @@ tmux_ send-keys ATI Enter
 wait_for "serterm-sim Hayes-style modem"
 wait_for_line OK 2
 
-tmux_ send-keys C-]
-sleep 0.5
-wait_for "serterm>" 2
+open_prompt 2
 tmux_ send-keys q Enter
 tmux_ send-keys "echo \"exit status \$?\"; stty -g > '$scratch/after'" Enter
 wait_for_file "$scratch/after"
@@ -129,12 +137,7 @@ fi
 kill "$sim_pid"
 wait "$sim_pid" 2>/dev/null || true
 sim_pid=""
-"$sim" --link "$modem" --cr-only >/dev/null &
-sim_pid=$!
-for _ in $(seq 100); do
-  [ -L "$modem" ] && break
-  sleep 0.1
-done
+start_simulator --cr-only
 tmux_ send-keys "clear" Enter
 # Clear the history only once the shell has cleared the screen, or the old
 # screen, OK and all, lands in the history after it.
@@ -148,15 +151,11 @@ wait_until_relaying
 tmux_ send-keys ATZ Enter
 wait_for_line OK
 screen | grep -qx "ATZ" || fail "the echoed ATZ did not keep its line"
-tmux_ send-keys C-]
-sleep 0.5
-wait_for "serterm>"
+open_prompt
 tmux_ send-keys "x 41 54 49 0d" Enter
 wait_for "serterm-sim Hayes-style modem"
 wait_for_line OK 2
-tmux_ send-keys C-]
-sleep 0.5
-wait_for "serterm>" 2
+open_prompt 2
 tmux_ send-keys q Enter
 tmux_ send-keys "echo \"second exit status \$?\"" Enter
 wait_for "second exit status 0"

@@ -364,6 +364,22 @@ speed_of(long bps)
   }
 }
 
+// Opens the serial line and reads its settings into `t`. Returns the
+// descriptor, or -1 after replying with the error.
+int
+open_line_settings(termios& t)
+{
+  int fd = open(LINE_PATH, O_RDWR | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0 || tcgetattr(fd, &t) != 0) {
+    reply("error %s: %s", LINE_PATH, std::strerror(errno));
+    if (fd >= 0) {
+      close(fd);
+    }
+    return -1;
+  }
+  return fd;
+}
+
 // Sets the serial line's speed and framing the way a previous user might
 // have left them: "setline BPS BITS PARITY STOP", parity n, e or o.
 void
@@ -373,13 +389,9 @@ set_line(char** args, std::size_t count)
     reply("error setline BPS BITS PARITY STOP");
     return;
   }
-  int fd = open(LINE_PATH, O_RDWR | O_NOCTTY | O_NONBLOCK);
   termios t{};
-  if (fd < 0 || tcgetattr(fd, &t) != 0) {
-    reply("error %s: %s", LINE_PATH, std::strerror(errno));
-    if (fd >= 0) {
-      close(fd);
-    }
+  int fd = open_line_settings(t);
+  if (fd < 0) {
     return;
   }
   static constexpr tcflag_t SIZES[] = {CS5, CS6, CS7, CS8};
@@ -409,13 +421,9 @@ set_line(char** args, std::size_t count)
 void
 line_attrs()
 {
-  int fd = open(LINE_PATH, O_RDWR | O_NOCTTY | O_NONBLOCK);
   termios t{};
-  if (fd < 0 || tcgetattr(fd, &t) != 0) {
-    reply("error %s: %s", LINE_PATH, std::strerror(errno));
-    if (fd >= 0) {
-      close(fd);
-    }
+  int fd = open_line_settings(t);
+  if (fd < 0) {
     return;
   }
   close(fd);
