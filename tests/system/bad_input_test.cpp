@@ -380,7 +380,7 @@ TEST(BadInput, PromptLineAtTheBufferBoundary)
     std::string got;
     ASSERT_TRUE(read_until(line.master, got, "a"));
     std::this_thread::sleep_for(milliseconds(300));
-    std::string command = "x" + std::string(blanks, ' ') + "41\n";
+    std::string command = std::string("x").append(blanks, ' ').append("41\n");
     ASSERT_TRUE(write_all_bounded(keys[1], command + "z"));
     close(keys[1]);
     std::string err;

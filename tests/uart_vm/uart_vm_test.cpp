@@ -298,7 +298,7 @@ TEST(UartVm, EverySpeedOfTheTableReachesTheDriver)
   for (const speed_entry& speed : SPEED_TABLE) {
     SCOPED_TRACE(std::to_string(speed.bps) + " bps");
     set_previous_framing();
-    if (!start_serterm("-" + std::to_string(speed.bps) + " " + LINE)) {
+    if (!start_serterm(std::to_string(-speed.bps) + " " + LINE)) {
       continue;
     }
     EXPECT_TRUE(wait_host_framing(speed.code, CS8)) << host_view();
@@ -325,7 +325,7 @@ TEST(UartVm, UnavailableSpeedGivesTheMessageAnd9600)
   for (int bps : {300, 230400}) {
     SCOPED_TRACE(std::to_string(bps) + " bps");
     set_previous_framing();
-    if (!start_serterm("-" + std::to_string(bps) + " " + LINE)) {
+    if (!start_serterm(std::to_string(-bps) + " " + LINE)) {
       continue;
     }
     // Written before the keyboard went raw: the pty maps its newline.
@@ -520,7 +520,7 @@ TEST(UartVm, AllByteValuesCrossBothWays)
   std::string bytes = all_byte_values();
   for (int bps : {115200, 1200}) {
     SCOPED_TRACE(std::to_string(bps) + " bps");
-    if (!start_serterm("-" + std::to_string(bps) + " " + LINE)) {
+    if (!start_serterm(std::to_string(-bps) + " " + LINE)) {
       continue;
     }
     // Device to screen: exactly the 256 bytes, nothing added.
