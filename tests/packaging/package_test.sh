@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Checks installation and the Debian package: `cmake --install` with a
-# prefix and DESTDIR puts the three files in place; `cpack -G DEB` builds a
+# prefix and DESTDIR puts the files in place; `cpack -G DEB` builds a
 # package holding exactly them; the package, unpacked with dpkg -x, runs.
 # Usage: package_test.sh BUILD_DIR SOURCE_DIR
 set -euo pipefail
@@ -30,8 +30,10 @@ files_under() {
 }
 
 expected_files() {
-  printf '%s\n' "$1/bin/serterm" "$1/bin/serterm-sim" \
-    "$1/share/man/man1/serterm.1" | sed 's|^/||' | sort
+  printf "$1/%s\n" bin/serterm bin/serterm-sim share/man/man1/serterm.1.gz \
+    share/man/man1/serterm-sim.1.gz share/doc/serterm/copyright \
+    share/doc/serterm/changelog.gz share/bash-completion/completions/serterm \
+    share/bash-completion/completions/serterm-sim | sed 's|^/||' | sort
 }
 
 # --- cmake --install honours --prefix and DESTDIR ---
@@ -44,9 +46,11 @@ for program in serterm serterm-sim; do
   [ -x "$scratch/destdir/opt/serterm-test/bin/$program" ] ||
     fail "installed $program is not executable"
 done
-cmp -s "$source_dir/man/serterm.1" \
-  "$scratch/destdir/opt/serterm-test/share/man/man1/serterm.1" ||
-  fail "installed manual page differs from man/serterm.1"
+for page in serterm.1 serterm-sim.1; do
+  zcat "$scratch/destdir/opt/serterm-test/share/man/man1/$page.gz" |
+    cmp -s "$source_dir/man/$page" - ||
+    fail "installed manual page differs from man/$page"
+done
 
 # --- cpack -G DEB ---
 if ! (cd "$build" && cpack -G DEB -B "$scratch/package" >"$scratch/cpack.log" 2>&1); then

@@ -1,0 +1,69 @@
+#!/usr/bin/env bash
+# Drives the bash completion of serterm and serterm-sim as bash calls it
+# (COMP_WORDS, COMP_CWORD, the completion function) and checks the words
+# offered. Usage: completion_test.sh COMPLETION_FILE
+set -uo pipefail
+# compopt works only under readline's completion; here it records its
+# arguments instead.
+compopt() { compopt_args+="$* "; }
+# shellcheck source=/dev/null
+source "$1"
+
+status=0
+# Completes the words given (the last one is being typed) and compares the
+# offered words, sorted, with the expected ones.
+offers() {
+  local expected="$1"
+  shift
+  COMP_WORDS=("$@")
+  COMP_CWORD=$((${#COMP_WORDS[@]} - 1))
+  COMPREPLY=()
+  compopt_args=""
+  "$(complete -p "$1" | sed 's/.*-F \([^ ]*\).*/\1/')"
+  local got
+  got="$(printf '%s\n' "${COMPREPLY[@]}" | sed '/^$/d' | sort | tr '\n' ' ')"
+  expected="$(tr ' ' '\n' <<<"$expected" | sed '/^$/d' | sort | tr '\n' ' ')"
+  if [ "$got" != "$expected" ]; then
+    echo "FAIL: $* -> '$got', expected '$expected'" >&2
+    status=1
+  fi
+}
+
+offers "-1200 -2400 -4800 -9600 -19200 -38400 -57600 -115200
+  -d1 -d0 -h1 -h0 -r1 -r0 -t -e" serterm -
+offers "-1200 -19200 -115200" serterm -d1 -1
+offers "" serterm -t ""
+offers "" serterm -h1 -t 5
+offers "-e" serterm -e
+[ "$compopt_args" = "-o nospace " ] || {
+  echo "FAIL: -e did not ask for no space after it: '$compopt_args'" >&2
+  status=1
+}
+offers "" serterm /dev/ttyS0 ""
+
+# A device word: the serial devices that exist and the files here. An open
+# /dev/ptmx makes sure a pseudo-terminal exists.
+scratch="$(mktemp -d "${TMPDIR:-/tmp}/serterm-completion.XXXXXX")"
+trap 'rm -rf "$scratch"' EXIT
+exec 3<>/dev/ptmx
+cd "$scratch" && : >notes.txt && mkdir logs
+shopt -s nullglob
+devices="$(printf '%s ' /dev/ttyS* /dev/ttyUSB* /dev/ttyACM* \
+  /dev/serial/by-id/* /dev/pts/*)"
+shopt -u nullglob
+grep -q '/dev/pts/[0-9]' <<<"$devices" || {
+  echo "FAIL: no pseudo-terminal under /dev/pts to offer" >&2
+  status=1
+}
+offers "$devices logs notes.txt" serterm -115200 ""
+offers "notes.txt" serterm -t 500 no
+[ "$compopt_args" = "-o filenames " ] || {
+  echo "FAIL: path completion without -o filenames: '$compopt_args'" >&2
+  status=1
+}
+
+offers "--link --loopback --stream --cr-only --timeout --help" serterm-sim --
+offers "--loopback" serterm-sim --stream 10 --lo
+offers "" serterm-sim --timeout ""
+offers "logs notes.txt" serterm-sim --link ""
+exit "$status"

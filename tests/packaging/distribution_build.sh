@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Builds serterm from a copy of the source tree as a packager does: Debian's
+# dpkg-buildflags (hardening=+all) exported, build type None, no tests, then
+# `cpack -G DEB`. The package with the placeholder maintainer goes to
+# OUT/placeholder/, the one with MAINTAINER to OUT/.
+# Usage: distribution_build.sh OUT SOURCE_DIR MAINTAINER
+set -euo pipefail
+out="$1"
+source_dir="$(cd "$2" && pwd)"
+maintainer="$3"
+
+rm -rf "$out"
+mkdir -p "$out/src" "$out/placeholder"
+# The files of the working tree that git keeps or would keep.
+git -C "$source_dir" ls-files -z --cached --others --exclude-standard |
+  (cd "$source_dir" && xargs -0 tar -cf - --ignore-failed-read) |
+  tar -xf - -C "$out/src"
+cd "$out/src"
+# A packager takes the time from the package's changelog; here the last
+# commit stands in for it, as the build itself would take it from git.
+SOURCE_DATE_EPOCH="$(git -C "$source_dir" log -1 --format=%ct)"
+export SOURCE_DATE_EPOCH
+eval "$(DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --export=sh)"
+
+# Runs a step with its output in a log, shown only when the step fails.
+quiet() {
+  "$@" >"$out/step.log" 2>&1 || { cat "$out/step.log" >&2; return 1; }
+}
+package() {
+  quiet cmake -S . -B build -DCMAKE_BUILD_TYPE=None -DSERTERM_TESTS=OFF \
+    -DSERTERM_BENCH=OFF -DSERTERM_WERROR=ON "$@"
+  quiet cmake --build build -j "$(nproc)"
+}
+package
+quiet cpack --config build/CPackConfig.cmake -G DEB -B "$out/placeholder"
+package -DSERTERM_MAINTAINER="$maintainer"
+quiet cpack --config build/CPackConfig.cmake -G DEB -B "$out"
