@@ -1,0 +1,240 @@
+// The pty toolkit: pseudo-terminal pairs, started programs, bounded I/O.
+#include "support/pty_kit.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <ctime>
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace serterm::testing {
+
+bool
+open_pty(pty_pair& pty, const termios* settings)
+{
+  char name[256];
+  if (openpty(&pty.master, &pty.slave, name, nullptr, nullptr) != 0) {
+    return false;
+  }
+  pty.slave_path = name;
+  return fcntl(pty.master, F_SETFD, FD_CLOEXEC) == 0 &&
+         fcntl(pty.slave, F_SETFD, FD_CLOEXEC) == 0 &&
+         set_nonblocking(pty.master) &&
+         (settings == nullptr || tcsetattr(pty.slave, TCSANOW, settings) == 0);
+}
+
+void
+close_pty(pty_pair& pty)
+{
+  for (int fd : {pty.master, pty.slave}) {
+    if (fd >= 0) {
+      close(fd);
+    }
+  }
+  pty.master = pty.slave = -1;
+}
+
+bool
+set_nonblocking(int fd)
+{
+  int flags = fcntl(fd, F_GETFL);
+  return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
+int
+remaining_ms(steady::time_point end)
+{
+  auto left =
+      std::chrono::duration_cast<milliseconds>(end - steady::now()).count();
+  return left > 0 ? static_cast<int>(left) : 0;
+}
+
+bool
+drain(int fd, std::string& into)
+{
+  char chunk[65536];
+  for (;;) {
+    ssize_t n = read(fd, chunk, sizeof chunk);
+    if (n > 0) {
+      into.append(chunk, static_cast<std::size_t>(n));
+      continue;
+    }
+    return n < 0 && (errno == EAGAIN || errno == EINTR);
+  }
+}
+
+bool
+wait_fd(int fd, short events, int ms)
+{
+  pollfd p{fd, events, 0};
+  return poll(&p, 1, ms) > 0 && (p.revents & events) != 0;
+}
+
+namespace {
+
+// Drains `fd` into `into` until `done` holds or `limit` passes.
+template <typename Done>
+bool
+read_while_not(int fd, std::string& into, milliseconds limit, Done done)
+{
+  auto end = steady::now() + limit;
+  for (;;) {
+    bool open = drain(fd, into);
+    if (done()) {
+      return true;
+    }
+    if (!open || remaining_ms(end) == 0) {
+      return false;
+    }
+    wait_fd(fd, POLLIN, std::min(remaining_ms(end), 50));
+  }
+}
+
+} // namespace
+
+bool
+read_until(int fd, std::string& into, std::string_view needle,
+           milliseconds limit, std::size_t from)
+{
+  return read_while_not(fd, into, limit, [&] {
+    return into.find(needle, from) != std::string::npos;
+  });
+}
+
+bool
+read_at_least(int fd, std::string& into, std::size_t size, milliseconds limit)
+{
+  return read_while_not(fd, into, limit, [&] { return into.size() >= size; });
+}
+
+void
+read_for(int fd, std::string& into, milliseconds span)
+{
+  auto end = steady::now() + span;
+  while (drain(fd, into) && remaining_ms(end) > 0) {
+    wait_fd(fd, POLLIN, std::min(remaining_ms(end), 20));
+  }
+}
+
+bool
+write_all_bounded(int fd, std::string_view data, milliseconds limit)
+{
+  auto end = steady::now() + limit;
+  while (!data.empty()) {
+    ssize_t n = write(fd, data.data(), data.size());
+    if (n > 0) {
+      data.remove_prefix(static_cast<std::size_t>(n));
+      continue;
+    }
+    if ((n < 0 && errno != EAGAIN && errno != EINTR) ||
+        remaining_ms(end) == 0) {
+      return false;
+    }
+    wait_fd(fd, POLLOUT, std::min(remaining_ms(end), 50));
+  }
+  return true;
+}
+
+namespace {
+
+// In the child: puts `fd` on `target` (closed when `fd` is -1). The
+// descriptors were moved above 2 first, so no dup clobbers another.
+void
+place(int fd, int target)
+{
+  if (fd >= 0) {
+    dup2(fd, target);
+  } else {
+    close(target);
+  }
+}
+
+// In the child: opens /dev/null on every descriptor from 3 up to `end`,
+// raising the soft limit on open files as far as the hard one allows.
+void
+fill_descriptors(int end)
+{
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) == 0 &&
+      limit.rlim_cur < static_cast<rlim_t>(end) + 16) {
+    limit.rlim_cur = limit.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &limit);
+  }
+  int null = open("/dev/null", O_RDWR);
+  for (int fd = 3; fd < end && null >= 0; ++fd) {
+    if (fd != null) {
+      dup2(null, fd);
+    }
+  }
+}
+
+} // namespace
+
+pid_t
+start_process(const launch& what)
+{
+  auto pointers = [](const std::vector<std::string>& words) {
+    std::vector<char*> out;
+    for (const std::string& word : words) {
+      out.push_back(const_cast<char*>(word.c_str()));
+    }
+    out.push_back(nullptr);
+    return out;
+  };
+  std::vector<char*> argv = pointers(what.argv);
+  std::vector<char*> envp = pointers(what.env);
+  pid_t pid = fork();
+  if (pid != 0) {
+    return pid;
+  }
+  // Only async-signal-safe calls from here on.
+  if (what.new_session) {
+    setsid();
+  }
+  int fds[3] = {what.in, what.out, what.err};
+  for (int& fd : fds) {
+    fd = fd >= 0 ? fcntl(fd, F_DUPFD, 3) : -1;
+  }
+  for (int i = 0; i < 3; ++i) {
+    place(fds[i], i);
+  }
+  close_range(3, ~0U, 0);
+  if (what.fill_descriptors_to > 0) {
+    fill_descriptors(what.fill_descriptors_to);
+  }
+  signal(SIGPIPE, what.ignore_sigpipe ? SIG_IGN : SIG_DFL);
+  char** env = what.env.empty() ? environ : envp.data();
+  if (what.path.empty()) {
+    execvpe(argv[0], argv.data(), env);
+  } else {
+    execve(what.path.c_str(), argv.data(), env);
+  }
+  _exit(127);
+}
+
+int
+wait_child(pid_t pid, milliseconds limit)
+{
+  auto end = steady::now() + limit;
+  for (;;) {
+    int status = 0;
+    pid_t done = waitpid(pid, &status, WNOHANG);
+    if (done == pid) {
+      return status;
+    }
+    if (done < 0 || remaining_ms(end) == 0) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      return -1;
+    }
+    timespec pause{0, 2 * 1000 * 1000};
+    nanosleep(&pause, nullptr);
+  }
+}
+
+} // namespace serterm::testing
