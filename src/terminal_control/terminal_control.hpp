@@ -66,10 +66,10 @@ std::size_t format_modem_status(int bits,
 // or "<progname>: can't read modem status: <reason>" if they cannot be read.
 void show_modem_status(int line_fd);
 
-// Installs handlers for SIGHUP, SIGINT, SIGQUIT, SIGTERM and SIGPIPE that
-// put back whatever terminal settings were saved (keyboard first, then
-// line) and then end the process by the same signal. Signals ignored at
-// start stay ignored.
+// Installs, on an alternate signal stack, a handler for every catchable
+// signal whose default action ends the process: it puts back whatever
+// terminal settings were saved (keyboard first, then line) and then ends the
+// process by the same signal. Signals ignored at start stay ignored.
 void install_signal_handlers();
 
 } // namespace serterm

@@ -5,6 +5,7 @@
 #include "support/pty_support.hpp"
 
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -410,6 +411,33 @@ TEST(IgnoredSigpipe, HexdumpReaderGoneIsAWriteError)
   int status = end_session(s, nullptr, &err);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
   EXPECT_EQ(err, "serterm: hexdump write failed: Broken pipe\n");
+}
+
+// Every catchable signal whose default action ends the process, sent while
+// relaying: both terminals restored, death by that signal, nothing printed.
+TEST(TerminatingSignals, EachRestoresBothTerminalsAndEndsTheRun)
+{
+  std::vector<int> signals = {SIGHUP,  SIGINT,  SIGQUIT,   SIGILL,  SIGTRAP,
+                              SIGABRT, SIGBUS,  SIGFPE,    SIGUSR1, SIGSEGV,
+                              SIGUSR2, SIGPIPE, SIGALRM,   SIGTERM, SIGSTKFLT,
+                              SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF, SIGIO,
+                              SIGPWR,  SIGSYS};
+  for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig) {
+    signals.push_back(sig);
+  }
+  for (int sig : signals) {
+    SCOPED_TRACE(std::string("signal ") + std::to_string(sig) + " (" +
+                 strsignal(sig) + ")");
+    session s = start_session({});
+    ASSERT_EQ(kill(s.proc.pid, sig), 0);
+    std::string out;
+    std::string err;
+    int status = end_session(s, &out, &err);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig)
+        << "wait status " << status;
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(err, "");
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, WaysOut, ::testing::ValuesIn(WAYS_OUT),
