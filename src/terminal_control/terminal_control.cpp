@@ -10,6 +10,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/ioctl.h>
+#include <sys/select.h>
 #include <tuple>
 #include <unistd.h>
 
@@ -87,6 +88,21 @@ open_line(const char* path)
   if (fd <= 0) {
     std::fprintf(stderr, "can't open %s\n", path);
     std::exit(1);
+  }
+  // select cannot watch a descriptor this high: FD_SET would write past
+  // the fd_set. Nothing has been changed yet, so exiting here is safe.
+  if (fd >= FD_SETSIZE) {
+    int low = fcntl(fd, F_DUPFD, 3);
+    std::ignore = close(fd);
+    if (low < 0 || low >= FD_SETSIZE) {
+      if (low >= 0) {
+        std::ignore = close(low);
+      }
+      std::fprintf(stderr, "%s: too many descriptors open to watch the line\n",
+                   progname);
+      std::exit(1);
+    }
+    fd = low;
   }
   return fd;
 }

@@ -26,8 +26,10 @@ inline constexpr std::array<speed_entry, 8> SPEED_TABLE{{
     {115200, B115200},
 }};
 
-// Opens `path` read-write and non-blocking. On failure writes
-// "can't open <path>" to standard error and exits with status 1.
+// Opens `path` read-write and non-blocking, moved below FD_SETSIZE if need
+// be. On failure writes "can't open <path>" to standard error and exits with
+// status 1; if no descriptor below FD_SETSIZE is free, exits with status 1
+// after "<progname>: too many descriptors open to watch the line".
 [[nodiscard]] int open_line(const char* path);
 
 // Returns the speed code for `bps` from SPEED_TABLE; for any other value
