@@ -43,7 +43,7 @@ constexpr auto TERMINATING_SIGNALS = std::to_array<int>({
 
 // The handler's own stack, so that it still runs after the main stack has
 // overflowed. Fixed, as SIGSTKSZ need not be a constant.
-constexpr std::size_t SIGNAL_STACK_SIZE = 64 * 1024;
+constexpr std::size_t SIGNAL_STACK_SIZE = 65536;
 alignas(16) std::array<unsigned char, SIGNAL_STACK_SIZE> signal_stack;
 
 struct modem_word {
