@@ -29,6 +29,7 @@ constexpr std::array<const char*, 7> HELP_TEXT{
 };
 
 // Waits up to `timeout_us` for the keyboard alone. True if it is readable.
+// Descriptor 0 is always within the fd_set.
 bool
 keyboard_ready_within(int timeout_us)
 {

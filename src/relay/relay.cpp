@@ -229,6 +229,8 @@ run_relay(int line_fd, int modes, int flush_timeout_us,
 
   for (;;) {
     bool waiting_output = pending.end != 0;
+    // Both descriptors are below FD_SETSIZE: the keyboard is 0 and
+    // open_line keeps the line there.
     fd_set read_set;
     fd_set write_set;
     FD_ZERO(&read_set);

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/ioctl.h>
+#include <sys/select.h>
 #include <tuple>
 #include <unistd.h>
 
@@ -26,6 +27,24 @@ termios raw_keyboard_settings;
 // settings are saved, and whether the keyboard's are.
 volatile std::sig_atomic_t saved_line_fd = -1;
 volatile std::sig_atomic_t keyboard_saved = 0;
+
+// Every catchable signal whose default action ends the process; the
+// real-time signals are added at run time, as their bounds are not
+// constants. The last three only on Linux: elsewhere SIGSTKFLT may not
+// exist and SIGIO and SIGPWR are ignored by default.
+constexpr auto TERMINATING_SIGNALS = std::to_array<int>({
+    SIGHUP,    SIGINT,  SIGQUIT,   SIGILL,  SIGTRAP, SIGABRT, SIGBUS,
+    SIGFPE,    SIGUSR1, SIGSEGV,   SIGUSR2, SIGPIPE, SIGALRM, SIGTERM,
+    SIGXCPU,   SIGXFSZ, SIGVTALRM, SIGPROF, SIGSYS,
+#ifdef __linux__
+    SIGSTKFLT, SIGIO,   SIGPWR,
+#endif
+});
+
+// The handler's own stack, so that it still runs after the main stack has
+// overflowed. Fixed, as SIGSTKSZ need not be a constant.
+constexpr std::size_t SIGNAL_STACK_SIZE = 65536;
+alignas(16) std::array<unsigned char, SIGNAL_STACK_SIZE> signal_stack;
 
 struct modem_word {
   int bit;
@@ -69,6 +88,21 @@ open_line(const char* path)
   if (fd <= 0) {
     std::fprintf(stderr, "can't open %s\n", path);
     std::exit(1);
+  }
+  // select cannot watch a descriptor this high: FD_SET would write past
+  // the fd_set. Nothing has been changed yet, so exiting here is safe.
+  if (fd >= FD_SETSIZE) {
+    int low = fcntl(fd, F_DUPFD, 3);
+    std::ignore = close(fd);
+    if (low < 0 || low >= FD_SETSIZE) {
+      if (low >= 0) {
+        std::ignore = close(low);
+      }
+      std::fprintf(stderr, "%s: too many descriptors open to watch the line\n",
+                   progname);
+      std::exit(1);
+    }
+    fd = low;
   }
   return fd;
 }
@@ -178,18 +212,30 @@ show_modem_status(int line_fd)
 void
 install_signal_handlers()
 {
+  stack_t stack{};
+  stack.ss_sp = signal_stack.data();
+  stack.ss_size = signal_stack.size();
+  std::ignore = sigaltstack(&stack, nullptr);
   struct sigaction action {};
   action.sa_handler = restore_on_signal;
-  action.sa_flags = static_cast<int>(SA_RESETHAND | SA_NODEFER);
+  action.sa_flags = static_cast<int>(SA_RESETHAND | SA_NODEFER | SA_ONSTACK);
   sigemptyset(&action.sa_mask);
-  for (int sig : {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGPIPE}) {
+  auto install = [&action](int sig) {
     struct sigaction old {};
     // A signal the parent chose to ignore (nohup) stays ignored.
     if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) {
-      continue;
+      return;
     }
     std::ignore = sigaction(sig, &action, nullptr);
+  };
+  for (int sig : TERMINATING_SIGNALS) {
+    install(sig);
   }
+#ifdef SIGRTMIN
+  for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig) {
+    install(sig);
+  }
+#endif
 }
 
 } // namespace serterm

@@ -26,8 +26,10 @@ inline constexpr std::array<speed_entry, 8> SPEED_TABLE{{
     {115200, B115200},
 }};
 
-// Opens `path` read-write and non-blocking. On failure writes
-// "can't open <path>" to standard error and exits with status 1.
+// Opens `path` read-write and non-blocking, moved below FD_SETSIZE if need
+// be. On failure writes "can't open <path>" to standard error and exits with
+// status 1; if no descriptor below FD_SETSIZE is free, exits with status 1
+// after "<progname>: too many descriptors open to watch the line".
 [[nodiscard]] int open_line(const char* path);
 
 // Returns the speed code for `bps` from SPEED_TABLE; for any other value
@@ -66,10 +68,10 @@ std::size_t format_modem_status(int bits,
 // or "<progname>: can't read modem status: <reason>" if they cannot be read.
 void show_modem_status(int line_fd);
 
-// Installs handlers for SIGHUP, SIGINT, SIGQUIT, SIGTERM and SIGPIPE that
-// put back whatever terminal settings were saved (keyboard first, then
-// line) and then end the process by the same signal. Signals ignored at
-// start stay ignored.
+// Installs, on an alternate signal stack, a handler for every catchable
+// signal whose default action ends the process: it puts back whatever
+// terminal settings were saved (keyboard first, then line) and then ends the
+// process by the same signal. Signals ignored at start stay ignored.
 void install_signal_handlers();
 
 } // namespace serterm

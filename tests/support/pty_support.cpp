@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -223,6 +224,21 @@ spawn_serterm(const std::vector<std::string>& args, const spawn_options& how)
     // The pty fds the test holds must not leak into the child.
     for (int fd = 3; fd < 1024; ++fd) {
       close(fd);
+    }
+    if (how.fill_descriptors_to > 2) {
+      rlimit files{};
+      if (getrlimit(RLIMIT_NOFILE, &files) == 0 &&
+          files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &files);
+      }
+      int null = open("/dev/null", O_RDWR);
+      for (int fd = 3; fd <= how.fill_descriptors_to; ++fd) {
+        dup2(null, fd);
+      }
+      if (how.free_descriptor > 2) {
+        close(how.free_descriptor);
+      }
     }
     signal(SIGPIPE, how.ignore_sigpipe ? SIG_IGN : SIG_DFL);
     if (!valgrind_words.empty()) {

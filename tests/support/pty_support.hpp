@@ -54,6 +54,10 @@ struct spawn_options {
   int stdout_fd = -1; // used when !stdout_pipe; -1 closes fd 1
   std::string argv0 = "serterm";
   bool ignore_sigpipe = false; // start with SIGPIPE ignored, as a parent may
+  // Above 2: the child starts with descriptors 3 to this number open on
+  // /dev/null, except `free_descriptor`, as a parent holding many may leave.
+  int fill_descriptors_to = 0;
+  int free_descriptor = -1;
 };
 
 // Starts the serterm binary under test with `args` after argv[0].

@@ -4,9 +4,12 @@
 // terminal can still be read).
 #include "support/pty_support.hpp"
 
+#include <array>
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -410,6 +413,117 @@ TEST(IgnoredSigpipe, HexdumpReaderGoneIsAWriteError)
   int status = end_session(s, nullptr, &err);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
   EXPECT_EQ(err, "serterm: hexdump write failed: Broken pipe\n");
+}
+
+// Every catchable signal whose default action ends the process, sent while
+// relaying: both terminals restored, death by that signal, nothing printed.
+TEST(TerminatingSignals, EachRestoresBothTerminalsAndEndsTheRun)
+{
+  std::vector<int> signals = {SIGHUP,  SIGINT,  SIGQUIT,   SIGILL,  SIGTRAP,
+                              SIGABRT, SIGBUS,  SIGFPE,    SIGUSR1, SIGSEGV,
+                              SIGUSR2, SIGPIPE, SIGALRM,   SIGTERM, SIGSTKFLT,
+                              SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF, SIGIO,
+                              SIGPWR,  SIGSYS};
+  for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig) {
+    signals.push_back(sig);
+  }
+  for (int sig : signals) {
+    SCOPED_TRACE(std::string("signal ") + std::to_string(sig) + " (" +
+                 strsignal(sig) + ")");
+    session s = start_session({});
+    ASSERT_EQ(kill(s.proc.pid, sig), 0);
+    std::string out;
+    std::string err;
+    int status = end_session(s, &out, &err);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig)
+        << "wait status " << status;
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(err, "");
+  }
+}
+
+// Descriptors 3 to this number open at start put the line's own open above
+// what select can watch.
+constexpr int MANY_DESCRIPTORS = 1100;
+
+// True when the child may raise its soft limit far enough for that.
+bool
+room_for_many_descriptors()
+{
+  rlimit files{};
+  return getrlimit(RLIMIT_NOFILE, &files) == 0 &&
+         (files.rlim_max == RLIM_INFINITY || files.rlim_max >= 1200);
+}
+
+TEST(LineDescriptor, BeyondSelectIsRefusedBeforeAnySettingChanges)
+{
+  if (!room_for_many_descriptors()) {
+    GTEST_SKIP() << "the hard limit on open files is below 1200";
+  }
+  session_setup setup;
+  setup.how.fill_descriptors_to = MANY_DESCRIPTORS;
+  setup.wait_for_raw = false;
+  session s = start_session({}, setup);
+  // Watch both terminals until the child has ended: neither may turn raw,
+  // not even for a moment.
+  bool raw_seen = false;
+  EXPECT_TRUE(eventually([&s, &raw_seen] {
+    for (int fd : {s.keyboard.slave, s.line.slave}) {
+      termios t{};
+      if (tcgetattr(fd, &t) == 0 && (t.c_lflag & ICANON) == 0) {
+        raw_seen = true;
+      }
+    }
+    siginfo_t info{};
+    return waitid(P_PID, static_cast<id_t>(s.proc.pid), &info,
+                  WEXITED | WNOHANG | WNOWAIT) == 0 &&
+           info.si_pid == s.proc.pid;
+  }));
+  EXPECT_FALSE(raw_seen);
+  std::string out;
+  std::string err;
+  int status = end_session(s, &out, &err);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1)
+      << "wait status " << status;
+  EXPECT_EQ(err, "serterm: too many descriptors open to watch the line\n");
+  EXPECT_EQ(out, "");
+}
+
+TEST(LineDescriptor, FreeOneBelowTheLimitRelays)
+{
+  if (!room_for_many_descriptors()) {
+    GTEST_SKIP() << "the hard limit on open files is below 1200";
+  }
+  session_setup setup;
+  setup.how.fill_descriptors_to = MANY_DESCRIPTORS;
+  setup.how.free_descriptor = 500;
+  session s = start_session({}, setup);
+  std::array<char, 256> target{};
+  std::string fd_link = "/proc/" + std::to_string(s.proc.pid) + "/fd/500";
+  ssize_t length = readlink(fd_link.c_str(), target.data(), target.size());
+  ASSERT_GT(length, 0);
+  EXPECT_EQ(std::string(target.data(), static_cast<std::size_t>(length)),
+            s.line.slave_path);
+
+  ASSERT_TRUE(write_all_bounded(s.keyboard.master, "a"));
+  std::string line;
+  EXPECT_TRUE(read_at_least(s.line.master, line, 1));
+  EXPECT_EQ(line, "a");
+  ASSERT_TRUE(write_all_bounded(s.line.master, "b"));
+  std::string screen;
+  EXPECT_TRUE(read_at_least(s.keyboard.master, screen, 1));
+  EXPECT_EQ(screen, "b");
+
+  ASSERT_TRUE(write_all_bounded(s.keyboard.master, "\x1d"));
+  std::string err;
+  ASSERT_TRUE(read_until(s.proc.err, err, "serterm> "));
+  ASSERT_TRUE(wait_cooked(s.keyboard.slave));
+  ASSERT_TRUE(write_all_bounded(s.keyboard.master, "q\n"));
+  std::string rest;
+  int status = end_session(s, nullptr, &rest);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+      << "wait status " << status;
+  EXPECT_EQ(err + rest, "serterm> ");
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, WaysOut, ::testing::ValuesIn(WAYS_OUT),
