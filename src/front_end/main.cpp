@@ -2,11 +2,9 @@
 // relay, put both back.
 #include "common/io.hpp"
 #include "front_end/options.hpp"
-#include "relay/hexdump.hpp"
 #include "relay/relay.hpp"
 #include "terminal_control/terminal_control.hpp"
 
-#include <array>
 #include <cstdio>
 
 int
@@ -26,10 +24,6 @@ main(int argc, char** argv)
   // The prompt reads its line through stdin while the loop reads the
   // descriptor directly: a buffered stream would swallow keys typed ahead.
   std::setvbuf(stdin, nullptr, _IONBF, 0);
-  // Room for the hexdump text of a whole received chunk, so that each
-  // chunk's text leaves in one write when the loop flushes it.
-  static std::array<char, HEXDUMP_SIZE> stdout_buffer;
-  std::setvbuf(stdout, stdout_buffer.data(), _IOFBF, stdout_buffer.size());
   reserve_standard_descriptors();
   install_signal_handlers();
 

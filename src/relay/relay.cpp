@@ -98,51 +98,59 @@ send_to_line(int line_fd, std::span<const unsigned char> data,
   return true;
 }
 
-// Flushes the hexdump text, waiting while standard output would block.
-// Returns false after a write error, reported: text that cannot be shown
-// must not be lost silently.
+// Writes the hexdump text of `received` to standard output, waiting while
+// it would block. Returns false after a write error, reported: text that
+// cannot be shown must not be lost silently. The text goes to the
+// descriptor directly: after a would-block write the standard stream
+// would drop what it had buffered.
 bool
-flush_hexdump()
+write_hexdump(std::span<const unsigned char> received,
+              std::span<char, HEXDUMP_SIZE> text)
 {
-  for (;;) {
-    if (std::fflush(stdout) == 0 && std::ferror(stdout) == 0) {
-      return true;
-    }
-    int error = errno;
-    if (!is_transient(error)) {
-      std::fprintf(stderr, "%s: hexdump write failed: %s\n", progname,
-                   std::strerror(error));
-      return false;
-    }
-    std::clearerr(stdout);
-    if (!wait_ready(STDOUT_FILENO, true)) {
-      return false;
-    }
+  std::size_t length = format_hexdump(received, text);
+  std::span<const unsigned char> bytes(
+      reinterpret_cast<const unsigned char*>(text.data()), length);
+  if (write_all(STDOUT_FILENO, bytes)) {
+    return true;
   }
+  std::fprintf(stderr, "%s: hexdump write failed: %s\n", progname,
+               std::strerror(errno));
+  return false;
 }
 
 // What the keyboard path hands back to the loop.
 enum class keys_result { relaying, quit, failed };
 
-// Everything the keyboard path needs from the loop.
-struct keyboard_path {
+// Everything the relay owns while it runs.
+struct relay {
   int line_fd;
-  int& modes;
+  int modes;
   int flush_timeout_us;
   unsigned char escape_char;
-  std::span<unsigned char, BUFFER_SIZE> relay_buffer;
-  std::span<unsigned char, MAPPED_SIZE> mapped;
-  line_output& pending;
-  cr_map_state& echo_map;
+  std::array<unsigned char, BUFFER_SIZE> relay_buffer{};
+  std::array<unsigned char, MAPPED_SIZE> mapped{};
+  std::array<char, HEXDUMP_SIZE> hex_text{};
+  line_output pending{};
+  cr_map_state receive_map{};
+  cr_map_state echo_map{};
+  bool hexdump_pending = false;
   // An escape character that was the last byte read while earlier bytes
   // still wait for the line: its prompt opens once they are out, as if it
   // had not been read yet.
   bool escape_held = false;
 };
 
+// What one wait found ready.
+struct ready_set {
+  int count = 0; // select's result: 0 after a time-out, -1 if interrupted
+  bool line_writable = false;
+  bool keyboard_readable = false;
+  bool line_readable = false;
+};
+
 // Sends typed bytes to the line and, in half-duplex mode, echoes them.
 keys_result
-send_typed(keyboard_path& k, std::span<const unsigned char> typed)
+send_typed(relay& k, std::span<const unsigned char> typed)
 {
   if (typed.empty()) {
     return keys_result::relaying;
@@ -160,7 +168,7 @@ send_typed(keyboard_path& k, std::span<const unsigned char> typed)
 // line: the quick-key wait, then perhaps the prompt, and what it returns
 // goes to the line.
 keys_result
-run_escape(keyboard_path& k)
+run_escape(relay& k)
 {
   k.escape_held = false;
   k.relay_buffer[0] = k.escape_char;
@@ -183,9 +191,9 @@ run_escape(keyboard_path& k)
 // character that ends the chunk waits for a further key or opens the prompt,
 // so the prompt never misses bytes read ahead of it.
 keys_result
-handle_typed(keyboard_path& k, std::size_t count)
+handle_typed(relay& k, std::size_t count)
 {
-  auto keys = k.relay_buffer.first(count);
+  auto keys = std::span<unsigned char>(k.relay_buffer).first(count);
   std::size_t out = 0;
   bool escape_last = false;
   for (std::size_t i = 0; i < keys.size(); ++i) {
@@ -211,114 +219,179 @@ handle_typed(keyboard_path& k, std::size_t count)
   return run_escape(k);
 }
 
+// Waits for the keyboard or the line to be readable, or, while bytes wait
+// for it, the line to be writable. Only an open hexdump line needs a
+// time-out; otherwise the relay sleeps until there is something to do. A
+// negative time-out still goes to select, which rejects it. Returns false
+// after a failed wait, reported.
+bool
+wait_for_work(const relay& r, ready_set& ready)
+{
+  bool waiting_output = r.pending.end != 0;
+  // Both descriptors are below FD_SETSIZE: the keyboard is 0 and open_line
+  // keeps the line there.
+  fd_set read_set;
+  fd_set write_set;
+  FD_ZERO(&read_set);
+  FD_ZERO(&write_set);
+  // While bytes wait for the line, the keyboard is left unread: the user's
+  // terminal holds the rest of a paste.
+  if (!waiting_output) {
+    FD_SET(KEYBOARD_FD, &read_set);
+  } else {
+    FD_SET(r.line_fd, &write_set);
+  }
+  FD_SET(r.line_fd, &read_set);
+  timeval timeout = flush_timeval(r.flush_timeout_us);
+  bool timed = r.hexdump_pending || r.flush_timeout_us < 0;
+  ready.count =
+      select(r.line_fd + 1, &read_set, waiting_output ? &write_set : nullptr,
+             nullptr, timed ? &timeout : nullptr);
+  if (ready.count < 0 && errno != EINTR) {
+    std::fprintf(stderr, "%s: select failed\n", progname);
+    return false;
+  }
+  bool any = ready.count > 0;
+  ready.line_writable =
+      any && waiting_output && FD_ISSET(r.line_fd, &write_set);
+  ready.keyboard_readable =
+      any && !waiting_output && FD_ISSET(KEYBOARD_FD, &read_set);
+  ready.line_readable = any && FD_ISSET(r.line_fd, &read_set);
+  return true;
+}
+
+// Sends what the line takes of the waiting bytes; once they are all out, a
+// held escape character goes on as if just read.
+keys_result
+send_line_output(relay& r)
+{
+  if (!flush_line(r.line_fd, r.pending)) {
+    return keys_result::failed;
+  }
+  if (r.pending.end == 0 && r.escape_held) {
+    return run_escape(r);
+  }
+  return keys_result::relaying;
+}
+
+// Reads what the keyboard has and hands it to the keyboard path.
+keys_result
+read_keyboard(relay& r)
+{
+  ssize_t got = read(KEYBOARD_FD, r.relay_buffer.data(), r.relay_buffer.size());
+  if (got == 0) {
+    return keys_result::quit;
+  }
+  if (got < 0) {
+    if (is_transient(errno)) {
+      return keys_result::relaying;
+    }
+    std::fprintf(stderr, "%s: keyboard read failed: %s\n", progname,
+                 std::strerror(errno));
+    return keys_result::failed;
+  }
+  return handle_typed(r, static_cast<std::size_t>(got));
+}
+
+// Reads what the line has and shows it: as hexdump text in hexdump mode,
+// otherwise on the screen, through the CR mapping if that mode is on.
+// Returns false when the relay must end, reported.
+bool
+read_line(relay& r)
+{
+  ssize_t got = read(r.line_fd, r.relay_buffer.data(), r.relay_buffer.size());
+  if (got == 0) {
+    std::fprintf(stderr, "%s: line closed\n", progname);
+    return false;
+  }
+  if (got < 0) {
+    if (is_transient(errno)) {
+      return true;
+    }
+    std::fprintf(stderr, "%s: line read failed: %s\n", progname,
+                 std::strerror(errno));
+    return false;
+  }
+  auto received = std::span<const unsigned char>(r.relay_buffer)
+                      .first(static_cast<std::size_t>(got));
+  if ((r.modes & MODE_HEXDUMP) == 0) {
+    show(received, (r.modes & MODE_MAP_CR) != 0, r.receive_map, r.mapped);
+    return true;
+  }
+  r.receive_map = {};
+  r.hexdump_pending = true;
+  return write_hexdump(received, r.hex_text);
+}
+
+// After a quiet flush time-out, an open hexdump line is ended.
+void
+end_idle_hexdump_line(relay& r)
+{
+  if (r.hexdump_pending) {
+    std::fputs("\r\n", stderr);
+    std::fflush(stderr);
+    r.hexdump_pending = false;
+  }
+}
+
+// The exit status a keyboard result ends the relay with, or -1 to go on.
+int
+status_of(keys_result keys)
+{
+  switch (keys) {
+  case keys_result::relaying:
+    return -1;
+  case keys_result::quit:
+    return 0;
+  case keys_result::failed:
+    break;
+  }
+  return 1;
+}
+
+// One pass: what waits for the line, then the keyboard, then the line's
+// input, then the idle line break. Returns the exit status that ends the
+// relay, or -1 to go on.
+int
+run_pass(relay& r, const ready_set& ready)
+{
+  keys_result keys = keys_result::relaying;
+  if (ready.line_writable) {
+    keys = send_line_output(r);
+  }
+  if (ready.keyboard_readable) {
+    keys = read_keyboard(r);
+  }
+  if (keys != keys_result::relaying) {
+    return status_of(keys);
+  }
+  if (ready.line_readable && !read_line(r)) {
+    return 1;
+  }
+  if (ready.count == 0) {
+    end_idle_hexdump_line(r);
+  }
+  return -1;
+}
+
 } // namespace
 
 int
 run_relay(int line_fd, int modes, int flush_timeout_us,
           unsigned char escape_char)
 {
-  std::array<unsigned char, BUFFER_SIZE> relay_buffer;
-  std::array<unsigned char, MAPPED_SIZE> mapped;
-  std::array<char, HEXDUMP_SIZE> hex_text;
-  line_output pending;
-  cr_map_state receive_map;
-  cr_map_state echo_map;
-  bool hexdump_pending = false;
-  keyboard_path keyboard{line_fd,      modes,  flush_timeout_us, escape_char,
-                         relay_buffer, mapped, pending,          echo_map};
-
+  relay r{.line_fd = line_fd,
+          .modes = modes,
+          .flush_timeout_us = flush_timeout_us,
+          .escape_char = escape_char};
   for (;;) {
-    bool waiting_output = pending.end != 0;
-    // Both descriptors are below FD_SETSIZE: the keyboard is 0 and
-    // open_line keeps the line there.
-    fd_set read_set;
-    fd_set write_set;
-    FD_ZERO(&read_set);
-    FD_ZERO(&write_set);
-    // While bytes wait for the line, the keyboard is left unread: the
-    // user's terminal holds the rest of a paste.
-    if (!waiting_output) {
-      FD_SET(KEYBOARD_FD, &read_set);
-    } else {
-      FD_SET(line_fd, &write_set);
-    }
-    FD_SET(line_fd, &read_set);
-    // Only an open hexdump line needs a time-out; otherwise the loop sleeps
-    // until there is something to do. A negative time-out still goes to
-    // select, which rejects it.
-    timeval timeout = flush_timeval(flush_timeout_us);
-    bool timed = hexdump_pending || flush_timeout_us < 0;
-    int n =
-        select(line_fd + 1, &read_set, waiting_output ? &write_set : nullptr,
-               nullptr, timed ? &timeout : nullptr);
-    if (n < 0 && errno != EINTR) {
-      std::fprintf(stderr, "%s: select failed\n", progname);
+    ready_set ready;
+    if (!wait_for_work(r, ready)) {
       return 1;
     }
-
-    keys_result keys = keys_result::relaying;
-    if (n > 0 && waiting_output && FD_ISSET(line_fd, &write_set)) {
-      if (!flush_line(line_fd, pending)) {
-        return 1;
-      }
-      if (pending.end == 0 && keyboard.escape_held) {
-        keys = run_escape(keyboard);
-      }
-    }
-
-    if (n > 0 && !waiting_output && FD_ISSET(KEYBOARD_FD, &read_set)) {
-      ssize_t got = read(KEYBOARD_FD, relay_buffer.data(), relay_buffer.size());
-      if (got == 0) {
-        return 0;
-      }
-      if (got < 0 && !is_transient(errno)) {
-        std::fprintf(stderr, "%s: keyboard read failed: %s\n", progname,
-                     std::strerror(errno));
-        return 1;
-      }
-      if (got > 0) {
-        keys = handle_typed(keyboard, static_cast<std::size_t>(got));
-      }
-    }
-    if (keys == keys_result::quit) {
-      return 0;
-    }
-    if (keys == keys_result::failed) {
-      return 1;
-    }
-
-    if (n > 0 && FD_ISSET(line_fd, &read_set)) {
-      ssize_t got = read(line_fd, relay_buffer.data(), relay_buffer.size());
-      if (got == 0) {
-        std::fprintf(stderr, "%s: line closed\n", progname);
-        return 1;
-      }
-      if (got < 0 && !is_transient(errno)) {
-        std::fprintf(stderr, "%s: line read failed: %s\n", progname,
-                     std::strerror(errno));
-        return 1;
-      }
-      if (got > 0) {
-        auto received = std::span<const unsigned char>(relay_buffer)
-                            .first(static_cast<std::size_t>(got));
-        if ((modes & MODE_HEXDUMP) != 0) {
-          receive_map = {};
-          std::size_t length = format_hexdump(received, hex_text);
-          std::ignore = std::fwrite(hex_text.data(), 1, length, stdout);
-          hexdump_pending = true;
-        } else {
-          show(received, (modes & MODE_MAP_CR) != 0, receive_map, mapped);
-        }
-      }
-    }
-
-    if (n == 0 && hexdump_pending) {
-      std::fputs("\r\n", stderr);
-      std::fflush(stderr);
-      hexdump_pending = false;
-    }
-    if (!flush_hexdump()) {
-      return 1;
+    int status = run_pass(r, ready);
+    if (status >= 0) {
+      return status;
     }
   }
 }
