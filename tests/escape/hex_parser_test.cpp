@@ -44,6 +44,9 @@ TEST(ParseHexData, CommandLines)
   EXPECT_EQ(parse("x aB\n"), (bytes{0xAB}));
   EXPECT_EQ(parse("x AB\n"), (bytes{0xAB}));
   EXPECT_EQ(parse("x 0x41\n"), (bytes{0x00, 0x41}));
+  // A 0 as either digit of a pair.
+  EXPECT_EQ(parse("x 40\n"), (bytes{0x40}));
+  EXPECT_EQ(parse("x 0a 10 a0 00 0\n"), (bytes{0x0A, 0x10, 0xA0, 0x00, 0x00}));
   EXPECT_EQ(parse("x,41;zz-54   \n\n"), (bytes{0x41, 0x54}));
   EXPECT_EQ(parse(""), bytes{});
 }
@@ -54,6 +57,19 @@ TEST(ParseHexData, LastDigitsCountWithoutNewline)
   EXPECT_EQ(parse("x 4"), (bytes{0x04}));
   EXPECT_EQ(parse("x 41 5"), (bytes{0x41, 0x05}));
   EXPECT_EQ(parse("ff"), (bytes{0xFF}));
+}
+
+TEST(ParseHexData, StopsAtTheEndOfItsText)
+{
+  // Digits left in the buffer after the terminator are not part of it.
+  const char text[] = "x 41\0 42 43\n\0";
+  std::array<unsigned char, BUFFER_SIZE> out{};
+  ASSERT_EQ(parse_hex_data(text, out), 1U);
+  EXPECT_EQ(out[0], 0x41);
+  const char digit_then_end[] = "x 4\0"
+                                "2\n\0";
+  ASSERT_EQ(parse_hex_data(digit_then_end, out), 1U);
+  EXPECT_EQ(out[0], 0x04);
 }
 
 TEST(ParseHexData, CountNeverExceedsTextAndNothingWrittenPastIt)

@@ -1,7 +1,7 @@
 // Load and soak tests: hundreds of megabytes through the relay in each
 // mode, checked end to end, with the peak memory of the process measured
 // early and at the end. Bounded in size and time; they stop by themselves.
-#include "support/pty_support.hpp"
+#include "support/session.hpp"
 
 #include <atomic>
 #include <cerrno>
@@ -14,11 +14,10 @@
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 
 namespace serterm::testing {
 namespace {
-
-using steady = std::chrono::steady_clock;
 
 constexpr std::size_t MB = 1024 * 1024;
 constexpr std::size_t CHUNK = 64 * 1024;
@@ -86,28 +85,38 @@ write_stream(int fd, byte_stream stream, std::size_t total,
              steady::time_point deadline)
 {
   std::string chunk;
-  std::size_t done = 0;
-  while (done < total) {
+  for (std::size_t done = 0; done < total; done += chunk.size()) {
     fill(stream, chunk, std::min(CHUNK, total - done));
-    std::string_view rest = chunk;
-    while (!rest.empty()) {
-      ssize_t n = write(fd, rest.data(), rest.size());
-      if (n > 0) {
-        rest.remove_prefix(static_cast<std::size_t>(n));
-        continue;
-      }
-      if (n < 0 && errno != EAGAIN && errno != EINTR) {
-        return false;
-      }
-      if (steady::now() > deadline) {
-        return false;
-      }
-      pollfd p{fd, POLLOUT, 0};
-      poll(&p, 1, 50);
+    if (!write_all_bounded(fd, chunk, milliseconds(remaining_ms(deadline)))) {
+      return false;
     }
-    done += chunk.size();
   }
   return true;
+}
+
+// The checksum of `total` bytes of `stream`, with an LF added after every
+// CR not followed by one when `mapped` (the stream mapped as one, however
+// the relay cuts it).
+checksum
+expected_sum(byte_stream stream, std::size_t total, bool mapped)
+{
+  checksum sum;
+  std::string chunk;
+  bool cr_pending = false;
+  for (std::size_t done = 0; done < total; done += chunk.size()) {
+    fill(stream, chunk, std::min(CHUNK, total - done));
+    for (char c : chunk) {
+      if (cr_pending && c != '\n') {
+        add(sum, "\n", 1);
+      }
+      add(sum, &c, 1);
+      cr_pending = mapped && c == '\r';
+    }
+  }
+  if (cr_pending) {
+    add(sum, "\n", 1);
+  }
+  return sum;
 }
 
 // Reads from `fd` until `total` bytes have come or `deadline` passes,
@@ -128,8 +137,7 @@ read_stream(int fd, std::size_t total, steady::time_point deadline, Take take)
     if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
       break;
     }
-    pollfd p{fd, POLLIN, 0};
-    poll(&p, 1, 50);
+    wait_fd(fd, POLLIN, 50);
   }
   return done;
 }
@@ -148,19 +156,6 @@ peak_rss_kb(pid_t pid)
     }
   }
   return -1;
-}
-
-// Ends the session through the prompt's q and checks both terminals.
-void
-quit(session& s)
-{
-  ASSERT_TRUE(write_all_bounded(s.keyboard.master, "\x1d"));
-  std::string err;
-  ASSERT_TRUE(read_until(s.proc.err, err, "serterm> "));
-  ASSERT_TRUE(wait_cooked(s.keyboard.slave));
-  ASSERT_TRUE(write_all_bounded(s.keyboard.master, "q\n"));
-  int status = end_session(s);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 // Size in MB from the environment (a longer soak by hand), else
@@ -187,44 +182,62 @@ report(const char* what, std::size_t bytes, steady::duration took,
   std::fflush(stdout);
 }
 
+// Reads the screen (or standard output) until `total` bytes came, into
+// `sum`, sampling the peak memory of `s` once `early` bytes are through.
+long
+read_sampling(session& s, int fd, std::size_t total, std::size_t early,
+              steady::time_point deadline, checksum& sum)
+{
+  long rss_early = -1;
+  read_stream(fd, total, deadline, [&](const char* data, std::size_t n) {
+    add(sum, data, n);
+    if (rss_early < 0 && sum.size >= early) {
+      rss_early = peak_rss_kb(s.pid);
+    }
+  });
+  return rss_early;
+}
+
+// Checks the peak memory: it must not grow with the amount relayed (a
+// little slack for pages touched late, nothing in proportion to the data).
+void
+check_memory(const char* what, std::size_t bytes, steady::time_point start,
+             long rss_early, const session& s)
+{
+  long rss_end = peak_rss_kb(s.pid);
+  ASSERT_GT(rss_early, 0);
+  EXPECT_LE(rss_end, rss_early + 256);
+  report(what, bytes, steady::now() - start, rss_early, rss_end);
+}
+
+void
+expect_same(const checksum& got, const checksum& expected, const char* what)
+{
+  EXPECT_EQ(got.size, expected.size) << what;
+  EXPECT_EQ(got.hash, expected.hash) << what;
+}
+
 // The line sends `screen_total` bytes to the screen while, if
-// `paste_total` is not 0, the keyboard pastes that many to the line.
+// `paste_total` is not 0, the keyboard pastes that many to the line. The
+// test's threads take the line and the screen over from the session.
 void
 both_ways(std::size_t screen_total, std::size_t paste_total, const char* what)
 {
   session s = start_session({"-115200"});
   auto deadline = steady::now() + SOAK_LIMIT;
   auto start = steady::now();
-
   byte_stream received{0x9e3779b97f4a7c15ULL};
   byte_stream pasted{0xd1b54a32d192ed03ULL, true};
-  checksum expect_screen;
-  checksum expect_line;
-  {
-    byte_stream copy = received;
-    std::string chunk;
-    for (std::size_t done = 0; done < screen_total; done += chunk.size()) {
-      fill(copy, chunk, std::min(CHUNK, screen_total - done));
-      add(expect_screen, chunk.data(), chunk.size());
-    }
-    copy = pasted;
-    for (std::size_t done = 0; done < paste_total; done += chunk.size()) {
-      fill(copy, chunk, std::min(CHUNK, paste_total - done));
-      add(expect_line, chunk.data(), chunk.size());
-    }
-  }
-
+  s.fds[0] = s.fds[1] = -1;
   std::atomic<bool> line_written{false};
-  std::atomic<bool> paste_written{paste_total == 0};
+  std::atomic<bool> paste_written{false};
   std::thread device([&] {
     line_written =
         write_stream(s.line.master, received, screen_total, deadline);
   });
   std::thread typist([&] {
-    if (paste_total > 0) {
-      paste_written =
-          write_stream(s.keyboard.master, pasted, paste_total, deadline);
-    }
+    paste_written =
+        write_stream(s.keyboard.master, pasted, paste_total, deadline);
   });
   checksum got_line;
   std::thread line_reader([&] {
@@ -232,34 +245,20 @@ both_ways(std::size_t screen_total, std::size_t paste_total, const char* what)
         s.line.master, paste_total, deadline,
         [&](const char* data, std::size_t n) { add(got_line, data, n); });
   });
-
   checksum got_screen;
-  long rss_early = -1;
-  read_stream(s.keyboard.master, screen_total, deadline,
-              [&](const char* data, std::size_t n) {
-                add(got_screen, data, n);
-                if (rss_early < 0 && got_screen.size >= 16 * MB) {
-                  rss_early = peak_rss_kb(s.proc.pid);
-                }
-              });
+  long rss_early = read_sampling(s, s.keyboard.master, screen_total, 16 * MB,
+                                 deadline, got_screen);
   device.join();
   typist.join();
   line_reader.join();
-  auto took = steady::now() - start;
-  long rss_end = peak_rss_kb(s.proc.pid);
-
   EXPECT_TRUE(line_written);
   EXPECT_TRUE(paste_written);
-  EXPECT_EQ(got_screen.size, expect_screen.size);
-  EXPECT_EQ(got_screen.hash, expect_screen.hash);
-  EXPECT_EQ(got_line.size, expect_line.size);
-  EXPECT_EQ(got_line.hash, expect_line.hash);
-  ASSERT_GT(rss_early, 0);
-  // The peak must not grow with the amount relayed: a little slack for
-  // pages touched late, nothing in proportion to the data.
-  EXPECT_LE(rss_end, rss_early + 256);
-  report(what, got_screen.size + got_line.size, took, rss_early, rss_end);
-  quit(s);
+  expect_same(got_screen, expected_sum(received, screen_total, false),
+              "screen");
+  expect_same(got_line, expected_sum(pasted, paste_total, false), "line");
+  check_memory(what, got_screen.size + got_line.size, start, rss_early, s);
+  s.fds = {s.line.master, s.keyboard.master, s.fds[2], s.fds[3]};
+  quit(s, {});
 }
 
 TEST(Soak, LineToScreenPlain)
@@ -282,6 +281,7 @@ TEST(Soak, HexdumpParsedBack)
   auto deadline = steady::now() + SOAK_LIMIT;
   auto start = steady::now();
   byte_stream received{0x2545f4914f6cdd1dULL};
+  int out = std::exchange(s.fds[2], -1);
   std::atomic<bool> written{false};
   std::thread device([&] {
     written = write_stream(s.line.master, received, total, deadline);
@@ -293,33 +293,30 @@ TEST(Soak, HexdumpParsedBack)
   std::string partial;
   long rss_early = -1;
   auto hex = [](char c) { return c <= '9' ? c - '0' : c - 'a' + 10; };
-  read_stream(s.proc.out, 3 * total, deadline,
-              [&](const char* data, std::size_t n) {
-                partial.append(data, n);
-                std::size_t at = 0;
-                for (; at + 3 <= partial.size(); at += 3) {
-                  int value = hex(partial[at]) * 16 + hex(partial[at + 1]);
-                  if (partial[at + 2] != ' ' || value != next_byte(model)) {
-                    ++mismatches;
-                  }
-                  ++compared;
-                }
-                partial.erase(0, at);
-                if (rss_early < 0 && compared >= 4 * MB) {
-                  rss_early = peak_rss_kb(s.proc.pid);
-                }
-              });
+  read_stream(out, 3 * total, deadline, [&](const char* data, std::size_t n) {
+    partial.append(data, n);
+    std::size_t at = 0;
+    for (; at + 3 <= partial.size(); at += 3) {
+      int value = hex(partial[at]) * 16 + hex(partial[at + 1]);
+      if (partial[at + 2] != ' ' || value != next_byte(model)) {
+        ++mismatches;
+      }
+      ++compared;
+    }
+    partial.erase(0, at);
+    if (rss_early < 0 && compared >= 4 * MB) {
+      rss_early = peak_rss_kb(s.pid);
+    }
+  });
   device.join();
-  auto took = steady::now() - start;
-  long rss_end = peak_rss_kb(s.proc.pid);
   EXPECT_TRUE(written);
   EXPECT_EQ(compared, total);
   EXPECT_EQ(mismatches, 0U);
   EXPECT_EQ(partial, "");
-  ASSERT_GT(rss_early, 0);
-  EXPECT_LE(rss_end, rss_early + 256);
-  report("hexdump", compared, took, rss_early, rss_end);
-  quit(s);
+  check_memory("hexdump", compared, start, rss_early, s);
+  s.fds[2] = out;
+  // Each pause in the stream may have ended a hex line on stderr.
+  quit(s, {.err = matching("(\r\n)*")});
 }
 
 TEST(Soak, HalfDuplexEchoWithCrMapping)
@@ -329,28 +326,9 @@ TEST(Soak, HalfDuplexEchoWithCrMapping)
   auto deadline = steady::now() + SOAK_LIMIT;
   auto start = steady::now();
   byte_stream typed{0x94d049bb133111ebULL, true, true};
-
-  // The model: the line gets the bytes as typed; the screen gets them with
-  // an LF after every CR not followed by one (the typed stream is mapped
-  // as one, however the relay cuts it).
-  checksum expect_line;
-  checksum expect_screen;
-  {
-    byte_stream copy = typed;
-    std::string stream;
-    fill(copy, stream, total);
-    add(expect_line, stream.data(), stream.size());
-    std::string mapped;
-    for (std::size_t i = 0; i < stream.size(); ++i) {
-      mapped += stream[i];
-      if (stream[i] == '\r' &&
-          (i + 1 == stream.size() || stream[i + 1] != '\n')) {
-        mapped += '\n';
-      }
-    }
-    add(expect_screen, mapped.data(), mapped.size());
-  }
-
+  // The line gets the bytes as typed; the screen gets them mapped.
+  checksum expect_screen = expected_sum(typed, total, true);
+  s.fds[0] = s.fds[1] = -1;
   std::atomic<bool> written{false};
   std::thread typist([&] {
     written = write_stream(s.keyboard.master, typed, total, deadline);
@@ -362,28 +340,17 @@ TEST(Soak, HalfDuplexEchoWithCrMapping)
         [&](const char* data, std::size_t n) { add(got_line, data, n); });
   });
   checksum got_screen;
-  long rss_early = -1;
-  read_stream(s.keyboard.master, expect_screen.size, deadline,
-              [&](const char* data, std::size_t n) {
-                add(got_screen, data, n);
-                if (rss_early < 0 && got_screen.size >= 4 * MB) {
-                  rss_early = peak_rss_kb(s.proc.pid);
-                }
-              });
+  long rss_early = read_sampling(s, s.keyboard.master, expect_screen.size,
+                                 4 * MB, deadline, got_screen);
   typist.join();
   line_reader.join();
-  auto took = steady::now() - start;
-  long rss_end = peak_rss_kb(s.proc.pid);
   EXPECT_TRUE(written);
-  EXPECT_EQ(got_line.size, expect_line.size);
-  EXPECT_EQ(got_line.hash, expect_line.hash);
-  EXPECT_EQ(got_screen.size, expect_screen.size);
-  EXPECT_EQ(got_screen.hash, expect_screen.hash);
-  ASSERT_GT(rss_early, 0);
-  EXPECT_LE(rss_end, rss_early + 256);
-  report("half-duplex echo with CR mapping", got_line.size, took, rss_early,
-         rss_end);
-  quit(s);
+  expect_same(got_line, expected_sum(typed, total, false), "line");
+  expect_same(got_screen, expect_screen, "screen");
+  check_memory("half-duplex echo with CR mapping", got_line.size, start,
+               rss_early, s);
+  s.fds = {s.line.master, s.keyboard.master, s.fds[2], s.fds[3]};
+  quit(s, {});
 }
 
 } // namespace

@@ -171,6 +171,9 @@ fill_descriptors(int end)
       dup2(null, fd);
     }
   }
+  if (null >= end) {
+    close(null);
+  }
 }
 
 } // namespace
@@ -206,6 +209,9 @@ start_process(const launch& what)
   close_range(3, ~0U, 0);
   if (what.fill_descriptors_to > 0) {
     fill_descriptors(what.fill_descriptors_to);
+    if (what.free_descriptor > 2) {
+      close(what.free_descriptor);
+    }
   }
   signal(SIGPIPE, what.ignore_sigpipe ? SIG_IGN : SIG_DFL);
   char** env = what.env.empty() ? environ : envp.data();

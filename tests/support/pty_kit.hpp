@@ -78,6 +78,7 @@ struct launch {
   // Descriptors 3 up to this one (exclusive) are left open on /dev/null, as
   // a parent that leaks descriptors leaves them; 0 for none.
   int fill_descriptors_to = 0;
+  int free_descriptor = -1; // one of those left closed
 };
 
 // Starts `what`. Returns the child's PID, or -1 with errno set.

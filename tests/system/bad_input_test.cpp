@@ -1,64 +1,66 @@
 // End-to-end tests of bad or unusual input: device paths that are not
-// terminals, standard descriptors that are pipes, /dev/null, closed or
-// full, numbers at and beyond the int range, every byte value, and
+// terminals, standard descriptors that are pipes, /dev/null, closed, full
+// or slow, numbers at and beyond the int range, every byte value, and
 // over-long prompt lines. Each has one clear outcome.
-#include "support/pty_support.hpp"
+#include "support/session.hpp"
 
 #include <csignal>
-#include <cstdlib>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 
 namespace serterm::testing {
 namespace {
 
-bool
-exited_with(int status, int code)
+// The hexdump text of `data`: two digits and a blank for each byte.
+std::string
+hex_text(std::string_view data)
 {
-  return WIFEXITED(status) && WEXITSTATUS(status) == code;
+  std::string out;
+  const char* digits = "0123456789abcdef";
+  for (char c : data) {
+    auto byte = static_cast<unsigned char>(c);
+    out += {digits[byte >> 4], digits[byte & 15], ' '};
+  }
+  return out;
 }
 
-bool
-killed_by(int status, int sig)
+// A pipe for standard input: the child reads keys[0], the test writes
+// keys[1].
+struct key_pipe {
+  int keys[2] = {-1, -1};
+};
+
+key_pipe
+make_key_pipe()
 {
-  return WIFSIGNALED(status) && WTERMSIG(status) == sig;
+  key_pipe p;
+  EXPECT_EQ(pipe(p.keys), 0);
+  return p;
 }
 
-bool
-under_valgrind()
-{
-  const char* logs = std::getenv("SERTERM_VALGRIND");
-  return logs != nullptr && *logs != '\0';
-}
-
-// Runs serterm on `device` with a keyboard pty and checks that it fails to
-// open it: the exact message, status 1, the keyboard untouched.
 void
-expect_open_fails(const std::string& device)
+close_key_pipe(key_pipe& p)
 {
-  pty_pair keyboard = open_pty();
-  termios before = settings_of(keyboard.slave);
-  spawn_options how;
-  how.keyboard_path = keyboard.slave_path;
-  child c = spawn_serterm({device}, how);
-  std::string err;
-  int status = finish(c, nullptr, &err);
-  EXPECT_TRUE(exited_with(status, 1)) << status;
-  EXPECT_EQ(err, "can't open " + device + "\n");
-  std::string why;
-  EXPECT_TRUE(same_settings(settings_of(keyboard.slave), before, &why)) << why;
-  close_pty(keyboard);
+  for (int& fd : p.keys) {
+    if (fd >= 0) {
+      close(fd);
+    }
+    fd = -1;
+  }
 }
 
 TEST(BadInput, DevicePathsThatCannotBeOpened)
 {
-  expect_open_fails("/");
-  expect_open_fails(std::string(5000, 'a'));
-  expect_open_fails("/tmp/" + std::string(300, 'n'));
+  for (const std::string& device : {std::string("/"), std::string(5000, 'a'),
+                                    "/tmp/" + std::string(300, 'n')}) {
+    session s = start_session(
+        {}, {.line_path = device.c_str(), .wait_for_setup = false});
+    end_session(s, {.err = "can't open " + device + "\n", .exit_code = 1});
+  }
 }
 
 TEST(BadInput, FifoWithoutWriterIsALoopback)
@@ -69,100 +71,34 @@ TEST(BadInput, FifoWithoutWriterIsALoopback)
   ASSERT_NE(mkdtemp(dir), nullptr);
   std::string fifo = std::string(dir) + "/line";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-  pty_pair keyboard = open_pty();
-  termios before = settings_of(keyboard.slave);
-  spawn_options how;
-  how.keyboard_path = keyboard.slave_path;
-  child c = spawn_serterm({fifo}, how);
-  ASSERT_TRUE(wait_raw(keyboard.slave));
-  ASSERT_TRUE(write_all_bounded(keyboard.master, "abc"));
-  std::string screen;
-  EXPECT_TRUE(read_until(keyboard.master, screen, "abc"));
-  EXPECT_EQ(screen, "abc");
-  ASSERT_TRUE(write_all_bounded(keyboard.master, "\x1d"));
-  std::string err;
-  ASSERT_TRUE(read_until(c.err, err, "serterm> "));
-  ASSERT_TRUE(write_all_bounded(keyboard.master, "q\n"));
-  std::string rest;
-  EXPECT_TRUE(exited_with(finish(c, nullptr, &rest), 0));
-  EXPECT_EQ(err + rest, "serterm> ");
-  std::string why;
-  EXPECT_TRUE(same_settings(settings_of(keyboard.slave), before, &why)) << why;
-  close_pty(keyboard);
+  session s = start_session({}, {.line_path = fifo.c_str()});
+  type(s, "abc");
+  await(s, stream::screen, "abc");
+  quit(s, {.screen = "abc"});
   unlink(fifo.c_str());
   rmdir(dir);
 }
 
 TEST(BadInput, StdinPipeIgnoresTheScreenAndRelays)
 {
-  pty_pair line = open_pty();
-  termios before = settings_of(line.slave);
-  int keys[2];
-  ASSERT_EQ(pipe(keys), 0);
-  spawn_options how;
-  how.stdin_fd = keys[0];
-  child c = spawn_serterm({line.slave_path}, how);
-  close(keys[0]);
-  ASSERT_TRUE(eventually([&line] {
-    termios t{};
-    return tcgetattr(line.slave, &t) == 0 && (t.c_cflag & CLOCAL) != 0;
-  }));
+  key_pipe p = make_key_pipe();
+  session s = start_session({}, {.keyboard = p.keys[0]});
   // Received bytes cannot be shown on a pipe's read end: they are dropped
   // and the relay goes on.
-  ASSERT_TRUE(write_all_bounded(line.master, "from the line"));
+  send(s, "from the line");
   std::this_thread::sleep_for(milliseconds(100));
-  ASSERT_TRUE(write_all_bounded(keys[1], "typed"));
-  std::string got;
-  EXPECT_TRUE(read_at_least(line.master, got, 5));
-  EXPECT_EQ(got, "typed");
-  close(keys[1]);
-  std::string err;
-  EXPECT_TRUE(exited_with(finish(c, nullptr, &err), 0));
-  EXPECT_EQ(err, "");
-  std::string why;
-  EXPECT_TRUE(same_settings(settings_of(line.slave), before, &why)) << why;
-  close_pty(line);
-}
-
-// Runs serterm on a line pty with fd 0 and fd 1 as given (-1: closed) and
-// `act` in between; returns the status, with stderr and what reached the
-// line.
-template <typename Act>
-int
-run_with_descriptors(const std::vector<std::string>& options, int stdin_fd,
-                     bool stdout_pipe, int stdout_fd, Act act, std::string& err,
-                     std::string& line_got)
-{
-  pty_pair line = open_pty();
-  termios before = settings_of(line.slave);
-  spawn_options how;
-  how.stdin_fd = stdin_fd;
-  how.stdout_pipe = stdout_pipe;
-  how.stdout_fd = stdout_fd;
-  std::vector<std::string> args = options;
-  args.push_back(line.slave_path);
-  child c = spawn_serterm(args, how);
-  act(line, c);
-  int status = finish(c, nullptr, &err);
-  read_for(line.master, line_got, milliseconds(50));
-  std::string why;
-  EXPECT_TRUE(same_settings(settings_of(line.slave), before, &why))
-      << "line not restored: " << why;
-  close_pty(line);
-  return status;
+  ASSERT_TRUE(write_all_bounded(p.keys[1], "typed"));
+  await(s, stream::line, "typed");
+  close_key_pipe(p);
+  end_session(s, {.line = "typed"});
 }
 
 TEST(BadInput, StdinDevNullEndsQuietly)
 {
   int null = open("/dev/null", O_RDONLY);
-  std::string err;
-  std::string got;
-  int status = run_with_descriptors(
-      {}, null, true, -1, [](pty_pair&, child&) {}, err, got);
+  session s = start_session({}, {.keyboard = null, .wait_for_setup = false});
   close(null);
-  EXPECT_TRUE(exited_with(status, 0)) << status;
-  EXPECT_EQ(err, "");
-  EXPECT_EQ(got, "");
+  end_session(s, {});
 }
 
 TEST(BadInput, StdinClosedIsAKeyboardReadError)
@@ -172,40 +108,39 @@ TEST(BadInput, StdinClosedIsAKeyboardReadError)
   }
   // Without a stand-in on fd 0 the line would be opened there and taken
   // for the keyboard.
-  std::string err;
-  std::string got;
-  int status = run_with_descriptors(
-      {}, -1, true, -1, [](pty_pair&, child&) {}, err, got);
-  EXPECT_TRUE(exited_with(status, 1)) << status;
-  EXPECT_EQ(err, "serterm: keyboard read failed: Bad file descriptor\n");
-  EXPECT_EQ(got, "");
+  session s = start_session({}, {.keyboard = -1, .wait_for_setup = false});
+  end_session(s, {.err = "serterm: keyboard read failed: Bad file descriptor\n",
+                  .exit_code = 1});
 }
 
-// The keyboard for these is a pipe the test keeps open and never writes.
+// Runs hexdump mode with standard output `out`, which refuses writes with
+// `reason`: reported, status 1, and never the hex text on the line.
+void
+expect_hexdump_write_failure(int out, const std::string& reason)
+{
+  // The keyboard is a pipe the test keeps open and never writes.
+  key_pipe p = make_key_pipe();
+  session s = start_session({"-d1"}, {.keyboard = p.keys[0], .out = out});
+  send(s, "AT");
+  end_session(s, {.err = "serterm: hexdump write failed: " + reason + "\n",
+                  .exit_code = 1});
+  close_key_pipe(p);
+}
+
 TEST(BadInput, StdoutClosedInHexdumpModeIsReportedNotSentToTheLine)
 {
   if (under_valgrind()) {
     GTEST_SKIP() << "valgrind's own log would take the closed descriptor";
   }
-  int keys[2];
-  ASSERT_EQ(pipe(keys), 0);
-  std::string err;
-  std::string got;
-  int status = run_with_descriptors(
-      {"-d1"}, keys[0], false, -1,
-      [](pty_pair& line, child&) {
-        EXPECT_TRUE(eventually([&line] {
-          termios t{};
-          return tcgetattr(line.slave, &t) == 0 && (t.c_cflag & CLOCAL) != 0;
-        }));
-        EXPECT_TRUE(write_all_bounded(line.master, "AT"));
-      },
-      err, got);
-  close(keys[0]);
-  close(keys[1]);
-  EXPECT_TRUE(exited_with(status, 1)) << status;
-  EXPECT_EQ(err, "serterm: hexdump write failed: Bad file descriptor\n");
-  EXPECT_EQ(got, ""); // never the hex text "41 54 "
+  expect_hexdump_write_failure(-1, "Bad file descriptor");
+}
+
+TEST(BadInput, StdoutFullInHexdumpModeIsReported)
+{
+  int full = open("/dev/full", O_WRONLY);
+  ASSERT_GE(full, 0);
+  expect_hexdump_write_failure(full, "No space left on device");
+  close(full);
 }
 
 TEST(BadInput, StdoutClosedWithoutHexdumpRelaysAsUsual)
@@ -213,46 +148,27 @@ TEST(BadInput, StdoutClosedWithoutHexdumpRelaysAsUsual)
   if (under_valgrind()) {
     GTEST_SKIP() << "valgrind's own log would take the closed descriptor";
   }
-  int keys[2];
-  ASSERT_EQ(pipe(keys), 0);
-  std::string err;
-  std::string got;
-  int status = run_with_descriptors(
-      {}, keys[0], false, -1,
-      [&keys](pty_pair&, child&) {
-        EXPECT_TRUE(write_all_bounded(keys[1], "ok"));
-        close(keys[1]);
-      },
-      err, got);
-  close(keys[0]);
-  EXPECT_TRUE(exited_with(status, 0)) << status;
-  EXPECT_EQ(err, "");
-  EXPECT_EQ(got, "ok");
+  key_pipe p = make_key_pipe();
+  session s = start_session({}, {.keyboard = p.keys[0], .out = -1});
+  ASSERT_TRUE(write_all_bounded(p.keys[1], "ok"));
+  close_key_pipe(p);
+  end_session(s, {.line = "ok"});
 }
 
-TEST(BadInput, StdoutFullInHexdumpModeIsReported)
+TEST(BadInput, HexdumpToASlowNonBlockingPipeArrivesWhole)
 {
-  int keys[2];
-  ASSERT_EQ(pipe(keys), 0);
-  int full = open("/dev/full", O_WRONLY);
-  ASSERT_GE(full, 0);
-  std::string err;
-  std::string got;
-  int status = run_with_descriptors(
-      {"-d1"}, keys[0], false, full,
-      [](pty_pair& line, child&) {
-        EXPECT_TRUE(eventually([&line] {
-          termios t{};
-          return tcgetattr(line.slave, &t) == 0 && (t.c_cflag & CLOCAL) != 0;
-        }));
-        EXPECT_TRUE(write_all_bounded(line.master, "AT"));
-      },
-      err, got);
-  close(full);
-  close(keys[0]);
-  close(keys[1]);
-  EXPECT_TRUE(exited_with(status, 1)) << status;
-  EXPECT_EQ(err, "serterm: hexdump write failed: No space left on device\n");
+  // Standard output a small non-blocking pipe that nobody reads for a while:
+  // the hex text waits and then arrives whole and in order.
+  session s =
+      start_session({"-d1", "-t", "5000000"}, {.out_nonblocking = true});
+  std::string data = random_bytes(16 * 1024, 3);
+  int out = std::exchange(s.fds[2], -1);
+  send(s, data);
+  settle(s, milliseconds(300));
+  s.fds[2] = out;
+  await_size(s, stream::out, 3 * data.size());
+  ASSERT_EQ(kill(s.pid, SIGTERM), 0);
+  end_session(s, {.out = hex_text(data), .signal = SIGTERM});
 }
 
 TEST(BadInput, TimeoutsAtAndBeyondTheIntRange)
@@ -261,25 +177,17 @@ TEST(BadInput, TimeoutsAtAndBeyondTheIntRange)
   for (const char* big : {"2147483647", "99999999999", "1000000"}) {
     SCOPED_TRACE(big);
     session s = start_session({"-t", big});
-    ASSERT_TRUE(write_all_bounded(s.line.master, "in"));
-    std::string screen;
-    EXPECT_TRUE(read_until(s.keyboard.master, screen, "in"));
-    ASSERT_TRUE(write_all_bounded(s.keyboard.master, "out"));
-    std::string line;
-    EXPECT_TRUE(read_until(s.line.master, line, "out"));
-    ASSERT_EQ(kill(s.proc.pid, SIGTERM), 0);
-    std::string err;
-    EXPECT_TRUE(killed_by(end_session(s, nullptr, &err), SIGTERM));
-    EXPECT_EQ(err, "");
+    send(s, "in");
+    await(s, stream::screen, "in");
+    type(s, "out");
+    await(s, stream::line, "out");
+    ASSERT_EQ(kill(s.pid, SIGTERM), 0);
+    end_session(s, {.line = "out", .screen = "in", .signal = SIGTERM});
   }
   for (const char* negative : {"-1", "-2147483648", "-99999999999"}) {
     SCOPED_TRACE(negative);
-    session_setup setup;
-    setup.wait_for_raw = false;
-    session s = start_session({"-t", negative}, setup);
-    std::string err;
-    EXPECT_TRUE(exited_with(end_session(s, nullptr, &err), 1));
-    EXPECT_EQ(err, "serterm: select failed\n");
+    session s = start_session({"-t", negative}, {.wait_for_setup = false});
+    end_session(s, {.err = "serterm: select failed\n", .exit_code = 1});
   }
 }
 
@@ -288,10 +196,9 @@ TEST(BadInput, SpeedsAtAndBeyondTheIntRange)
   for (const char* speed : {"-2147483647", "-2147483648", "-4294967296"}) {
     SCOPED_TRACE(speed);
     session s = start_session({speed});
-    ASSERT_EQ(kill(s.proc.pid, SIGTERM), 0);
-    std::string err;
-    EXPECT_TRUE(killed_by(end_session(s, nullptr, &err), SIGTERM));
-    EXPECT_EQ(err, "2147483647 bps unavailable.  9600 bps selected.\n");
+    ASSERT_EQ(kill(s.pid, SIGTERM), 0);
+    end_session(s, {.err = "2147483647 bps unavailable.  9600 bps selected.\n",
+                    .signal = SIGTERM});
   }
 }
 
@@ -308,14 +215,11 @@ TEST(BadInput, EveryByteAsTheEscapeCharacter)
     session s = start_session({option});
     // Two quick escapes send one; a second key after a single escape would
     // be sent in its place, so the Z shows the first one was taken.
-    std::string typed = {escape, escape, 'Z'};
-    ASSERT_TRUE(write_all_bounded(s.keyboard.master, typed));
-    std::string line;
-    EXPECT_TRUE(read_until(s.line.master, line, "Z"));
-    read_for(s.line.master, line, milliseconds(20));
-    EXPECT_EQ(line, std::string({escape, 'Z'}));
-    ASSERT_EQ(kill(s.proc.pid, SIGTERM), 0);
-    EXPECT_TRUE(killed_by(end_session(s), SIGTERM));
+    type(s, std::string{escape, escape, 'Z'});
+    await(s, stream::line, "Z");
+    settle(s, milliseconds(20));
+    ASSERT_EQ(kill(s.pid, SIGTERM), 0);
+    end_session(s, {.line = std::string{escape, 'Z'}, .signal = SIGTERM});
   }
 }
 
@@ -327,39 +231,21 @@ TEST(BadInput, EveryByteValueTypedAndReceived)
   }
   session s = start_session({});
   // The escape character itself goes to the line as two quick escapes.
-  std::string typed;
-  for (char c : all) {
-    typed += c;
-    if (c == '\x1d') {
-      typed += c;
-    }
-  }
-  ASSERT_TRUE(write_all_bounded(s.keyboard.master, typed));
-  std::string line;
-  EXPECT_TRUE(read_at_least(s.line.master, line, 256));
-  read_for(s.line.master, line, milliseconds(50));
-  EXPECT_TRUE(line == all) << line.size();
-
-  ASSERT_TRUE(write_all_bounded(s.line.master, all));
-  std::string screen;
-  EXPECT_TRUE(read_at_least(s.keyboard.master, screen, 256));
-  read_for(s.keyboard.master, screen, milliseconds(50));
-  EXPECT_TRUE(screen == all) << screen.size();
-  ASSERT_EQ(kill(s.proc.pid, SIGTERM), 0);
-  EXPECT_TRUE(killed_by(end_session(s), SIGTERM));
+  std::string typed = all;
+  typed.insert(0x1d, 1, '\x1d');
+  type(s, typed);
+  await_size(s, stream::line, 256);
+  send(s, all);
+  await_size(s, stream::screen, 256);
+  settle(s, milliseconds(50));
+  ASSERT_EQ(kill(s.pid, SIGTERM), 0);
+  end_session(s, {.line = all, .screen = all, .signal = SIGTERM});
 
   s = start_session({"-d1", "-t", "5000000"});
-  ASSERT_TRUE(write_all_bounded(s.line.master, all));
-  std::string expected;
-  const char* digits = "0123456789abcdef";
-  for (int byte = 0; byte < 256; ++byte) {
-    expected += {digits[byte >> 4], digits[byte & 15], ' '};
-  }
-  std::string out;
-  EXPECT_TRUE(read_at_least(s.proc.out, out, expected.size()));
-  EXPECT_EQ(out, expected);
-  ASSERT_EQ(kill(s.proc.pid, SIGTERM), 0);
-  EXPECT_TRUE(killed_by(end_session(s), SIGTERM));
+  send(s, all);
+  await_size(s, stream::out, 3 * all.size());
+  ASSERT_EQ(kill(s.pid, SIGTERM), 0);
+  end_session(s, {.out = hex_text(all), .signal = SIGTERM});
 }
 
 TEST(BadInput, PromptLineAtTheBufferBoundary)
@@ -369,28 +255,18 @@ TEST(BadInput, PromptLineAtTheBufferBoundary)
   // would lose a digit and send a wrong byte.
   for (std::size_t blanks : {8187U, 8189U}) {
     SCOPED_TRACE(blanks);
-    pty_pair line = open_pty();
-    int keys[2];
-    ASSERT_EQ(pipe(keys), 0);
-    spawn_options how;
-    how.stdin_fd = keys[0];
-    child c = spawn_serterm({"-t", "1", line.slave_path}, how);
-    close(keys[0]);
-    ASSERT_TRUE(write_all_bounded(keys[1], "a\x1d"));
-    std::string got;
-    ASSERT_TRUE(read_until(line.master, got, "a"));
+    key_pipe p = make_key_pipe();
+    session s = start_session({"-t", "1"}, {.keyboard = p.keys[0]});
+    ASSERT_TRUE(write_all_bounded(p.keys[1], "a\x1d"));
+    await(s, stream::line, "a");
     std::this_thread::sleep_for(milliseconds(300));
     std::string command = std::string("x").append(blanks, ' ').append("41\n");
-    ASSERT_TRUE(write_all_bounded(keys[1], command + "z"));
-    close(keys[1]);
-    std::string err;
-    EXPECT_TRUE(exited_with(finish(c, nullptr, &err), 0));
-    read_for(line.master, got, milliseconds(50));
-    EXPECT_EQ(got, blanks == 8187U ? "aAz" : "az");
-    EXPECT_EQ(err, blanks == 8187U
-                       ? "serterm> "
-                       : "serterm> serterm: command line too long\n");
-    close_pty(line);
+    ASSERT_TRUE(write_all_bounded(p.keys[1], command + "z"));
+    close_key_pipe(p);
+    bool fits = blanks == 8187U;
+    end_session(s, {.line = fits ? "aAz" : "az",
+                    .err = fits ? "serterm> "
+                                : "serterm> serterm: command line too long\n"});
   }
 }
 

@@ -1,67 +1,24 @@
 // End-to-end tests of the relay: the serterm binary between a line pty and a
-// keyboard pty, checking bytes, texts, exit statuses and terminal settings.
-#include "support/pty_support.hpp"
+// keyboard pty, checking every stream, exit statuses and terminal settings.
+#include "support/session.hpp"
 
-#include <atomic>
-#include <csignal>
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <random>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
 namespace serterm::testing {
 namespace {
 
-std::string
-random_bytes(std::size_t size, unsigned seed, unsigned char avoid)
-{
-  std::mt19937 random(seed);
-  std::string data(size, '\0');
-  for (char& c : data) {
-    unsigned char byte;
-    do {
-      byte = static_cast<unsigned char>(random());
-    } while (byte == avoid);
-    c = static_cast<char>(byte);
-  }
-  return data;
-}
-
-// Ends a session through the escape prompt's q command.
-int
-quit_session(session& s, std::string* out = nullptr, std::string* err = nullptr)
-{
-  EXPECT_TRUE(write_all_bounded(s.keyboard.master, "\x1d"));
-  std::string prompt;
-  EXPECT_TRUE(read_until(s.proc.err, prompt, "serterm> "));
-  EXPECT_TRUE(wait_cooked(s.keyboard.slave));
-  EXPECT_TRUE(write_all_bounded(s.keyboard.master, "q\n"));
-  int status = end_session(s, out, err);
-  if (err != nullptr) {
-    *err = prompt + *err;
-  }
-  return status;
-}
+constexpr char ESC = '\x1d';
 
 TEST(Relay, PlainModeBothWaysUnchanged)
 {
   session s = start_session({"-115200"});
-  ASSERT_TRUE(write_all_bounded(s.keyboard.master, "AT\r"));
-  std::string line;
-  ASSERT_TRUE(read_at_least(s.line.master, line, 3));
-  EXPECT_EQ(line, "AT\r");
-
-  ASSERT_TRUE(write_all_bounded(s.line.master, "\r\nOK\r\n\x80\xff"));
-  std::string screen;
-  ASSERT_TRUE(read_at_least(s.keyboard.master, screen, 8));
-  read_for(s.keyboard.master, screen, milliseconds(100));
-  EXPECT_EQ(screen, "\r\nOK\r\n\x80\xff"); // and no echo of AT
-
-  std::string err;
-  EXPECT_EQ(quit_session(s, nullptr, &err), 0);
-  EXPECT_EQ(err, "serterm> ");
+  type(s, "AT\r");
+  await(s, stream::line, "AT\r");
+  send(s, "\r\nOK\r\n\x80\xff");
+  await(s, stream::screen, "\x80\xff");
+  quit(s, {.line = "AT\r", .screen = "\r\nOK\r\n\x80\xff"}); // no echo of AT
 }
 
 TEST(Relay, SettingsDuringTheRun)
@@ -81,26 +38,23 @@ TEST(Relay, SettingsDuringTheRun)
   raw.c_lflag &= ~static_cast<tcflag_t>(ECHO);
   std::string why;
   EXPECT_TRUE(same_settings(settings_of(s.keyboard.slave), raw, &why)) << why;
-  EXPECT_EQ(quit_session(s), 0);
+  quit(s, {});
 }
 
 TEST(Relay, LineFoundWithVminAboveOneStillShowsEveryByte)
 {
-  pty_pair probe = open_pty();
+  pty_pair probe;
+  ASSERT_TRUE(open_pty(probe));
   termios found = settings_of(probe.slave);
   close_pty(probe);
   found.c_cc[VMIN] = 3;
   found.c_cc[VTIME] = 0;
-  session_setup setup;
-  setup.line = &found;
-  session s = start_session({}, setup);
+  session s = start_session({}, {.line = &found});
   EXPECT_EQ(settings_of(s.line.slave).c_cc[VMIN], 1);
   EXPECT_EQ(settings_of(s.line.slave).c_cc[VTIME], 0);
-  ASSERT_TRUE(write_all_bounded(s.line.master, "z"));
-  std::string screen;
-  EXPECT_TRUE(read_at_least(s.keyboard.master, screen, 1));
-  EXPECT_EQ(screen, "z");
-  EXPECT_EQ(quit_session(s), 0); // and VMIN 3 is back afterwards
+  send(s, "z");
+  await(s, stream::screen, "z");
+  quit(s, {.screen = "z"}); // and VMIN 3 is back afterwards
 }
 
 TEST(Relay, UnavailableSpeedFallsBackTo9600)
@@ -108,153 +62,139 @@ TEST(Relay, UnavailableSpeedFallsBackTo9600)
   session s = start_session({"-300"});
   termios line = settings_of(s.line.slave);
   EXPECT_EQ(cfgetospeed(&line), B9600);
-  std::string err;
-  EXPECT_EQ(quit_session(s, nullptr, &err), 0);
-  EXPECT_EQ(err, "300 bps unavailable.  9600 bps selected.\nserterm> ");
+  quit(s, {.err = "300 bps unavailable.  9600 bps selected.\n"});
 
   s = start_session({"-99999999999"});
-  err.clear();
-  EXPECT_EQ(quit_session(s, nullptr, &err), 0);
-  EXPECT_EQ(err, "2147483647 bps unavailable.  9600 bps selected.\nserterm> ");
+  quit(s, {.err = "2147483647 bps unavailable.  9600 bps selected.\n"});
 }
 
 TEST(Relay, StartFailuresChangeNothing)
 {
-  pty_pair keyboard = open_pty();
-  termios before = settings_of(keyboard.slave);
-  spawn_options how;
-  how.keyboard_path = keyboard.slave_path;
-  child c = spawn_serterm({"/nonexistent/tty"}, how);
-  std::string err;
-  int status = finish(c, nullptr, &err);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
-  EXPECT_EQ(err, "can't open /nonexistent/tty\n");
-
-  how.argv0 = "./st";
-  c = spawn_serterm({"-h2", "/dev/null"}, how);
-  err.clear();
-  status = finish(c, nullptr, &err);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
-  EXPECT_EQ(err.rfind("Usage: ./st [option...] modem\n", 0), 0U) << err;
-  EXPECT_NE(err.find("\t./st -9600 -d0 -h0 -r0 -t 100000 -e']' /dev/cuaa0\n"),
-            std::string::npos);
-
-  c = spawn_serterm({""}, how);
-  err.clear();
-  status = finish(c, nullptr, &err);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
-  EXPECT_EQ(err, "can't open \n");
-
-  std::string why;
-  EXPECT_TRUE(same_settings(settings_of(keyboard.slave), before, &why)) << why;
-  close_pty(keyboard);
+  const std::string usage = "Usage: ./st [option...] modem\n"
+                            "    options:\n"
+                            "\t-#: set serial speed [bps]\n"
+                            "\t-d[#]: toggle/set/reset hexdump display mode\n"
+                            "\t-h[#]: toggle/set/reset half-duplex mode\n"
+                            "\t-r[#]: toggle/set/reset map CR->CR/LF mode\n"
+                            "\t-t #: set display/keyboard flush timeout [us]\n"
+                            "\t-eX: set escape charactor to ctrl-X\n"
+                            "    default:\n"
+                            "\t./st -9600 -d0 -h0 -r0 -t 100000 -e']' "
+                            "/dev/cuaa0\n";
+  const struct {
+    const char* option;
+    const char* line_path;
+    const char* argv0;
+    std::string err;
+  } rows[] = {
+      {"-115200", "/nonexistent/tty", "serterm",
+       "can't open /nonexistent/tty\n"},
+      {"-h2", "/dev/null", "./st", usage},
+      {"-115200", "", "./st", "can't open \n"},
+  };
+  for (const auto& row : rows) {
+    session s = start_session({row.option}, {.line_path = row.line_path,
+                                             .argv0 = row.argv0,
+                                             .wait_for_setup = false});
+    end_session(s, {.err = row.err, .exit_code = 1});
+  }
 }
 
 TEST(Relay, HexdumpWithIdleLineBreak)
 {
   // A two-second idle time leaves room to see the text before the break.
   session s = start_session({"-d1", "-t", "2000000"});
-  ASSERT_TRUE(write_all_bounded(s.line.master, "AT\x80\xff"));
-  std::string out;
-  ASSERT_TRUE(read_until(s.proc.out, out, "41 54 80 ff "));
-  EXPECT_EQ(out, "41 54 80 ff ");
-  std::string err;
-  read_for(s.proc.err, err, milliseconds(300));
-  EXPECT_EQ(err, "");
-  ASSERT_TRUE(read_until(s.proc.err, err, "\r\n"));
-  EXPECT_EQ(err, "\r\n");
-  std::string screen;
-  read_for(s.keyboard.master, screen, milliseconds(50));
-  EXPECT_EQ(screen, ""); // hex goes to standard output only
-  EXPECT_EQ(quit_session(s), 0);
+  send(s, "AT\x80\xff");
+  await(s, stream::out, "41 54 80 ff ");
+  settle(s, milliseconds(300));
+  EXPECT_EQ(got(s, stream::err), "");
+  await(s, stream::err, "\r\n");
+  // Hex goes to standard output only.
+  quit(s, {.out = "41 54 80 ff ", .err = "\r\n"});
 }
 
 TEST(Relay, MapCrOnReceivedData)
 {
   session s = start_session({"-r1"});
-  ASSERT_TRUE(write_all_bounded(s.line.master, "a\rb\r\n"));
-  std::string screen;
-  ASSERT_TRUE(read_until(s.keyboard.master, screen, "b\r\n"));
-  EXPECT_EQ(screen, "a\r\nb\r\n");
-
+  send(s, "a\rb\r\n");
+  await(s, stream::screen, "a\r\nb\r\n");
   // CR and LF in separate reads show as one CR LF.
-  screen.clear();
-  ASSERT_TRUE(write_all_bounded(s.line.master, "OK\r"));
-  ASSERT_TRUE(read_until(s.keyboard.master, screen, "OK\r\n"));
-  ASSERT_TRUE(write_all_bounded(s.line.master, "\nnext"));
-  ASSERT_TRUE(read_until(s.keyboard.master, screen, "next"));
-  EXPECT_EQ(screen, "OK\r\nnext");
-
+  send(s, "OK\r");
+  await(s, stream::screen, "OK\r\n");
+  send(s, "\nnext");
+  await(s, stream::screen, "next");
   // A full chunk of CRs doubles, nothing dropped.
-  screen.clear();
-  ASSERT_TRUE(write_all_bounded(s.line.master, std::string(8192, '\r')));
-  ASSERT_TRUE(read_at_least(s.keyboard.master, screen, 16384));
-  read_for(s.keyboard.master, screen, milliseconds(100));
-  std::string expected;
+  send(s, std::string(8192, '\r'));
+  std::string doubled;
   for (int i = 0; i < 8192; ++i) {
-    expected += "\r\n";
+    doubled += "\r\n";
   }
-  EXPECT_EQ(screen, expected);
-  EXPECT_EQ(quit_session(s), 0);
+  await(s, stream::screen, doubled);
+  quit(s, {.screen = "a\r\nb\r\nOK\r\nnext" + doubled});
 }
 
 TEST(Relay, HalfDuplexEchoesThroughMapping)
 {
   session s = start_session({"-h1", "-r1"});
-  ASSERT_TRUE(write_all_bounded(s.keyboard.master, "\r"));
-  std::string line;
-  std::string screen;
-  ASSERT_TRUE(read_at_least(s.line.master, line, 1));
-  ASSERT_TRUE(read_at_least(s.keyboard.master, screen, 2));
-  ASSERT_TRUE(write_all_bounded(s.keyboard.master, "\n"));
-  ASSERT_TRUE(write_all_bounded(s.keyboard.master, "x"));
-  ASSERT_TRUE(read_at_least(s.line.master, line, 3));
-  ASSERT_TRUE(read_until(s.keyboard.master, screen, "x"));
-  EXPECT_EQ(line, "\r\nx");   // the line gets the bytes as typed
-  EXPECT_EQ(screen, "\r\nx"); // the typed CR LF shows once
-
-  EXPECT_EQ(quit_session(s), 0);
+  type(s, "\r");
+  await(s, stream::screen, "\r\n");
+  type(s, "\n");
+  type(s, "x");
+  await(s, stream::screen, "x");
+  // The line gets the bytes as typed; the typed CR LF shows once.
+  quit(s, {.line = "\r\nx", .screen = "\r\nx"});
 
   s = start_session({"-h1"});
-  ASSERT_TRUE(write_all_bounded(s.keyboard.master, "a\r"));
-  screen.clear();
-  ASSERT_TRUE(read_at_least(s.keyboard.master, screen, 2));
-  EXPECT_EQ(screen, "a\r");
-  EXPECT_EQ(quit_session(s), 0);
+  type(s, "a\r");
+  await(s, stream::screen, "a\r");
+  quit(s, {.line = "a\r", .screen = "a\r"});
 }
 
-TEST(Relay, FullLineQueueLosesNothing)
+TEST(Relay, BackedUpLineLosesNothingAndOpensNoPrompt)
 {
-  session s = start_session({"-115200"});
-  std::string paste = random_bytes(64 * 1024, 7, 0x1d);
+  // Escape characters in keys that wait for the line are taken exactly as
+  // when the line keeps up: each sends the byte after it. Only a held
+  // escape character may open the prompt once the backlog is out.
+  session s = start_session({"-115200", "-t", "2000000"});
+  auto typed_while_stopped = [&s](std::string_view keys) {
+    ASSERT_EQ(tcflow(s.line.slave, TCOOFF), 0);
+    type(s, keys);
+    settle(s, milliseconds(300));
+    ASSERT_EQ(tcflow(s.line.slave, TCOON), 0);
+  };
+  typed_while_stopped("a\x1d"
+                      "bc");
+  std::string paste = random_bytes(64 * 1024, 7, ESC);
+  for (std::size_t i = 0; i < paste.size(); i += 3) {
+    paste[i] = ESC;
+  }
+  std::string sent = "abc" + sent_quickly(paste);
   bool written = false;
   std::thread typist([&] {
     written = write_all_bounded(s.keyboard.master, paste, milliseconds(30000));
   });
   // Leave the line unread long enough for its queue to fill.
   std::this_thread::sleep_for(milliseconds(500));
-  std::string line;
-  EXPECT_TRUE(
-      read_at_least(s.line.master, line, paste.size(), milliseconds(30000)));
+  await_size(s, stream::line, sent.size(), milliseconds(30000));
   typist.join();
   EXPECT_TRUE(written);
-  read_for(s.line.master, line, milliseconds(100));
-  EXPECT_EQ(line.size(), paste.size());
-  EXPECT_TRUE(line == paste);
-  EXPECT_EQ(quit_session(s), 0);
+  typed_while_stopped("d\x1d"
+                      "ef");
+  await(s, stream::line, "def");
+  quit(s, {.line = sent + "def"});
 }
 
 TEST(Relay, StallingEchoDeviceDoesNotDeadlock)
 {
   session s = start_session({"-115200"});
-  std::string paste = random_bytes(64 * 1024, 11, 0x1d);
+  std::string paste = random_bytes(64 * 1024, 11, ESC);
   std::string device_saw;
-  std::atomic<bool> stop{false};
   // The device echoes every byte and reads nothing more until its echo is
   // taken: if serterm stopped reading the line while its own writes wait,
-  // both would block.
+  // both would block. The device's thread has the line to itself.
+  s.fds[0] = -1;
   std::thread device([&] {
-    while (!stop && device_saw.size() < paste.size()) {
+    while (device_saw.size() < paste.size()) {
       std::string chunk;
       read_for(s.line.master, chunk, milliseconds(10));
       device_saw += chunk;
@@ -263,27 +203,14 @@ TEST(Relay, StallingEchoDeviceDoesNotDeadlock)
       }
     }
   });
-  std::string screen;
-  std::size_t sent = 0;
-  auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (screen.size() < paste.size() &&
-         std::chrono::steady_clock::now() < end) {
-    if (sent < paste.size()) {
-      ssize_t n = write(s.keyboard.master, paste.data() + sent,
-                        std::min<std::size_t>(4096, paste.size() - sent));
-      if (n > 0) {
-        sent += static_cast<std::size_t>(n);
-      }
-    }
-    read_for(s.keyboard.master, screen, milliseconds(5));
+  for (std::size_t at = 0; at < paste.size(); at += 4096) {
+    type(s, std::string_view(paste).substr(at, 4096), milliseconds(30000));
   }
-  stop = true;
+  await_size(s, stream::screen, paste.size(), milliseconds(30000));
   device.join();
-  EXPECT_EQ(device_saw.size(), paste.size());
-  EXPECT_TRUE(device_saw == paste);
-  EXPECT_EQ(screen.size(), paste.size());
-  EXPECT_TRUE(screen == paste);
-  EXPECT_EQ(quit_session(s), 0);
+  s.fds[0] = s.line.master;
+  got(s, stream::line) = device_saw;
+  quit(s, {.line = paste, .screen = paste});
 }
 
 } // namespace

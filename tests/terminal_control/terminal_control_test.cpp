@@ -1,7 +1,7 @@
 // Tests of the speed table, the modem-status words and the line set-up on a
 // pseudo-terminal.
 #include "common/common.hpp"
-#include "support/pty_support.hpp"
+#include "support/session.hpp"
 #include "terminal_control/terminal_control.hpp"
 
 #include <gtest/gtest.h>
@@ -53,7 +53,8 @@ TEST(FormatModemStatus, SevenWordsInOrderCasedByBit)
 
 TEST(SetupLine, RawEightBitsAtTheSpeedThenRestored)
 {
-  auto pty = testing::open_pty();
+  testing::pty_pair pty;
+  ASSERT_TRUE(testing::open_pty(pty));
   termios before = testing::settings_of(pty.slave);
   before.c_cc[VMIN] = 3;
   before.c_cc[VTIME] = 0;
@@ -86,7 +87,8 @@ TEST(SetupLine, RawEightBitsAtTheSpeedThenRestored)
 
 TEST(ShowModemStatus, PseudoTerminalReportsWhyNot)
 {
-  auto pty = testing::open_pty();
+  testing::pty_pair pty;
+  ASSERT_TRUE(testing::open_pty(pty));
   const char* saved = progname;
   progname = "st";
   ::testing::internal::CaptureStderr();
