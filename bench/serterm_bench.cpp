@@ -1,6 +1,8 @@
 // Relay benchmark: a terminal command and a minimal relay, each run between a
 // pseudo-terminal "line" and a pseudo-terminal keyboard/screen, measured in
 // alternating pairs so that a noisy machine hits both alike.
+#include "support/pty_kit.hpp"
+
 #include <algorithm>
 #include <cerrno>
 #include <cinttypes>
@@ -16,8 +18,8 @@
 #include <string>
 #include <sys/resource.h>
 #include <sys/utsname.h>
-#include <sys/wait.h>
 #include <termios.h>
+#include <tuple>
 #include <unistd.h>
 #include <vector>
 
@@ -25,12 +27,15 @@ namespace bench {
 
 namespace {
 
+namespace testing = serterm::testing;
+using testing::milliseconds;
+
 constexpr std::size_t MIB = 1024 * 1024;
 constexpr double MB = 1e6;
 // How long a transfer may make no progress at all before it counts as
 // stalled, and how long a started command has to show it relays.
 constexpr std::int64_t STALL_NS = 5'000'000'000;
-constexpr std::int64_t START_NS = 10'000'000'000;
+constexpr milliseconds START_LIMIT{10000};
 
 struct settings {
   std::string command;
@@ -47,16 +52,10 @@ struct settings {
   int idle_seconds = 5;
 };
 
-struct pty_pair {
-  int master = -1;
-  int slave = -1;
-  std::string path;
-};
-
 struct child {
   pid_t pid = -1;
-  pty_pair line;
-  pty_pair keyboard;
+  testing::pty_pair line;
+  testing::pty_pair keyboard;
 };
 
 struct finished {
@@ -90,53 +89,23 @@ fail(const char* what)
   std::exit(1);
 }
 
-void
-make_raw(int fd)
-{
-  termios t{};
-  if (tcgetattr(fd, &t) != 0) {
-    fail("tcgetattr");
-  }
-  cfmakeraw(&t);
-  if (tcsetattr(fd, TCSANOW, &t) != 0) {
-    fail("tcsetattr");
-  }
-}
-
 // A pty pair with a raw slave (so that nothing but the command under test
-// changes bytes) and a non-blocking master for the benchmark's side.
-pty_pair
+// changes bytes) and a non-blocking master for the benchmark's side. The
+// benchmark keeps the slave open so that the master never sees a hang-up
+// between the command's open and close.
+testing::pty_pair
 open_pair()
 {
-  pty_pair p;
-  p.master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-  if (p.master < 0 || grantpt(p.master) != 0 || unlockpt(p.master) != 0) {
-    fail("posix_openpt");
+  testing::pty_pair p;
+  termios t{};
+  if (!testing::open_pty(p) || tcgetattr(p.slave, &t) != 0) {
+    fail("open_pty");
   }
-  char name[128];
-  if (ptsname_r(p.master, name, sizeof name) != 0) {
-    fail("ptsname_r");
-  }
-  p.path = name;
-  // The benchmark keeps the slave open so that the master never sees a
-  // hang-up between the command's open and close.
-  p.slave = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-  if (p.slave < 0) {
-    fail("open pty slave");
-  }
-  make_raw(p.slave);
-  if (fcntl(p.master, F_SETFL, fcntl(p.master, F_GETFL) | O_NONBLOCK) != 0) {
-    fail("fcntl");
+  cfmakeraw(&t);
+  if (tcsetattr(p.slave, TCSANOW, &t) != 0) {
+    fail("tcsetattr");
   }
   return p;
-}
-
-void
-close_pair(pty_pair& p)
-{
-  close(p.master);
-  close(p.slave);
-  p.master = p.slave = -1;
 }
 
 std::string
@@ -154,12 +123,12 @@ substitute_line(const std::string& command, const std::string& path)
   }
 }
 
+// Reads and drops what `fd` has now.
 void
-drain(int fd)
+discard(int fd)
 {
-  unsigned char scratch[4096];
-  while (read(fd, scratch, sizeof scratch) > 0) {
-  }
+  std::string dropped;
+  std::ignore = testing::drain(fd, dropped);
 }
 
 // Types one byte on the keyboard until it shows on the line: the command
@@ -167,17 +136,16 @@ drain(int fd)
 bool
 wait_relaying(const child& c)
 {
-  std::int64_t deadline = now_ns() + START_NS;
-  while (now_ns() < deadline) {
+  auto end = testing::steady::now() + START_LIMIT;
+  while (testing::remaining_ms(end) > 0) {
     unsigned char probe = 'K';
     if (write(c.keyboard.master, &probe, 1) != 1) {
       return false;
     }
-    pollfd p{c.line.master, POLLIN, 0};
-    if (poll(&p, 1, 500) == 1 && (p.revents & POLLIN) != 0) {
+    if (testing::wait_fd(c.line.master, POLLIN, 500)) {
       sleep_ns(50'000'000);
-      drain(c.line.master);
-      drain(c.keyboard.master);
+      discard(c.line.master);
+      discard(c.keyboard.master);
       return true;
     }
   }
@@ -199,41 +167,46 @@ show_child_errors()
                text);
 }
 
-// Starts `command` ("{line}" replaced by the line's slave path) with the
-// keyboard slave as fd 0 and standard output to `out_path`, and waits until
-// it relays. Exits the benchmark if it does not.
+// Opens `path`, emptied, for a command's output. Exits the benchmark if it
+// cannot.
+int
+open_output(const char* path)
+{
+  int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    fail(path);
+  }
+  return fd;
+}
+
+// Starts `command` ("{line}" replaced by the line's slave path) in a session
+// of its own, with the keyboard slave as fd 0 and standard output to
+// `out_path`, and waits until it relays. Exits the benchmark if it does not.
 child
 start(const std::string& command, const char* out_path)
 {
   child c;
   c.line = open_pair();
   c.keyboard = open_pair();
-  std::string shell_command = "exec " + substitute_line(command, c.line.path);
-  c.pid = fork();
+  std::string shell_command =
+      "exec " + substitute_line(command, c.line.slave_path);
+  testing::launch what;
+  what.argv = {"sh", "-c", shell_command};
+  what.path = "/bin/sh";
+  what.in = c.keyboard.slave;
+  what.out = open_output(out_path);
+  what.err = open_output(error_path.c_str());
+  what.new_session = true;
+  c.pid = testing::start_process(what);
   if (c.pid < 0) {
     fail("fork");
   }
-  if (c.pid == 0) {
-    setsid();
-    int keyboard = open(c.keyboard.path.c_str(), O_RDWR);
-    int out = open(out_path, O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    int err = open(error_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (keyboard < 0 || out < 0 || err < 0) {
-      _exit(127);
-    }
-    dup2(keyboard, 0);
-    dup2(out, 1);
-    dup2(err, 2);
-    signal(SIGPIPE, SIG_DFL);
-    execl("/bin/sh", "sh", "-c", shell_command.c_str(),
-          static_cast<char*>(nullptr));
-    _exit(127);
-  }
+  close(what.out);
+  close(what.err);
   if (!wait_relaying(c)) {
     std::fprintf(stderr, "serterm_bench: `%s` did not relay a keystroke\n",
                  shell_command.c_str());
-    kill(c.pid, SIGKILL);
-    waitpid(c.pid, nullptr, 0);
+    std::ignore = testing::wait_child(c.pid, milliseconds{0});
     show_child_errors();
     std::exit(1);
   }
@@ -263,6 +236,17 @@ proc_field(pid_t pid, const char* file, const char* field)
   return value;
 }
 
+// CPU seconds, user and system, of all the children waited for so far.
+double
+children_cpu_seconds()
+{
+  rusage usage{};
+  getrusage(RUSAGE_CHILDREN, &usage);
+  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) /
+             1e6;
+}
+
 // Ends the command (SIGTERM, SIGKILL if it lingers) and reports its CPU time
 // and peak resident size.
 finished
@@ -270,25 +254,14 @@ finish(child& c)
 {
   finished result;
   result.peak_rss_kb = static_cast<long>(proc_field(c.pid, "status", "VmHWM"));
+  // No other child is waited for meanwhile, so what the children's total
+  // grows by is this command's own CPU time.
+  double before = children_cpu_seconds();
   kill(c.pid, SIGTERM);
-  int status = 0;
-  rusage usage{};
-  std::int64_t deadline = now_ns() + 5'000'000'000;
-  pid_t done = 0;
-  while ((done = wait4(c.pid, &status, WNOHANG, &usage)) == 0 &&
-         now_ns() < deadline) {
-    sleep_ns(1'000'000);
-  }
-  if (done == 0) {
-    kill(c.pid, SIGKILL);
-    wait4(c.pid, &status, 0, &usage);
-  }
-  result.cpu_seconds =
-      static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-      static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) /
-          1e6;
-  close_pair(c.line);
-  close_pair(c.keyboard);
+  std::ignore = testing::wait_child(c.pid, milliseconds{5000});
+  result.cpu_seconds = children_cpu_seconds() - before;
+  testing::close_pty(c.line);
+  testing::close_pty(c.keyboard);
   return result;
 }
 
@@ -341,7 +314,7 @@ pump(int to_fd, int from_fd, const std::vector<unsigned char>& data,
     }
     std::int64_t now = now_ns();
     if ((p[1].revents & POLLIN) != 0) {
-      drain(discard_fd);
+      discard(discard_fd);
     }
     if ((p[2].revents & POLLOUT) != 0) {
       std::size_t chunk = std::min<std::size_t>(65536, data.size() - sent);
@@ -453,10 +426,9 @@ run_latency(const std::string& command, int keystrokes,
       verified = false;
       break;
     }
-    pollfd p{c.line.master, POLLIN, 0};
     unsigned char got = 0;
-    if (poll(&p, 1, 2000) != 1 || read(c.line.master, &got, 1) != 1 ||
-        got != key) {
+    if (!testing::wait_fd(c.line.master, POLLIN, 2000) ||
+        read(c.line.master, &got, 1) != 1 || got != key) {
       verified = false;
       break;
     }
@@ -502,8 +474,7 @@ feed_line(const child& c, const std::vector<unsigned char>& data)
   std::int64_t start = now_ns();
   std::int64_t last_progress = start;
   while (sent < data.size()) {
-    pollfd p{c.line.master, POLLOUT, 0};
-    poll(&p, 1, 100);
+    std::ignore = testing::wait_fd(c.line.master, POLLOUT, 100);
     std::size_t chunk = std::min<std::size_t>(65536, data.size() - sent);
     ssize_t n = write(c.line.master, data.data() + sent, chunk);
     if (n > 0) {
