@@ -134,8 +134,7 @@ print_row(const figure& f)
               f.target, met);
 }
 
-} // namespace
-
+// "CPU model, N cores, Linux release machine" of the machine running this.
 std::string
 machine_text()
 {
@@ -186,6 +185,7 @@ print_table(const settings& s, const results& r, const std::string& date,
   }
 }
 
+// Writes what the table shows, with each pair's values, to `s.json_path`.
 void
 write_json(const settings& s, const results& r, const std::string& date,
            const std::string& machine)
@@ -216,6 +216,19 @@ write_json(const settings& s, const results& r, const std::string& date,
   }
   std::fputs("  }\n}\n", j);
   std::fclose(j);
+}
+
+} // namespace
+
+void
+report(const settings& s, const results& r)
+{
+  std::string machine = machine_text();
+  std::string date = date_text();
+  print_table(s, r, date, machine);
+  if (!s.json_path.empty()) {
+    write_json(s, r, date, machine);
+  }
 }
 
 } // namespace bench

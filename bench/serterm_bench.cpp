@@ -104,12 +104,7 @@ run(int argc, char** argv)
   create_scratch_files();
   results r = measure(s);
   remove_scratch_files();
-  std::string machine = machine_text();
-  std::string date = date_text();
-  print_table(s, r, date, machine);
-  if (!s.json_path.empty()) {
-    write_json(s, r, date, machine);
-  }
+  report(s, r);
   return r.all_verified && (s.hexdump_command.empty() || r.hex_text_ok) ? 0 : 1;
 }
 
