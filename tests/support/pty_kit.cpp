@@ -178,6 +178,25 @@ fill_descriptors(int end)
 
 } // namespace
 
+launch
+program_launch(const std::string& binary, const std::string& argv0)
+{
+  launch what;
+  if (emulated()) {
+    what.argv = {SERTERM_EMULATOR, "-0", argv0, binary};
+  } else {
+    what.path = binary;
+    what.argv = {argv0};
+  }
+  return what;
+}
+
+bool
+emulated()
+{
+  return *SERTERM_EMULATOR != '\0';
+}
+
 pid_t
 start_process(const launch& what)
 {

@@ -81,6 +81,14 @@ struct launch {
   int free_descriptor = -1; // one of those left closed
 };
 
+// How to start `binary`, a program of this build, with `argv0` as its
+// argv[0]: directly, or through qemu-user when the build is for another
+// architecture (the emulator then gets argv[0] with -0).
+launch program_launch(const std::string& binary, const std::string& argv0);
+
+// True when programs of this build run under an emulator.
+bool emulated();
+
 // Starts `what`. Returns the child's PID, or -1 with errno set.
 pid_t start_process(const launch& what);
 

@@ -107,9 +107,7 @@ serterm_launch(const std::string& argv0)
   launch what;
   const char* logs = std::getenv("SERTERM_VALGRIND");
   if (logs == nullptr || *logs == '\0' || argv0 != "serterm") {
-    what.path = SERTERM_BINARY;
-    what.argv = {argv0};
-    return what;
+    return program_launch(SERTERM_BINARY, argv0);
   }
   std::string binary = SERTERM_BINARY;
   const char* path = std::getenv("PATH");
