@@ -1,7 +1,7 @@
 // serterm on a real UART driver: one guest boot under QEMU runs every
 // scenario, the guest's agent playing the user and this program the device
 // at the other end of the guest's /dev/ttyS1.
-#include "paste_pattern.hpp"
+#include "protocol.hpp"
 #include "vm.hpp"
 
 #include <array>
@@ -12,6 +12,7 @@
 #include <cstring>
 #include <functional>
 #include <gtest/gtest.h>
+#include <span>
 #include <sstream>
 #include <string>
 #include <tuple>
@@ -146,23 +147,11 @@ std::string
 describe(const termios& t)
 {
   std::ostringstream out;
-  static constexpr std::array<std::pair<speed_t, int>, 10> SPEEDS{{
-      {B300, 300},
-      {B1200, 1200},
-      {B2400, 2400},
-      {B4800, 4800},
-      {B9600, 9600},
-      {B19200, 19200},
-      {B38400, 38400},
-      {B57600, 57600},
-      {B115200, 115200},
-      {B230400, 230400},
-  }};
   speed_t speed = cfgetospeed(&t);
   out << "speed code " << speed;
-  for (const auto& [code, bps] : SPEEDS) {
-    if (code == speed) {
-      out << " (" << bps << " bps)";
+  for (const speed_entry& entry : LINE_SPEEDS) {
+    if (entry.code == speed) {
+      out << " (" << entry.bps << " bps)";
     }
   }
   out << ", " << 5 + ((t.c_cflag & CSIZE) >> 4) << " bits";
@@ -277,21 +266,11 @@ all_byte_values()
   return bytes;
 }
 
-struct speed_entry {
-  int bps;
-  speed_t code;
-};
-
-constexpr std::array<speed_entry, 8> SPEED_TABLE{{
-    {1200, B1200},
-    {2400, B2400},
-    {4800, B4800},
-    {9600, B9600},
-    {19200, B19200},
-    {38400, B38400},
-    {57600, B57600},
-    {115200, B115200},
-}};
+// serterm's speed table: the line speeds but the two at the ends, which it
+// does not offer.
+constexpr auto SPEED_TABLE = std::span(LINE_SPEEDS).subspan<1, 8>();
+static_assert(SPEED_TABLE.front().bps == 1200 &&
+              SPEED_TABLE.back().bps == 115200);
 
 TEST(UartVm, EverySpeedOfTheTableReachesTheDriver)
 {

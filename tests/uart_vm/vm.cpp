@@ -466,33 +466,4 @@ read_line(vm& guest, std::string& received, std::size_t limit, long timeout_ms)
   }
 }
 
-std::string
-to_hex(const std::string& data)
-{
-  static constexpr char DIGITS[] = "0123456789abcdef";
-  std::string hex;
-  for (char c : data) {
-    auto byte = static_cast<unsigned char>(c);
-    hex.push_back(DIGITS[byte >> 4]);
-    hex.push_back(DIGITS[byte & 15]);
-  }
-  return hex;
-}
-
-std::string
-from_hex(const std::string& hex)
-{
-  std::string data;
-  for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
-    char* end = nullptr;
-    std::string pair = hex.substr(i, 2);
-    unsigned long value = std::strtoul(pair.c_str(), &end, 16);
-    if (end != pair.c_str() + 2) {
-      break;
-    }
-    data.push_back(static_cast<char>(value));
-  }
-  return data;
-}
-
 } // namespace uart_vm

@@ -90,9 +90,4 @@ void set_device_lines(vm& guest, std::uint32_t lines);
 void read_line(vm& guest, std::string& received, std::size_t limit,
                long timeout_ms);
 
-// Lower-case hexadecimal of `data`, and back. `from_hex` of a malformed
-// string returns what it decoded up to the fault.
-[[nodiscard]] std::string to_hex(const std::string& data);
-[[nodiscard]] std::string from_hex(const std::string& hex);
-
 } // namespace uart_vm
