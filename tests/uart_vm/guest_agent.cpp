@@ -6,9 +6,9 @@
 // raw); waitraw [MS]; type HEX [MS] (keys); paste COUNT [MS] (the paste
 // pattern, reporting the driver's transmit queue peak and a "note full"
 // line when it fills); expect HEX [MS] (screen text since the last clear);
-// screen (since the last clear); clear; wait [MS] (exit status); setline
-// BPS BITS PARITY STOP; attrs (the line's settings); proc (the driver's
-// counters); quit.
+// screen (since the last clear); clear; wait [MS] (exit status and the
+// whole screen since spawn, in hex); setline BPS BITS PARITY STOP; attrs
+// (the line's settings); proc (the driver's counters); quit.
 #include "protocol.hpp"
 #include "support/pty_kit.hpp"
 
@@ -239,13 +239,16 @@ void
 wait_exit(long ms)
 {
   std::ignore = pump_until(ms, 10, [] { return child.exited; });
-  pump(0);
+  // The pty still holds what the program wrote last; it reports the end
+  // once every slave descriptor is closed and all is read.
+  read_for(child.master, child.screen, milliseconds(1000));
+  std::string screen = " " + to_hex(child.screen);
   if (!child.exited) {
-    reply("timeout");
+    reply("timeout" + screen);
   } else if (WIFEXITED(child.status)) {
-    reply("exit " + std::to_string(WEXITSTATUS(child.status)));
+    reply("exit " + std::to_string(WEXITSTATUS(child.status)) + screen);
   } else {
-    reply("signal " + std::to_string(WTERMSIG(child.status)));
+    reply("signal " + std::to_string(WTERMSIG(child.status)) + screen);
   }
 }
 

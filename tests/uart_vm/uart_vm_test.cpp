@@ -35,6 +35,16 @@ std::string summary;
 // earlier commands, so every later scenario fails at once.
 bool guest_lost = false;
 
+// What the scenario's serterm should have written so far, to its screen
+// and to the device, and all the device has received since it started:
+// when serterm ends, both streams are checked whole.
+struct scenario_streams {
+  std::string screen_expected;
+  std::string line_expected;
+  std::string line_received;
+};
+scenario_streams streams;
+
 constexpr const char* LINE = "/dev/ttyS1";
 // How long one step waits for the screen, the device or the host's view.
 constexpr milliseconds STEP_WAIT{5000};
@@ -90,6 +100,19 @@ first_difference(const std::string& a, const std::string& b)
   auto at = std::mismatch(a.begin(), a.begin() + static_cast<long>(common),
                           b.begin());
   return static_cast<std::size_t>(at.first - a.begin());
+}
+
+// Checks that the whole stream `got` is `want`, showing where they part.
+void
+expect_whole(const char* what, const std::string& got, const std::string& want)
+{
+  std::size_t at = first_difference(got, want);
+  std::size_t from = at > 40 ? at - 40 : 0;
+  EXPECT_TRUE(got == want) << what << ": " << got.size() << " bytes, "
+                           << want.size() << " expected; from byte " << from
+                           << " \"" << printable(got.substr(from, 80))
+                           << "\" instead of \""
+                           << printable(want.substr(from, 80)) << "\"";
 }
 
 // Polls `done` every 2 ms until it holds or `limit` passes.
@@ -149,9 +172,20 @@ expect_screen(const std::string& text, milliseconds limit = STEP_WAIT)
   return false;
 }
 
+// Waits for `text` on serterm's screen as the next thing serterm shows.
+bool
+expect_shown(const std::string& text)
+{
+  streams.screen_expected += text;
+  return expect_screen(text);
+}
+
 bool
 start_serterm(const std::string& args)
 {
+  // Anything still arriving was sent before this serterm started.
+  std::ignore = drain(guest.line.master, streams.line_received);
+  streams = {};
   std::string answer = ask("spawn " + args);
   EXPECT_EQ(answer, "raw") << "serterm " << args;
   return answer == "raw";
@@ -168,18 +202,29 @@ escape_command(const std::string& command_line, const std::string& response)
     return;
   }
   type_keys(command_line + "\n");
-  if (expect_screen("serterm> " + command_line + "\r\n" + response) &&
+  if (expect_shown("serterm> " + command_line + "\r\n" + response) &&
       command_line != "q") {
     // Keys typed before that would be seen by the cooked keyboard.
     EXPECT_EQ(ask("waitraw"), "raw");
   }
 }
 
+// Quits serterm through its prompt and checks that it exits 0, then its
+// whole screen and all the device received, allowing `settle` for bytes
+// beyond those expected to arrive.
 void
-quit_serterm()
+quit_serterm(milliseconds settle = milliseconds(20))
 {
   escape_command("q", "");
-  EXPECT_EQ(ask("wait 10000"), "exit 0");
+  std::string answer = ask("wait 10000");
+  std::size_t cut = answer.rfind(' ');
+  EXPECT_EQ(answer.substr(0, cut), "exit 0");
+  expect_whole("screen", from_hex(answer.substr(cut + 1)),
+               streams.screen_expected);
+  std::ignore = read_at_least(guest.line.master, streams.line_received,
+                              streams.line_expected.size(), STEP_WAIT);
+  read_for(guest.line.master, streams.line_received, settle);
+  expect_whole("line", streams.line_received, streams.line_expected);
 }
 
 std::string
@@ -265,22 +310,23 @@ parse_attrs(const std::string& answer)
   return attrs;
 }
 
-// Discards what the guest has sent so far.
-void
-drain_host_line()
+// How much the device has received so far, all that has arrived included.
+std::size_t
+received_so_far()
 {
-  std::string discarded;
-  std::ignore = drain(guest.line.master, discarded);
+  std::ignore = drain(guest.line.master, streams.line_received);
+  return streams.line_received.size();
 }
 
-// Reads what the guest sends until `count` bytes have come or `limit` has
-// passed.
+// Reads what the guest sends until `count` bytes have come after the first
+// `from` or `limit` has passed; returns those after `from`.
 std::string
-receive_on_host(std::size_t count, milliseconds limit = STEP_WAIT)
+receive_on_host(std::size_t from, std::size_t count,
+                milliseconds limit = STEP_WAIT)
 {
-  std::string received;
-  std::ignore = read_at_least(guest.line.master, received, count, limit);
-  return received;
+  std::ignore = read_at_least(guest.line.master, streams.line_received,
+                              from + count, limit);
+  return streams.line_received.substr(from);
 }
 
 // serterm's speed table: the line speeds but the two at the ends, which it
@@ -325,8 +371,8 @@ TEST(UartVm, UnavailableSpeedGivesTheMessageAnd9600)
       continue;
     }
     // Written before the keyboard went raw: the pty maps its newline.
-    EXPECT_TRUE(expect_screen(std::to_string(bps) +
-                              " bps unavailable.  9600 bps selected.\r\n"));
+    EXPECT_TRUE(expect_shown(std::to_string(bps) +
+                             " bps unavailable.  9600 bps selected.\r\n"));
     EXPECT_TRUE(wait_host_framing(B9600, CS8)) << host_view();
     quit_serterm();
   }
@@ -402,16 +448,17 @@ expect_relayed_to_screen(const std::string& text)
 {
   EXPECT_EQ(ask("clear"), "ok");
   EXPECT_TRUE(write_all_bounded(guest.line.master, text, STEP_WAIT));
-  EXPECT_TRUE(expect_screen(text));
+  EXPECT_TRUE(expect_shown(text));
 }
 
 // Types `text` on serterm's keyboard and checks the device receives it.
 void
 expect_relayed_to_line(const std::string& text)
 {
-  drain_host_line();
+  std::size_t from = received_so_far();
+  streams.line_expected += text;
   type_keys(text);
-  EXPECT_EQ(printable(receive_on_host(text.size())), printable(text));
+  EXPECT_EQ(printable(receive_on_host(from, text.size())), printable(text));
 }
 
 TEST(UartVm, RelayingGoesOnAfterCarrierDrops)
@@ -467,9 +514,10 @@ TEST(UartVm, DtrAndRtsAreLeftToTheDriver)
   expect_relayed_to_screen("RING\r\n");
   expect_relayed_to_line("ATA\r");
   expect_modem_status(TIOCM_CTS | TIOCM_DSR);
-  drain_host_line();
+  std::size_t from = received_so_far();
+  streams.line_expected += "ATH\r";
   escape_command("x 41 54 48 0d", "");
-  EXPECT_EQ(printable(receive_on_host(4)), "ATH\\r");
+  EXPECT_EQ(printable(receive_on_host(from, 4)), "ATH\\r");
   escape_command("h", "");
   escape_command("h", "");
   std::uint32_t before_quit = guest.device->set_count.load();
@@ -517,18 +565,19 @@ TEST(UartVm, AllByteValuesCrossBothWays)
     }
     // Device to screen: exactly the 256 bytes, nothing added.
     EXPECT_TRUE(write_all_bounded(guest.line.master, bytes, STEP_WAIT));
-    EXPECT_TRUE(expect_screen(bytes));
+    EXPECT_TRUE(expect_shown(bytes));
     std::string screen = ask("screen");
     EXPECT_EQ(screen, "screen " + to_hex(bytes));
 
     // Keyboard to device: the escape character typed twice quickly goes
     // out once.
-    drain_host_line();
+    std::size_t from = received_so_far();
+    streams.line_expected += bytes;
     type_keys(with_escape_doubled(bytes));
-    std::string received = receive_on_host(bytes.size());
+    std::ignore = receive_on_host(from, bytes.size());
     // Anything beyond the 256 bytes would come right behind them.
-    read_for(guest.line.master, received, milliseconds(200));
-    EXPECT_EQ(to_hex(received), to_hex(bytes));
+    read_for(guest.line.master, streams.line_received, milliseconds(200));
+    EXPECT_EQ(to_hex(streams.line_received.substr(from)), to_hex(bytes));
     quit_serterm();
   }
 }
@@ -537,7 +586,6 @@ TEST(UartVm, AllByteValuesCrossBothWays)
 // the driver's transmit buffer full (or 20 s have passed), then 256 bytes
 // every 10 ms, as a slow line would take them.
 struct slow_reader {
-  std::string received;
   steady::time_point started = steady::now();
   bool full = false;
   long full_ms = -1;
@@ -554,7 +602,7 @@ read_slowly(slow_reader& reader)
     std::array<char, 256> chunk;
     ssize_t n = read(guest.line.master, chunk.data(), chunk.size());
     if (n > 0) {
-      reader.received.append(chunk.data(), static_cast<std::size_t>(n));
+      streams.line_received.append(chunk.data(), static_cast<std::size_t>(n));
     }
   }
 }
@@ -579,11 +627,11 @@ void
 read_rest_slowly(std::size_t size, slow_reader& reader)
 {
   auto idle_since = steady::now();
-  while (reader.received.size() < size &&
+  while (streams.line_received.size() < size &&
          steady::now() - idle_since < milliseconds(5000)) {
-    std::size_t before = reader.received.size();
+    std::size_t before = streams.line_received.size();
     read_slowly(reader);
-    if (reader.received.size() != before) {
+    if (streams.line_received.size() != before) {
       idle_since = steady::now();
     }
     usleep(1000);
@@ -600,7 +648,9 @@ TEST(UartVm, PasteLargerThanTheTransmitBufferArrivesWhole)
   if (!start_serterm(std::string("-115200 ") + LINE)) {
     return;
   }
-  drain_host_line();
+  for (std::size_t i = 0; i < PASTE; ++i) {
+    streams.line_expected.push_back(static_cast<char>(paste_byte(i)));
+  }
   slow_reader reader;
   std::string answer = paste_slowly(PASTE, reader);
   long typed_ms = ms_since(reader.started);
@@ -617,12 +667,9 @@ TEST(UartVm, PasteLargerThanTheTransmitBufferArrivesWhole)
          static_cast<double>(typed_ms) / 1000.0,
          static_cast<double>(ms_since(reader.started)) / 1000.0, peak);
 
-  std::string expected;
-  for (std::size_t i = 0; i < PASTE; ++i) {
-    expected.push_back(static_cast<char>(paste_byte(i)));
-  }
-  EXPECT_EQ(reader.received.size(), PASTE);
-  std::size_t difference = first_difference(reader.received, expected);
+  const std::string& received = streams.line_received;
+  EXPECT_EQ(received.size(), PASTE);
+  std::size_t difference = first_difference(received, streams.line_expected);
   EXPECT_EQ(difference, PASTE) << "first difference at byte " << difference;
   quit_serterm();
 }
@@ -633,12 +680,9 @@ TEST(UartVm, QuitThroughTheEscapePromptExitsZero)
     return;
   }
   expect_relayed_to_screen("OK\r\n");
-  escape_command("q", "");
-  EXPECT_EQ(ask("wait 10000"), "exit 0");
+  quit_serterm(milliseconds(200));
   // Nothing typed at the prompt went to the line.
-  std::string received;
-  read_for(guest.line.master, received, milliseconds(200));
-  EXPECT_EQ(printable(received), "");
+  EXPECT_EQ(printable(streams.line_received), "");
 }
 
 // Runs last: after all the traffic above, the driver's own counters.
