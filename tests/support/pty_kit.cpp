@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -210,11 +211,19 @@ start_process(const launch& what)
   };
   std::vector<char*> argv = pointers(what.argv);
   std::vector<char*> envp = pointers(what.env);
+  pid_t parent = getpid();
   pid_t pid = fork();
   if (pid != 0) {
     return pid;
   }
   // Only async-signal-safe calls from here on.
+  if (what.die_with_parent) {
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    // The caller may have ended before the request took effect.
+    if (getppid() != parent) {
+      _exit(1);
+    }
+  }
   if (what.new_session) {
     setsid();
   }

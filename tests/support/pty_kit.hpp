@@ -73,8 +73,9 @@ struct launch {
   int in = -1;
   int out = -1;
   int err = -1;
-  bool ignore_sigpipe = false; // start with SIGPIPE ignored, as a parent may
-  bool new_session = false;    // no controlling terminal inherited
+  bool ignore_sigpipe = false;  // start with SIGPIPE ignored, as a parent may
+  bool new_session = false;     // no controlling terminal inherited
+  bool die_with_parent = false; // SIGKILL once the starting thread ends
   // Descriptors 3 up to this one (exclusive) are left open on /dev/null, as
   // a parent that leaks descriptors leaves them; 0 for none.
   int fill_descriptors_to = 0;

@@ -6,133 +6,67 @@
 // raw); waitraw [MS]; type HEX [MS] (keys); paste COUNT [MS] (the paste
 // pattern, reporting the driver's transmit queue peak and a "note full"
 // line when it fills); expect HEX [MS] (screen text since the last clear);
-// screen; clear; wait [MS] (exit status); kill; setline BPS BITS PARITY
-// STOP; attrs (the line's settings); proc (the driver's counters); quit.
-#include "paste_pattern.hpp"
+// screen (since the last clear); clear; wait [MS] (exit status and the
+// whole screen since spawn, in hex); setline BPS BITS PARITY STOP; attrs
+// (the line's settings); proc (the driver's counters); quit.
+#include "protocol.hpp"
+#include "support/pty_kit.hpp"
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
 #include <csignal>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <fcntl.h>
+#include <fstream>
 #include <poll.h>
 #include <pty.h>
 #include <sys/ioctl.h>
 #include <sys/utsname.h>
 #include <sys/wait.h>
 #include <termios.h>
+#include <tuple>
 #include <unistd.h>
+#include <vector>
 
 namespace uart_vm {
 
 namespace {
 
+using namespace serterm::testing;
+using words = std::vector<std::string>;
+
 constexpr const char* SERTERM_PATH = "/bin/serterm";
 constexpr const char* LINE_PATH = "/dev/ttyS1";
-constexpr std::size_t MAX_ARGS = 16;
 // The driver's transmit buffer holds one page less one byte; this much
 // queued means it is as good as full.
 constexpr int FULL_QUEUE = 4000;
 
-// The program under test and what it has written to its screen.
+// The program under test and all it has written to its screen.
 struct session {
   pid_t pid = -1;
   int master = -1;
   bool exited = false;
   int status = 0;
+  std::string screen;
+  std::size_t cleared = 0; // where the screen since the last "clear" starts
 };
 
 session child;
-std::array<unsigned char, 1 << 20> screen;
-std::size_t screen_length = 0;
-std::array<char, 1 << 16> command;
-std::array<unsigned char, 1 << 15> bytes;
-
-long
-now_ms()
-{
-  timespec t{};
-  clock_gettime(CLOCK_MONOTONIC, &t);
-  return t.tv_sec * 1000L + t.tv_nsec / 1000000L;
-}
+std::string console_pending;
 
 void
-write_console(const char* data, std::size_t length)
+reply(const std::string& text)
 {
-  while (length > 0) {
-    ssize_t n = write(STDOUT_FILENO, data, length);
-    if (n < 0 && errno == EINTR) {
-      continue;
-    }
-    if (n <= 0) {
-      return;
-    }
-    data += n;
-    length -= static_cast<std::size_t>(n);
-  }
+  std::ignore = write_all_bounded(STDOUT_FILENO, "@@ " + text + "\n");
 }
 
-__attribute__((format(printf, 1, 2))) void
-reply(const char* format, ...)
+std::string
+error_text(const std::string& what)
 {
-  std::array<char, 4096> text;
-  va_list args;
-  va_start(args, format);
-  int n = std::vsnprintf(text.data() + 3, text.size() - 4, format, args);
-  va_end(args);
-  if (n < 0) {
-    return;
-  }
-  std::size_t length =
-      std::min(static_cast<std::size_t>(n) + 3, text.size() - 2);
-  std::memcpy(text.data(), "@@ ", 3);
-  text[length] = '\n';
-  write_console(text.data(), length + 1);
-}
-
-// Answers "@@ `word` <hex of `data`>".
-void
-reply_hex(const char* word, const unsigned char* data, std::size_t length)
-{
-  static constexpr char DIGITS[] = "0123456789abcdef";
-  std::array<char, 1024> text;
-  std::size_t used = static_cast<std::size_t>(
-      std::snprintf(text.data(), text.size(), "@@ %s ", word));
-  for (std::size_t i = 0; i < length; ++i) {
-    if (used + 2 > text.size()) {
-      write_console(text.data(), used);
-      used = 0;
-    }
-    text[used++] = DIGITS[data[i] >> 4];
-    text[used++] = DIGITS[data[i] & 15];
-  }
-  write_console(text.data(), used);
-  write_console("\n", 1);
-}
-
-// Decodes `hex` into `bytes`. Returns the count, or -1 if malformed.
-long
-decode_hex(const char* hex)
-{
-  std::size_t length = std::strlen(hex);
-  if (length % 2 != 0 || length / 2 > bytes.size()) {
-    return -1;
-  }
-  for (std::size_t i = 0; i < length / 2; ++i) {
-    char pair[3] = {hex[2 * i], hex[2 * i + 1], '\0'};
-    char* end = nullptr;
-    unsigned long value = std::strtoul(pair, &end, 16);
-    if (end != pair + 2) {
-      return -1;
-    }
-    bytes[i] = static_cast<unsigned char>(value);
-  }
-  return static_cast<long>(length / 2);
+  return "error " + what + ": " + std::strerror(errno);
 }
 
 void
@@ -144,40 +78,19 @@ reap_child()
   }
 }
 
-// Moves whatever the program wrote to its screen into `screen`, waiting up
-// to `timeout_ms` for the first of it, and notes the program's exit.
+// Moves whatever the program wrote to its screen into `child.screen`,
+// waiting up to `ms` for more, and notes the program's exit.
 void
-pump(int timeout_ms)
+pump(int ms)
 {
   reap_child();
-  if (child.master < 0) {
-    if (timeout_ms > 0) {
-      poll(nullptr, 0, timeout_ms);
-    }
-    return;
-  }
-  pollfd p{child.master, POLLIN, 0};
-  if (poll(&p, 1, timeout_ms) <= 0) {
-    reap_child();
-    return;
-  }
-  for (;;) {
-    if (screen_length == screen.size()) {
-      // A runaway screen: keep the newer half so the program never blocks.
-      std::size_t half = screen.size() / 2;
-      std::memmove(screen.data(), screen.data() + half, half);
-      screen_length = half;
-    }
-    ssize_t n = read(child.master, screen.data() + screen_length,
-                     screen.size() - screen_length);
-    if (n <= 0) {
-      if (n < 0 && errno == EIO) {
-        // Every slave descriptor is closed: nothing more will come.
-        poll(nullptr, 0, timeout_ms);
-      }
-      break;
-    }
-    screen_length += static_cast<std::size_t>(n);
+  bool open = child.master >= 0 && drain(child.master, child.screen);
+  if (open && wait_fd(child.master, POLLIN, ms)) {
+    drain(child.master, child.screen);
+  } else if (!open) {
+    // No program, or every slave descriptor is closed: the master would
+    // report that at once, again and again.
+    poll(nullptr, 0, ms);
   }
   reap_child();
 }
@@ -189,24 +102,32 @@ keyboard_is_raw()
   return tcgetattr(child.master, &t) == 0 && (t.c_lflag & ICANON) == 0;
 }
 
-// Waits up to `timeout_ms` for the program to put its keyboard in raw mode
-// or to exit, and answers which.
-void
-wait_raw(long timeout_ms)
+// Pumps the screen, `step` ms at a time, until `done` holds or `ms` pass.
+// True if it holds.
+template <typename Done>
+bool
+pump_until(long ms, int step, Done done)
 {
-  long deadline = now_ms() + timeout_ms;
-  while (now_ms() < deadline) {
-    if (child.exited) {
-      reply("exited %d", child.status);
-      return;
+  auto end = steady::now() + milliseconds(ms);
+  while (!done()) {
+    if (remaining_ms(end) == 0) {
+      return false;
     }
-    if (keyboard_is_raw()) {
-      reply("raw");
-      return;
-    }
-    pump(5);
+    pump(step);
   }
-  reply("error keyboard not raw within %ld ms", timeout_ms);
+  return true;
+}
+
+// Waits up to `ms` for the program to put its keyboard in raw mode or to
+// exit, and answers which.
+void
+wait_raw(long ms)
+{
+  if (!pump_until(ms, 5, [] { return child.exited || keyboard_is_raw(); })) {
+    reply("error keyboard not raw within " + std::to_string(ms) + " ms");
+  } else {
+    reply(child.exited ? "exited " + std::to_string(child.status) : "raw");
+  }
 }
 
 void
@@ -223,145 +144,123 @@ end_session()
 }
 
 void
-spawn(char** args, std::size_t count)
+spawn(const words& args)
 {
   end_session();
-  screen_length = 0;
-  std::array<char*, MAX_ARGS + 2> argv{};
-  argv[0] = const_cast<char*>("serterm");
-  for (std::size_t i = 0; i < count && i < MAX_ARGS; ++i) {
-    argv[i + 1] = args[i];
+  std::vector<char*> argv{const_cast<char*>("serterm")};
+  for (const std::string& arg : args) {
+    argv.push_back(const_cast<char*>(arg.c_str()));
   }
+  argv.push_back(nullptr);
   winsize size{24, 80, 0, 0};
   int master = -1;
   pid_t pid = forkpty(&master, nullptr, nullptr, &size);
   if (pid < 0) {
-    reply("error forkpty: %s", std::strerror(errno));
+    reply(error_text("forkpty"));
     return;
   }
   if (pid == 0) {
     execv(SERTERM_PATH, argv.data());
     _exit(127);
   }
-  fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+  set_nonblocking(master);
   child.pid = pid;
   child.master = master;
   wait_raw(10000);
 }
 
-// Writes `length` bytes to the program's keyboard, from `data` or, when it
-// is null, the paste pattern. While the keyboard backs up, samples the
-// serial driver's transmit queue and reports its peak.
+// Samples the serial driver's transmit queue on `line` into `peak`, and
+// says so once when it first fills.
 void
-type(const unsigned char* data, std::size_t length, long timeout_ms)
+sample_queue(int line, int& peak)
+{
+  int queued = 0;
+  if (line >= 0 && ioctl(line, TIOCOUTQ, &queued) == 0 && queued > peak) {
+    if (queued >= FULL_QUEUE && peak < FULL_QUEUE) {
+      reply("note full " + std::to_string(queued));
+    }
+    peak = queued;
+  }
+}
+
+// Writes `keys` to the program's keyboard within `ms`. While the keyboard
+// backs up, samples the transmit queue when `watch_line`, and reports its
+// peak.
+void
+type(const std::string& keys, long ms, bool watch_line)
 {
   if (child.master < 0) {
     reply("error no session");
     return;
   }
-  int line = -1;
-  if (data == nullptr) {
-    line = open(LINE_PATH, O_RDWR | O_NOCTTY | O_NONBLOCK);
-  }
-  std::array<unsigned char, 4096> chunk;
+  int line = watch_line ? open(LINE_PATH, O_RDWR | O_NOCTTY | O_NONBLOCK) : -1;
   int peak = 0;
-  bool told_full = false;
   std::size_t done = 0;
-  long deadline = now_ms() + timeout_ms;
-  while (done < length && now_ms() < deadline && !child.exited) {
-    std::size_t n = std::min(chunk.size(), length - done);
-    for (std::size_t i = 0; i < n; ++i) {
-      chunk[i] = data != nullptr ? data[done + i] : paste_byte(done + i);
-    }
-    ssize_t written = write(child.master, chunk.data(), n);
+  auto end = steady::now() + milliseconds(ms);
+  while (done < keys.size() && remaining_ms(end) > 0 && !child.exited) {
+    std::size_t n = std::min<std::size_t>(4096, keys.size() - done);
+    ssize_t written = write(child.master, keys.data() + done, n);
     if (written > 0) {
       done += static_cast<std::size_t>(written);
     } else if (written < 0 && errno != EAGAIN && errno != EINTR) {
       break;
     }
-    int queued = 0;
-    if (line >= 0 && ioctl(line, TIOCOUTQ, &queued) == 0 && queued > peak) {
-      peak = queued;
-      if (peak >= FULL_QUEUE && !told_full) {
-        reply("note full %d", peak);
-        told_full = true;
-      }
-    }
-    pollfd p{child.master, POLLOUT, 0};
-    if (done < length) {
-      poll(&p, 1, 5);
+    sample_queue(line, peak);
+    if (done < keys.size()) {
+      wait_fd(child.master, POLLOUT, 5);
     }
     pump(0);
   }
   if (line >= 0) {
     close(line);
   }
-  if (done < length) {
-    reply("error typed %zu of %zu: %s", done, length,
-          child.exited ? "program exited" : "keyboard blocked");
+  if (done < keys.size()) {
+    reply("error typed " + std::to_string(done) + " of " +
+          std::to_string(keys.size()) + ": " +
+          (child.exited ? "program exited" : "keyboard blocked"));
     return;
   }
-  reply("typed %zu peak %d", done, peak);
+  reply("typed " + std::to_string(done) + " peak " + std::to_string(peak));
 }
 
 void
-expect(const unsigned char* text, std::size_t length, long timeout_ms)
+expect(const std::string& text, long ms)
 {
-  long deadline = now_ms() + timeout_ms;
-  for (;;) {
-    if (screen_length >= length &&
-        memmem(screen.data(), screen_length, text, length) != nullptr) {
-      reply("found");
-      return;
-    }
-    if (now_ms() >= deadline) {
-      reply_hex("timeout", screen.data(), screen_length);
-      return;
-    }
-    pump(5);
-  }
-}
-
-void
-wait_exit(long timeout_ms)
-{
-  long deadline = now_ms() + timeout_ms;
-  while (!child.exited && now_ms() < deadline) {
-    pump(10);
-  }
-  if (!child.exited) {
-    reply("timeout");
-    return;
-  }
-  pump(0);
-  if (WIFEXITED(child.status)) {
-    reply("exit %d", WEXITSTATUS(child.status));
+  if (pump_until(ms, 5, [&] {
+        return child.screen.find(text, child.cleared) != std::string::npos;
+      })) {
+    reply("found");
   } else {
-    reply("signal %d", WTERMSIG(child.status));
+    reply("timeout " + to_hex(child.screen.substr(child.cleared)));
+  }
+}
+
+void
+wait_exit(long ms)
+{
+  std::ignore = pump_until(ms, 10, [] { return child.exited; });
+  // The pty still holds what the program wrote last; it reports the end
+  // once every slave descriptor is closed and all is read.
+  read_for(child.master, child.screen, milliseconds(1000));
+  std::string screen = " " + to_hex(child.screen);
+  if (!child.exited) {
+    reply("timeout" + screen);
+  } else if (WIFEXITED(child.status)) {
+    reply("exit " + std::to_string(WEXITSTATUS(child.status)) + screen);
+  } else {
+    reply("signal " + std::to_string(WTERMSIG(child.status)) + screen);
   }
 }
 
 speed_t
 speed_of(long bps)
 {
-  switch (bps) {
-  case 1200:
-    return B1200;
-  case 2400:
-    return B2400;
-  case 4800:
-    return B4800;
-  case 19200:
-    return B19200;
-  case 38400:
-    return B38400;
-  case 57600:
-    return B57600;
-  case 115200:
-    return B115200;
-  default:
-    return B9600;
+  for (const speed_entry& entry : LINE_SPEEDS) {
+    if (entry.bps == bps) {
+      return entry.code;
+    }
   }
+  return B9600;
 }
 
 // Opens the serial line and reads its settings into `t`. Returns the
@@ -371,7 +270,7 @@ open_line_settings(termios& t)
 {
   int fd = open(LINE_PATH, O_RDWR | O_NOCTTY | O_NONBLOCK);
   if (fd < 0 || tcgetattr(fd, &t) != 0) {
-    reply("error %s: %s", LINE_PATH, std::strerror(errno));
+    reply(error_text(LINE_PATH));
     if (fd >= 0) {
       close(fd);
     }
@@ -383,9 +282,9 @@ open_line_settings(termios& t)
 // Sets the serial line's speed and framing the way a previous user might
 // have left them: "setline BPS BITS PARITY STOP", parity n, e or o.
 void
-set_line(char** args, std::size_t count)
+set_line(const words& args)
 {
-  if (count != 4) {
+  if (args.size() != 4) {
     reply("error setline BPS BITS PARITY STOP");
     return;
   }
@@ -395,7 +294,7 @@ set_line(char** args, std::size_t count)
     return;
   }
   static constexpr tcflag_t SIZES[] = {CS5, CS6, CS7, CS8};
-  long bits = std::strtol(args[1], nullptr, 10);
+  long bits = std::strtol(args[1].c_str(), nullptr, 10);
   t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CSTOPB);
   t.c_cflag |= SIZES[bits >= 5 && bits <= 8 ? bits - 5 : 3];
   if (args[2][0] == 'e') {
@@ -406,14 +305,10 @@ set_line(char** args, std::size_t count)
   if (args[3][0] == '2') {
     t.c_cflag |= CSTOPB;
   }
-  cfsetspeed(&t, speed_of(std::strtol(args[0], nullptr, 10)));
+  cfsetspeed(&t, speed_of(std::strtol(args[0].c_str(), nullptr, 10)));
   int result = tcsetattr(fd, TCSANOW, &t);
   close(fd);
-  if (result != 0) {
-    reply("error tcsetattr: %s", std::strerror(errno));
-    return;
-  }
-  reply("ok");
+  reply(result == 0 ? "ok" : error_text("tcsetattr"));
 }
 
 // Answers the serial line's settings as the driver holds them:
@@ -427,12 +322,11 @@ line_attrs()
     return;
   }
   close(fd);
-  std::array<char, 2 * NCCS + 1> cc{};
-  for (std::size_t i = 0; i < NCCS; ++i) {
-    std::snprintf(&cc[2 * i], 3, "%02x", t.c_cc[i]);
-  }
-  reply("attrs %x %x %x %x %x %x %s", t.c_iflag, t.c_oflag, t.c_cflag,
-        t.c_lflag, cfgetispeed(&t), cfgetospeed(&t), cc.data());
+  std::array<char, 128> text{};
+  std::snprintf(text.data(), text.size(), "attrs %x %x %x %x %x %x ", t.c_iflag,
+                t.c_oflag, t.c_cflag, t.c_lflag, cfgetispeed(&t),
+                cfgetospeed(&t));
+  reply(text.data() + to_hex(std::string(t.c_cc, t.c_cc + NCCS)));
 }
 
 // Answers the driver's line for the second port from /proc: its transmit
@@ -440,115 +334,131 @@ line_attrs()
 void
 driver_status()
 {
-  FILE* f = std::fopen("/proc/tty/driver/serial", "r");
-  if (f == nullptr) {
-    reply("error /proc/tty/driver/serial: %s", std::strerror(errno));
-    return;
-  }
-  std::array<char, 512> text{};
-  while (std::fgets(text.data(), static_cast<int>(text.size()), f) != nullptr) {
-    if (std::strncmp(text.data(), "1:", 2) == 0) {
-      text[std::strcspn(text.data(), "\n")] = '\0';
-      std::fclose(f);
-      reply("proc %s", text.data());
+  std::ifstream in("/proc/tty/driver/serial");
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind("1:", 0) == 0) {
+      reply("proc " + line);
       return;
     }
   }
-  std::fclose(f);
-  reply("error no port 1 in /proc/tty/driver/serial");
+  reply(in.is_open() ? "error no port 1 in /proc/tty/driver/serial"
+                     : error_text("/proc/tty/driver/serial"));
 }
 
-// Reads one command line from the console into `command`; false at end of
-// input.
+// Reads the next command line from the console into `command`, split into
+// words; false at end of input.
 bool
-read_command()
+read_command(words& command)
 {
-  std::size_t length = 0;
   for (;;) {
-    pollfd p{STDIN_FILENO, POLLIN, 0};
-    if (poll(&p, 1, 50) <= 0) {
+    std::size_t end = console_pending.find_first_of("\r\n");
+    if (end != std::string::npos) {
+      std::string line = console_pending.substr(0, end);
+      console_pending.erase(0, end + 1);
+      command.clear();
+      for (char* word = std::strtok(line.data(), " "); word != nullptr;
+           word = std::strtok(nullptr, " ")) {
+        command.emplace_back(word);
+      }
+      if (!command.empty()) {
+        return true;
+      }
+      continue;
+    }
+    // The console stays blocking: made non-blocking, its poll sleeps out
+    // the time-out though input has come. Raw, a read takes what is there.
+    if (!wait_fd(STDIN_FILENO, POLLIN, 50)) {
       pump(0);
       continue;
     }
-    char c = 0;
-    ssize_t n = read(STDIN_FILENO, &c, 1);
-    if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
-      continue;
-    }
-    if (n <= 0) {
+    std::array<char, 4096> chunk;
+    ssize_t n = read(STDIN_FILENO, chunk.data(), chunk.size());
+    if (n <= 0 && errno != EINTR) {
       return false;
     }
-    if (c == '\n' || c == '\r') {
-      if (length == 0) {
-        continue;
-      }
-      command[length] = '\0';
-      return true;
-    }
-    if (length + 1 < command.size()) {
-      command[length++] = c;
-    }
+    console_pending.append(chunk.data(),
+                           n > 0 ? static_cast<std::size_t>(n) : 0);
   }
 }
 
-void
-run_command()
+// Argument `i` of `args` as a number, or `fallback` when it is missing.
+long
+arg_long(const words& args, std::size_t i, long fallback)
 {
-  std::array<char*, MAX_ARGS + 2> words{};
-  std::size_t count = 0;
-  for (char* word = std::strtok(command.data(), " ");
-       word != nullptr && count < words.size();
-       word = std::strtok(nullptr, " ")) {
-    words[count++] = word;
-  }
-  if (count == 0) {
-    return;
-  }
-  const char* name = words[0];
-  char** args = words.data() + 1;
-  std::size_t nargs = count - 1;
-  auto arg_long = [&](std::size_t i, long fallback) {
-    return i < nargs ? std::strtol(args[i], nullptr, 10) : fallback;
-  };
+  return i < args.size() ? std::strtol(args[i].c_str(), nullptr, 10) : fallback;
+}
 
-  if (std::strcmp(name, "spawn") == 0) {
-    spawn(args, nargs);
-  } else if (std::strcmp(name, "waitraw") == 0) {
-    wait_raw(arg_long(0, 10000));
-  } else if (std::strcmp(name, "type") == 0 ||
-             std::strcmp(name, "expect") == 0) {
-    long length = nargs > 0 ? decode_hex(args[0]) : -1;
-    if (length < 0) {
-      reply("error bad hex");
-    } else if (name[0] == 't') {
-      type(bytes.data(), static_cast<std::size_t>(length), arg_long(1, 30000));
-    } else {
-      expect(bytes.data(), static_cast<std::size_t>(length),
-             arg_long(1, 10000));
-    }
-  } else if (std::strcmp(name, "paste") == 0) {
-    type(nullptr, static_cast<std::size_t>(arg_long(0, 0)), arg_long(1, 60000));
-  } else if (std::strcmp(name, "screen") == 0) {
-    pump(0);
-    reply_hex("screen", screen.data(), screen_length);
-  } else if (std::strcmp(name, "clear") == 0) {
-    pump(0);
-    screen_length = 0;
-    reply("ok");
-  } else if (std::strcmp(name, "wait") == 0) {
-    wait_exit(arg_long(0, 10000));
-  } else if (std::strcmp(name, "kill") == 0) {
-    end_session();
-    reply("ok");
-  } else if (std::strcmp(name, "setline") == 0) {
-    set_line(args, nargs);
-  } else if (std::strcmp(name, "attrs") == 0) {
-    line_attrs();
-  } else if (std::strcmp(name, "proc") == 0) {
-    driver_status();
-  } else {
-    reply("error unknown command %s", name);
+// The bytes argument 0 of `args` stands for in hexadecimal, or false after
+// answering an error.
+bool
+hex_arg(const words& args, std::string& bytes)
+{
+  bytes = args.empty() ? "" : from_hex(args[0]);
+  if (args.empty() || 2 * bytes.size() != args[0].size()) {
+    reply("error bad hex");
+    return false;
   }
+  return true;
+}
+
+struct command_entry {
+  const char* name;
+  void (*run)(const words& args);
+};
+
+constexpr std::array<command_entry, 11> COMMANDS{{
+    {"spawn", spawn},
+    {"waitraw", [](const words& args) { wait_raw(arg_long(args, 0, 10000)); }},
+    {"type",
+     [](const words& args) {
+       std::string keys;
+       if (hex_arg(args, keys)) {
+         type(keys, arg_long(args, 1, 30000), false);
+       }
+     }},
+    {"expect",
+     [](const words& args) {
+       std::string text;
+       if (hex_arg(args, text)) {
+         expect(text, arg_long(args, 1, 10000));
+       }
+     }},
+    {"paste",
+     [](const words& args) {
+       std::string keys(static_cast<std::size_t>(arg_long(args, 0, 0)), '\0');
+       for (std::size_t i = 0; i < keys.size(); ++i) {
+         keys[i] = static_cast<char>(paste_byte(i));
+       }
+       type(keys, arg_long(args, 1, 60000), true);
+     }},
+    {"screen",
+     [](const words&) {
+       pump(0);
+       reply("screen " + to_hex(child.screen.substr(child.cleared)));
+     }},
+    {"clear",
+     [](const words&) {
+       pump(0);
+       child.cleared = child.screen.size();
+       reply("ok");
+     }},
+    {"wait", [](const words& args) { wait_exit(arg_long(args, 0, 10000)); }},
+    {"setline", set_line},
+    {"attrs", [](const words&) { line_attrs(); }},
+    {"proc", [](const words&) { driver_status(); }},
+}};
+
+void
+run_command(const words& command)
+{
+  words args(command.begin() + 1, command.end());
+  for (const command_entry& entry : COMMANDS) {
+    if (command[0] == entry.name) {
+      entry.run(args);
+      return;
+    }
+  }
+  reply("error unknown command " + command[0]);
 }
 
 } // namespace
@@ -569,12 +479,10 @@ main()
   signal(SIGPIPE, SIG_IGN);
   utsname name{};
   uname(&name);
-  reply("ready %s", name.release);
-  while (read_command()) {
-    if (std::strcmp(command.data(), "quit") == 0) {
-      break;
-    }
-    run_command();
+  reply(std::string("ready ") + name.release);
+  words command;
+  while (read_command(command) && command != words{"quit"}) {
+    run_command(command);
   }
   end_session();
   reply("bye");

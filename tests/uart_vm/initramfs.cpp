@@ -63,18 +63,11 @@ write_initramfs(const std::string& out,
   if (fd < 0) {
     return "cannot write " + out + ": " + std::strerror(errno);
   }
-  const char* data = archive.data();
-  std::size_t left = archive.size();
-  while (left > 0) {
-    ssize_t n = write(fd, data, left);
-    if (n <= 0) {
-      close(fd);
-      return "cannot write " + out + ": " + std::strerror(errno);
-    }
-    data += n;
-    left -= static_cast<std::size_t>(n);
+  bool written = serterm::testing::write_all_bounded(fd, archive);
+  if (close(fd) != 0 || !written) {
+    return "cannot write " + out + ": " + std::strerror(errno);
   }
-  return close(fd) == 0 ? "" : "cannot write " + out;
+  return "";
 }
 
 } // namespace uart_vm

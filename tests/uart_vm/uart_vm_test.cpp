@@ -1,9 +1,10 @@
 // serterm on a real UART driver: one guest boot under QEMU runs every
 // scenario, the guest's agent playing the user and this program the device
 // at the other end of the guest's /dev/ttyS1.
-#include "paste_pattern.hpp"
+#include "protocol.hpp"
 #include "vm.hpp"
 
+#include <algorithm>
 #include <array>
 #include <csignal>
 #include <cstdarg>
@@ -12,8 +13,10 @@
 #include <cstring>
 #include <functional>
 #include <gtest/gtest.h>
+#include <span>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <tuple>
 #include <unistd.h>
 #include <vector>
@@ -21,6 +24,8 @@
 namespace uart_vm {
 
 namespace {
+
+using namespace serterm::testing;
 
 vm guest;
 // The run's figures, printed as they come and written to
@@ -30,7 +35,19 @@ std::string summary;
 // earlier commands, so every later scenario fails at once.
 bool guest_lost = false;
 
+// What the scenario's serterm should have written so far, to its screen
+// and to the device, and all the device has received since it started:
+// when serterm ends, both streams are checked whole.
+struct scenario_streams {
+  std::string screen_expected;
+  std::string line_expected;
+  std::string line_received;
+};
+scenario_streams streams;
+
 constexpr const char* LINE = "/dev/ttyS1";
+// How long one step waits for the screen, the device or the host's view.
+constexpr milliseconds STEP_WAIT{5000};
 constexpr char ESCAPE = '\x1d';
 
 __attribute__((format(printf, 1, 2))) void
@@ -43,6 +60,13 @@ report(const char* format, ...)
   va_end(args);
   std::printf("uart_vm: %s\n", text.data());
   summary += std::string("uart_vm: ") + text.data() + "\n";
+}
+
+long
+ms_since(steady::time_point start)
+{
+  return static_cast<long>(
+      std::chrono::duration_cast<milliseconds>(steady::now() - start).count());
 }
 
 // `text` with control and non-ASCII bytes written as escapes, for messages.
@@ -67,8 +91,47 @@ printable(const std::string& text)
   return out;
 }
 
+// The index of the first byte where `a` and `b` differ, or the length of
+// the shorter one if it starts the other.
+std::size_t
+first_difference(const std::string& a, const std::string& b)
+{
+  std::size_t common = std::min(a.size(), b.size());
+  auto at = std::mismatch(a.begin(), a.begin() + static_cast<long>(common),
+                          b.begin());
+  return static_cast<std::size_t>(at.first - a.begin());
+}
+
+// Checks that the whole stream `got` is `want`, showing where they part.
+void
+expect_whole(const char* what, const std::string& got, const std::string& want)
+{
+  std::size_t at = first_difference(got, want);
+  std::size_t from = at > 40 ? at - 40 : 0;
+  EXPECT_TRUE(got == want) << what << ": " << got.size() << " bytes, "
+                           << want.size() << " expected; from byte " << from
+                           << " \"" << printable(got.substr(from, 80))
+                           << "\" instead of \""
+                           << printable(want.substr(from, 80)) << "\"";
+}
+
+// Polls `done` every 2 ms until it holds or `limit` passes.
+template <typename Done>
+bool
+eventually(Done done, milliseconds limit = STEP_WAIT)
+{
+  auto end = steady::now() + limit;
+  while (!done()) {
+    if (remaining_ms(end) == 0) {
+      return false;
+    }
+    usleep(2000);
+  }
+  return true;
+}
+
 std::string
-ask(const std::string& command, long timeout_ms = 20000,
+ask(const std::string& command, milliseconds limit = milliseconds(20000),
     const std::function<void(const std::string&)>& on_note = {},
     const std::function<void()>& idle = {})
 {
@@ -76,11 +139,11 @@ ask(const std::string& command, long timeout_ms = 20000,
     ADD_FAILURE() << "the guest's agent stopped answering earlier";
     return "";
   }
-  std::string answer = ask_agent(guest, command, timeout_ms, on_note, idle);
+  std::string answer = ask_agent(guest, command, limit, on_note, idle);
   if (answer.empty()) {
     guest_lost = true;
     ADD_FAILURE() << "no answer to \"" << command.substr(0, 60) << "\" within "
-                  << timeout_ms << " ms; console:\n"
+                  << limit.count() << " ms; console:\n"
                   << console_tail(guest);
   }
   return answer;
@@ -95,11 +158,11 @@ type_keys(const std::string& keys)
 
 // Waits until serterm's screen, since the last "clear", holds `text`.
 bool
-expect_screen(const std::string& text, long timeout_ms = 5000)
+expect_screen(const std::string& text, milliseconds limit = STEP_WAIT)
 {
   std::string answer =
-      ask("expect " + to_hex(text) + " " + std::to_string(timeout_ms),
-          timeout_ms + 10000);
+      ask("expect " + to_hex(text) + " " + std::to_string(limit.count()),
+          limit + milliseconds(10000));
   if (answer == "found") {
     return true;
   }
@@ -109,9 +172,20 @@ expect_screen(const std::string& text, long timeout_ms = 5000)
   return false;
 }
 
+// Waits for `text` on serterm's screen as the next thing serterm shows.
+bool
+expect_shown(const std::string& text)
+{
+  streams.screen_expected += text;
+  return expect_screen(text);
+}
+
 bool
 start_serterm(const std::string& args)
 {
+  // Anything still arriving was sent before this serterm started.
+  std::ignore = drain(guest.line.master, streams.line_received);
+  streams = {};
   std::string answer = ask("spawn " + args);
   EXPECT_EQ(answer, "raw") << "serterm " << args;
   return answer == "raw";
@@ -128,41 +202,40 @@ escape_command(const std::string& command_line, const std::string& response)
     return;
   }
   type_keys(command_line + "\n");
-  if (expect_screen("serterm> " + command_line + "\r\n" + response) &&
+  if (expect_shown("serterm> " + command_line + "\r\n" + response) &&
       command_line != "q") {
     // Keys typed before that would be seen by the cooked keyboard.
     EXPECT_EQ(ask("waitraw"), "raw");
   }
 }
 
+// Quits serterm through its prompt and checks that it exits 0, then its
+// whole screen and all the device received, allowing `settle` for bytes
+// beyond those expected to arrive.
 void
-quit_serterm()
+quit_serterm(milliseconds settle = milliseconds(20))
 {
   escape_command("q", "");
-  EXPECT_EQ(ask("wait 10000"), "exit 0");
+  std::string answer = ask("wait 10000");
+  std::size_t cut = answer.rfind(' ');
+  EXPECT_EQ(answer.substr(0, cut), "exit 0");
+  expect_whole("screen", from_hex(answer.substr(cut + 1)),
+               streams.screen_expected);
+  std::ignore = read_at_least(guest.line.master, streams.line_received,
+                              streams.line_expected.size(), STEP_WAIT);
+  read_for(guest.line.master, streams.line_received, settle);
+  expect_whole("line", streams.line_received, streams.line_expected);
 }
 
 std::string
 describe(const termios& t)
 {
   std::ostringstream out;
-  static constexpr std::array<std::pair<speed_t, int>, 10> SPEEDS{{
-      {B300, 300},
-      {B1200, 1200},
-      {B2400, 2400},
-      {B4800, 4800},
-      {B9600, 9600},
-      {B19200, 19200},
-      {B38400, 38400},
-      {B57600, 57600},
-      {B115200, 115200},
-      {B230400, 230400},
-  }};
   speed_t speed = cfgetospeed(&t);
   out << "speed code " << speed;
-  for (const auto& [code, bps] : SPEEDS) {
-    if (code == speed) {
-      out << " (" << bps << " bps)";
+  for (const speed_entry& entry : LINE_SPEEDS) {
+    if (entry.code == speed) {
+      out << " (" << entry.bps << " bps)";
     }
   }
   out << ", " << 5 + ((t.c_cflag & CSIZE) >> 4) << " bits";
@@ -189,23 +262,16 @@ host_view()
 // settings for the host pty must carry them all, and the pty itself the
 // speed both ways and the stop bits, all it keeps.
 bool
-wait_host_framing(speed_t speed, tcflag_t framing, long timeout_ms = 5000)
+wait_host_framing(speed_t speed, tcflag_t framing)
 {
-  long deadline = now_ms() + timeout_ms;
-  for (;;) {
+  return eventually([&] {
     termios device = device_line_settings(guest);
     termios pty = host_pty_settings(guest);
-    if (cfgetospeed(&device) == speed &&
-        (device.c_cflag & FRAMING) == framing && cfgetospeed(&pty) == speed &&
-        cfgetispeed(&pty) == speed &&
-        (pty.c_cflag & CSTOPB) == (framing & CSTOPB)) {
-      return true;
-    }
-    if (now_ms() >= deadline) {
-      return false;
-    }
-    usleep(2000);
-  }
+    return cfgetospeed(&device) == speed &&
+           (device.c_cflag & FRAMING) == framing &&
+           cfgetospeed(&pty) == speed && cfgetispeed(&pty) == speed &&
+           (pty.c_cflag & CSTOPB) == (framing & CSTOPB);
+  });
 }
 
 // The framing a previous user left on the line: 4800 bps, 7 bits, even
@@ -244,54 +310,30 @@ parse_attrs(const std::string& answer)
   return attrs;
 }
 
-void
-drain_host_line()
+// How much the device has received so far, all that has arrived included.
+std::size_t
+received_so_far()
 {
-  std::string discarded;
-  do {
-    discarded.clear();
-    read_line(guest, discarded, 65536, 0);
-  } while (!discarded.empty());
+  std::ignore = drain(guest.line.master, streams.line_received);
+  return streams.line_received.size();
 }
 
-// Reads what the guest sends until `count` bytes have come or
-// `timeout_ms` has passed.
+// Reads what the guest sends until `count` bytes have come after the first
+// `from` or `limit` has passed; returns those after `from`.
 std::string
-receive_on_host(std::size_t count, long timeout_ms = 5000)
+receive_on_host(std::size_t from, std::size_t count,
+                milliseconds limit = STEP_WAIT)
 {
-  std::string received;
-  long deadline = now_ms() + timeout_ms;
-  while (received.size() < count && now_ms() < deadline) {
-    read_line(guest, received, count - received.size(), 50);
-  }
-  return received;
+  std::ignore = read_at_least(guest.line.master, streams.line_received,
+                              from + count, limit);
+  return streams.line_received.substr(from);
 }
 
-std::string
-all_byte_values()
-{
-  std::string bytes;
-  for (int value = 0; value < 256; ++value) {
-    bytes.push_back(static_cast<char>(value));
-  }
-  return bytes;
-}
-
-struct speed_entry {
-  int bps;
-  speed_t code;
-};
-
-constexpr std::array<speed_entry, 8> SPEED_TABLE{{
-    {1200, B1200},
-    {2400, B2400},
-    {4800, B4800},
-    {9600, B9600},
-    {19200, B19200},
-    {38400, B38400},
-    {57600, B57600},
-    {115200, B115200},
-}};
+// serterm's speed table: the line speeds but the two at the ends, which it
+// does not offer.
+constexpr auto SPEED_TABLE = std::span(LINE_SPEEDS).subspan<1, 8>();
+static_assert(SPEED_TABLE.front().bps == 1200 &&
+              SPEED_TABLE.back().bps == 115200);
 
 TEST(UartVm, EverySpeedOfTheTableReachesTheDriver)
 {
@@ -329,8 +371,8 @@ TEST(UartVm, UnavailableSpeedGivesTheMessageAnd9600)
       continue;
     }
     // Written before the keyboard went raw: the pty maps its newline.
-    EXPECT_TRUE(expect_screen(std::to_string(bps) +
-                              " bps unavailable.  9600 bps selected.\r\n"));
+    EXPECT_TRUE(expect_shown(std::to_string(bps) +
+                             " bps unavailable.  9600 bps selected.\r\n"));
     EXPECT_TRUE(wait_host_framing(B9600, CS8)) << host_view();
     quit_serterm();
   }
@@ -392,15 +434,10 @@ TEST(UartVm, ModemStatusShowsTheDeviceLines)
   if (!start_serterm(std::string("-9600 ") + LINE)) {
     return;
   }
-  for (std::uint32_t lines :
-       {0U, static_cast<std::uint32_t>(TIOCM_CTS),
-        static_cast<std::uint32_t>(TIOCM_CAR),
-        static_cast<std::uint32_t>(TIOCM_RNG),
-        static_cast<std::uint32_t>(TIOCM_DSR),
-        static_cast<std::uint32_t>(DEVICE_LINES),
-        static_cast<std::uint32_t>(TIOCM_CTS | TIOCM_DSR),
-        static_cast<std::uint32_t>(TIOCM_CAR | TIOCM_RNG), 0U}) {
-    expect_modem_status(lines);
+  for (int lines : {0, TIOCM_CTS, TIOCM_CAR, TIOCM_RNG, TIOCM_DSR,
+                    static_cast<int>(DEVICE_LINES), TIOCM_CTS | TIOCM_DSR,
+                    TIOCM_CAR | TIOCM_RNG, 0}) {
+    expect_modem_status(static_cast<std::uint32_t>(lines));
   }
   quit_serterm();
 }
@@ -410,17 +447,18 @@ void
 expect_relayed_to_screen(const std::string& text)
 {
   EXPECT_EQ(ask("clear"), "ok");
-  EXPECT_TRUE(write_line(guest, text, 5000));
-  EXPECT_TRUE(expect_screen(text));
+  EXPECT_TRUE(write_all_bounded(guest.line.master, text, STEP_WAIT));
+  EXPECT_TRUE(expect_shown(text));
 }
 
 // Types `text` on serterm's keyboard and checks the device receives it.
 void
 expect_relayed_to_line(const std::string& text)
 {
-  drain_host_line();
+  std::size_t from = received_so_far();
+  streams.line_expected += text;
   type_keys(text);
-  EXPECT_EQ(printable(receive_on_host(text.size())), printable(text));
+  EXPECT_EQ(printable(receive_on_host(from, text.size())), printable(text));
 }
 
 TEST(UartVm, RelayingGoesOnAfterCarrierDrops)
@@ -476,9 +514,10 @@ TEST(UartVm, DtrAndRtsAreLeftToTheDriver)
   expect_relayed_to_screen("RING\r\n");
   expect_relayed_to_line("ATA\r");
   expect_modem_status(TIOCM_CTS | TIOCM_DSR);
-  drain_host_line();
+  std::size_t from = received_so_far();
+  streams.line_expected += "ATH\r";
   escape_command("x 41 54 48 0d", "");
-  EXPECT_EQ(printable(receive_on_host(4)), "ATH\\r");
+  EXPECT_EQ(printable(receive_on_host(from, 4)), "ATH\\r");
   escape_command("h", "");
   escape_command("h", "");
   std::uint32_t before_quit = guest.device->set_count.load();
@@ -489,10 +528,8 @@ TEST(UartVm, DtrAndRtsAreLeftToTheDriver)
   quit_serterm();
   // The restored settings have HUPCL, so the kernel drops both lines when
   // serterm closes the line: the only change after the open's.
-  long deadline = now_ms() + 5000;
-  while (guest.device->guest_lines.load() != 0 && now_ms() < deadline) {
-    usleep(2000);
-  }
+  std::ignore =
+      eventually([] { return guest.device->guest_lines.load() == 0; });
   EXPECT_EQ(
       guest_line_changes(BOTH, before_quit, guest.device->set_count.load()),
       (std::vector<std::uint32_t>{BOTH, 0}));
@@ -517,27 +554,87 @@ TEST(UartVm, AllByteValuesCrossBothWays)
   // CTS stays clear throughout: any hardware flow control would hold the
   // guest's transmitter.
   set_device_lines(guest, 0);
-  std::string bytes = all_byte_values();
+  std::string bytes;
+  for (int value = 0; value < 256; ++value) {
+    bytes.push_back(static_cast<char>(value));
+  }
   for (int bps : {115200, 1200}) {
     SCOPED_TRACE(std::to_string(bps) + " bps");
     if (!start_serterm(std::to_string(-bps) + " " + LINE)) {
       continue;
     }
     // Device to screen: exactly the 256 bytes, nothing added.
-    EXPECT_TRUE(write_line(guest, bytes, 5000));
-    EXPECT_TRUE(expect_screen(bytes));
+    EXPECT_TRUE(write_all_bounded(guest.line.master, bytes, STEP_WAIT));
+    EXPECT_TRUE(expect_shown(bytes));
     std::string screen = ask("screen");
     EXPECT_EQ(screen, "screen " + to_hex(bytes));
 
     // Keyboard to device: the escape character typed twice quickly goes
     // out once.
-    drain_host_line();
+    std::size_t from = received_so_far();
+    streams.line_expected += bytes;
     type_keys(with_escape_doubled(bytes));
-    std::string received = receive_on_host(bytes.size());
+    std::ignore = receive_on_host(from, bytes.size());
     // Anything beyond the 256 bytes would come right behind them.
-    read_line(guest, received, 65536, 200);
-    EXPECT_EQ(to_hex(received), to_hex(bytes));
+    read_for(guest.line.master, streams.line_received, milliseconds(200));
+    EXPECT_EQ(to_hex(streams.line_received.substr(from)), to_hex(bytes));
     quit_serterm();
+  }
+}
+
+// The device's side of a paste: it reads nothing until the agent reports
+// the driver's transmit buffer full (or 20 s have passed), then 256 bytes
+// every 10 ms, as a slow line would take them.
+struct slow_reader {
+  steady::time_point started = steady::now();
+  bool full = false;
+  long full_ms = -1;
+  steady::time_point next_read = started;
+};
+
+void
+read_slowly(slow_reader& reader)
+{
+  auto now = steady::now();
+  if ((reader.full || now - reader.started > milliseconds(20000)) &&
+      now >= reader.next_read) {
+    reader.next_read = now + milliseconds(10);
+    std::array<char, 256> chunk;
+    ssize_t n = read(guest.line.master, chunk.data(), chunk.size());
+    if (n > 0) {
+      streams.line_received.append(chunk.data(), static_cast<std::size_t>(n));
+    }
+  }
+}
+
+// Has the agent paste `size` bytes while `reader` reads them; returns the
+// agent's answer.
+std::string
+paste_slowly(std::size_t size, slow_reader& reader)
+{
+  return ask(
+      "paste " + std::to_string(size) + " 90000", milliseconds(100000),
+      [&](const std::string& note) {
+        reader.full = note.rfind("full ", 0) == 0;
+        reader.full_ms = ms_since(reader.started);
+      },
+      [&] { read_slowly(reader); });
+}
+
+// Reads on at the slow reader's pace until `size` bytes have come; 5 s
+// without a byte means nothing more is coming.
+void
+read_rest_slowly(std::size_t size, slow_reader& reader)
+{
+  auto idle_since = steady::now();
+  while (streams.line_received.size() < size &&
+         steady::now() - idle_since < milliseconds(5000)) {
+    std::size_t before = streams.line_received.size();
+    read_slowly(reader);
+    if (streams.line_received.size() != before) {
+      idle_since = steady::now();
+    }
+    usleep(1000);
   }
 }
 
@@ -551,65 +648,29 @@ TEST(UartVm, PasteLargerThanTheTransmitBufferArrivesWhole)
   if (!start_serterm(std::string("-115200 ") + LINE)) {
     return;
   }
-  drain_host_line();
-
-  // The device reads nothing until the agent reports the driver's transmit
-  // buffer full (or 20 s have passed), then 256 bytes every 10 ms.
-  std::string received;
-  bool full = false;
-  long full_ms = -1;
-  long started = now_ms();
-  long next_read = 0;
-  auto read_slowly = [&] {
-    long now = now_ms();
-    if ((full || now - started > 20000) && now >= next_read) {
-      next_read = now + 10;
-      read_line(guest, received, 256, 0);
-    }
-  };
-  std::string answer = ask(
-      "paste " + std::to_string(PASTE) + " 90000", 100000,
-      [&](const std::string& note) {
-        full = note.rfind("full ", 0) == 0;
-        full_ms = now_ms() - started;
-      },
-      read_slowly);
-  long typed_ms = now_ms() - started;
-  // The rest drains at the slow reader's pace; 5 s without a byte means
-  // nothing more is coming.
-  long idle_since = now_ms();
-  while (received.size() < PASTE && now_ms() - idle_since < 5000) {
-    std::size_t before = received.size();
-    read_slowly();
-    if (received.size() != before) {
-      idle_since = now_ms();
-    }
-    usleep(1000);
+  for (std::size_t i = 0; i < PASTE; ++i) {
+    streams.line_expected.push_back(static_cast<char>(paste_byte(i)));
   }
+  slow_reader reader;
+  std::string answer = paste_slowly(PASTE, reader);
+  long typed_ms = ms_since(reader.started);
+  read_rest_slowly(PASTE, reader);
   std::size_t count = 0;
   int peak = 0;
   EXPECT_EQ(std::sscanf(answer.c_str(), "typed %zu peak %d", &count, &peak), 2)
       << answer;
   EXPECT_EQ(count, PASTE);
-  EXPECT_TRUE(full) << "the driver's transmit queue peaked at " << peak;
+  EXPECT_TRUE(reader.full) << "the driver's transmit queue peaked at " << peak;
   report("paste of %zu bytes: transmit buffer full after %.1f s, typed in "
          "%.1f s, all received after %.1f s; transmit queue peak %d bytes",
-         PASTE, static_cast<double>(full_ms) / 1000.0,
+         PASTE, static_cast<double>(reader.full_ms) / 1000.0,
          static_cast<double>(typed_ms) / 1000.0,
-         static_cast<double>(now_ms() - started) / 1000.0, peak);
+         static_cast<double>(ms_since(reader.started)) / 1000.0, peak);
 
-  std::string expected;
-  for (std::size_t i = 0; i < PASTE; ++i) {
-    expected.push_back(static_cast<char>(paste_byte(i)));
-  }
+  const std::string& received = streams.line_received;
   EXPECT_EQ(received.size(), PASTE);
-  std::size_t first_difference = 0;
-  while (first_difference < std::min(received.size(), expected.size()) &&
-         received[first_difference] == expected[first_difference]) {
-    ++first_difference;
-  }
-  EXPECT_EQ(first_difference, PASTE)
-      << "first difference at byte " << first_difference;
+  std::size_t difference = first_difference(received, streams.line_expected);
+  EXPECT_EQ(difference, PASTE) << "first difference at byte " << difference;
   quit_serterm();
 }
 
@@ -619,12 +680,9 @@ TEST(UartVm, QuitThroughTheEscapePromptExitsZero)
     return;
   }
   expect_relayed_to_screen("OK\r\n");
-  escape_command("q", "");
-  EXPECT_EQ(ask("wait 10000"), "exit 0");
+  quit_serterm(milliseconds(200));
   // Nothing typed at the prompt went to the line.
-  std::string received;
-  read_line(guest, received, 65536, 200);
-  EXPECT_EQ(printable(received), "");
+  EXPECT_EQ(printable(streams.line_received), "");
 }
 
 // Runs last: after all the traffic above, the driver's own counters.
@@ -650,56 +708,78 @@ struct summary_listener : testing::EmptyTestEventListener {
   }
 };
 
-} // namespace
-
-} // namespace uart_vm
-
-namespace {
-
+// The last line `command` prints through the shell, or "" if it fails.
 std::string
-find_in_path(const char* program)
+last_line_of(const std::string& command)
 {
-  const char* path = std::getenv("PATH");
-  std::string dirs = path != nullptr ? path : "/usr/bin:/bin";
-  std::size_t start = 0;
-  while (start <= dirs.size()) {
-    std::size_t end = dirs.find(':', start);
-    if (end == std::string::npos) {
-      end = dirs.size();
-    }
-    std::string candidate = dirs.substr(start, end - start) + "/" + program;
-    if (access(candidate.c_str(), X_OK) == 0) {
-      return candidate;
-    }
-    start = end + 1;
-  }
-  return "";
-}
-
-// Runs the kernel fetch script; returns the image's path or "".
-std::string
-fetch_kernel(const std::string& script)
-{
-  if (const char* kernel = std::getenv("SERTERM_VM_KERNEL")) {
-    return kernel;
-  }
-  FILE* out = popen(script.c_str(), "r");
+  FILE* out = popen(command.c_str(), "r");
   if (out == nullptr) {
     return "";
   }
   std::array<char, 4096> text{};
-  std::string path;
+  std::string line;
   while (std::fgets(text.data(), static_cast<int>(text.size()), out) !=
          nullptr) {
-    path = text.data();
+    line = text.data();
   }
   if (pclose(out) != 0) {
     return "";
   }
-  while (!path.empty() && path.back() == '\n') {
-    path.pop_back();
+  while (!line.empty() && line.back() == '\n') {
+    line.pop_back();
   }
-  return path;
+  return line;
+}
+
+// Fills `files` from the options `--init`, `--agent`, `--serterm` and
+// `--shim`; returns the value of `--kernel-script`.
+std::string
+read_options(int argc, char** argv, vm_files& files)
+{
+  std::string kernel_script;
+  const std::array<std::pair<std::string_view, std::string*>, 5> OPTIONS{{
+      {"--kernel-script", &kernel_script},
+      {"--init", &files.init_script},
+      {"--agent", &files.agent},
+      {"--serterm", &files.serterm},
+      {"--shim", &files.shim},
+  }};
+  for (int i = 1; i + 1 < argc; i += 2) {
+    for (const auto& [name, value] : OPTIONS) {
+      if (name == argv[i]) {
+        *value = argv[i + 1];
+      }
+    }
+  }
+  return kernel_script;
+}
+
+// Finds QEMU, busybox and the kernel for `files`. Returns 0, or the exit
+// status when one is missing: 77 (skipped) outside CI for the packages.
+int
+find_programs(vm_files& files, const std::string& kernel_script)
+{
+  const char* ci = std::getenv("CI");
+  bool in_ci = ci != nullptr && *ci != '\0' && std::strcmp(ci, "false") != 0;
+  files.qemu = last_line_of("command -v qemu-system-x86_64");
+  files.busybox = "/bin/busybox";
+  if (files.qemu.empty() || access(files.busybox.c_str(), X_OK) != 0) {
+    std::fprintf(stderr,
+                 "uart_vm: %s: qemu-system-x86_64 or /bin/busybox is missing "
+                 "(packages qemu-system-x86 and busybox-static, which "
+                 "scripts/test installs)\n",
+                 in_ci ? "FAILED" : "SKIPPED");
+    return in_ci ? 1 : 77;
+  }
+  // The fetch script prints the image's path last.
+  const char* kernel = std::getenv("SERTERM_VM_KERNEL");
+  files.kernel = kernel != nullptr ? kernel : last_line_of(kernel_script);
+  if (files.kernel.empty()) {
+    std::fprintf(stderr, "uart_vm: FAILED: no kernel image: %s failed\n",
+                 kernel_script.c_str());
+    return 1;
+  }
+  return 0;
 }
 
 // Ends a run that outlasts every bounded wait added up, which only a
@@ -713,73 +793,59 @@ end_overdue_run(int)
   _exit(1);
 }
 
+// Boots the guest from `files`, within a bound on the whole run. False,
+// after saying why, if it does not boot.
+bool
+boot_guest(const vm_files& files)
+{
+  std::signal(SIGALRM, end_overdue_run);
+  alarm(240);
+  std::string error = start_vm(guest, files, milliseconds(90000));
+  if (!error.empty()) {
+    std::fprintf(stderr, "uart_vm: FAILED: cannot boot the guest: %s\n",
+                 error.c_str());
+    return false;
+  }
+  report("kernel %s, %s, booted in %.1f s", guest.release.c_str(),
+         guest.accelerator.c_str(), guest.boot_seconds);
+  return true;
+}
+
+void
+write_summary()
+{
+  FILE* file = std::fopen("uart_vm_summary.txt", "w");
+  if (file != nullptr) {
+    std::fputs(summary.c_str(), file);
+    std::fclose(file);
+  }
+}
+
 } // namespace
+
+} // namespace uart_vm
 
 int
 main(int argc, char** argv)
 {
+  using namespace uart_vm;
   testing::InitGoogleTest(&argc, argv);
-  long started = uart_vm::now_ms();
+  auto started = steady::now();
   std::remove("uart_vm_summary.txt");
-  uart_vm::vm_files files;
-  std::string kernel_script;
-  for (int i = 1; i + 1 < argc; i += 2) {
-    std::string option = argv[i];
-    std::string value = argv[i + 1];
-    if (option == "--kernel-script") {
-      kernel_script = value;
-    } else if (option == "--init") {
-      files.init_script = value;
-    } else if (option == "--agent") {
-      files.agent = value;
-    } else if (option == "--serterm") {
-      files.serterm = value;
-    } else if (option == "--shim") {
-      files.shim = value;
-    }
+  vm_files files;
+  std::string kernel_script = read_options(argc, argv, files);
+  if (int status = find_programs(files, kernel_script); status != 0) {
+    return status;
   }
-  const char* ci = std::getenv("CI");
-  bool in_ci = ci != nullptr && *ci != '\0' && std::strcmp(ci, "false") != 0;
-
-  files.qemu = find_in_path("qemu-system-x86_64");
-  files.busybox = "/bin/busybox";
-  if (files.qemu.empty() || access(files.busybox.c_str(), X_OK) != 0) {
-    std::fprintf(stderr,
-                 "uart_vm: %s: qemu-system-x86_64 or /bin/busybox is missing "
-                 "(packages qemu-system-x86 and busybox-static, which "
-                 "scripts/test installs)\n",
-                 in_ci ? "FAILED" : "SKIPPED");
-    return in_ci ? 1 : 77;
-  }
-  files.kernel = fetch_kernel(kernel_script);
-  if (files.kernel.empty()) {
-    std::fprintf(stderr, "uart_vm: FAILED: no kernel image: %s failed\n",
-                 kernel_script.c_str());
+  if (!boot_guest(files)) {
     return 1;
   }
-
-  std::signal(SIGALRM, end_overdue_run);
-  alarm(240);
-  std::string error = uart_vm::start_vm(uart_vm::guest, files, 90000);
-  if (!error.empty()) {
-    std::fprintf(stderr, "uart_vm: FAILED: cannot boot the guest: %s\n",
-                 error.c_str());
-    return 1;
-  }
-  uart_vm::report(
-      "kernel %s, %s, booted in %.1f s", uart_vm::guest.release.c_str(),
-      uart_vm::guest.accelerator.c_str(), uart_vm::guest.boot_seconds);
-  testing::UnitTest::GetInstance()->listeners().Append(
-      new uart_vm::summary_listener);
+  testing::UnitTest::GetInstance()->listeners().Append(new summary_listener);
   int result = RUN_ALL_TESTS();
-  uart_vm::stop_vm(uart_vm::guest);
-  uart_vm::report("whole run %.1f s, %s",
-                  static_cast<double>(uart_vm::now_ms() - started) / 1000.0,
-                  result == 0 ? "passed" : "FAILED");
-  FILE* file = std::fopen("uart_vm_summary.txt", "w");
-  if (file != nullptr) {
-    std::fputs(uart_vm::summary.c_str(), file);
-    std::fclose(file);
-  }
+  stop_vm(guest);
+  report("whole run %.1f s, %s",
+         static_cast<double>(ms_since(started)) / 1000.0,
+         result == 0 ? "passed" : "FAILED");
+  write_summary();
   return result;
 }

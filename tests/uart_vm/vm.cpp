@@ -4,20 +4,22 @@
 #include "initramfs.hpp"
 
 #include <cerrno>
-#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <fstream>
 #include <poll.h>
+#include <sstream>
 #include <sys/mman.h>
-#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <time.h>
+#include <tuple>
 #include <unistd.h>
 #include <vector>
 
 namespace uart_vm {
+
+using namespace serterm::testing;
 
 namespace {
 
@@ -34,14 +36,16 @@ bool
 has_hardware_virtualisation()
 {
   std::string cpuinfo;
-  if (!read_file("/proc/cpuinfo", cpuinfo)) {
+  std::size_t flags = std::string::npos;
+  if (read_file("/proc/cpuinfo", cpuinfo)) {
+    flags = cpuinfo.find("\nflags");
+  }
+  if (flags == std::string::npos) {
     return false;
   }
-  std::size_t flags = cpuinfo.find("\nflags");
   std::string line =
       cpuinfo.substr(flags, cpuinfo.find('\n', flags + 1) - flags);
-  return flags != std::string::npos &&
-         (line.find(" vmx") != std::string::npos ||
+  return (line.find(" vmx") != std::string::npos ||
           line.find(" svm") != std::string::npos) &&
          access("/dev/kvm", R_OK | W_OK) == 0;
 }
@@ -69,28 +73,15 @@ build_initramfs(const vm& guest, const vm_files& files, std::string& path)
 std::string
 open_line_pty(vm& guest)
 {
-  guest.line_master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-  if (guest.line_master < 0 || grantpt(guest.line_master) != 0 ||
-      unlockpt(guest.line_master) != 0) {
-    return errno_text("posix_openpt");
-  }
-  const char* name = ptsname(guest.line_master);
-  if (name == nullptr) {
-    return errno_text("ptsname");
-  }
-  guest.line_path = name;
-  // Held open so that the master never reads end of file while QEMU has
-  // not opened the slave yet, or between its opens.
-  guest.line_slave = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-  if (guest.line_slave < 0) {
-    return errno_text(guest.line_path);
+  // The slave stays open, so that the master never reads end of file while
+  // QEMU has not opened the slave yet, or between its opens.
+  if (!open_pty(guest.line)) {
+    return errno_text("openpty");
   }
   termios raw{};
-  tcgetattr(guest.line_slave, &raw);
+  tcgetattr(guest.line.slave, &raw);
   cfmakeraw(&raw);
-  tcsetattr(guest.line_slave, TCSANOW, &raw);
-  fcntl(guest.line_master, F_SETFL,
-        fcntl(guest.line_master, F_GETFL) | O_NONBLOCK);
+  tcsetattr(guest.line.slave, TCSANOW, &raw);
   return "";
 }
 
@@ -112,24 +103,11 @@ map_device_state(vm& guest, std::string& path)
   return "";
 }
 
-std::string
-launch_qemu(vm& guest, const vm_files& files, const std::string& initramfs,
-            const std::string& device_path)
+std::vector<std::string>
+qemu_arguments(const vm& guest, const vm_files& files,
+               const std::string& initramfs)
 {
-  int to_guest[2];
-  int from_guest[2];
-  if (pipe2(to_guest, O_CLOEXEC) != 0 || pipe2(from_guest, O_CLOEXEC) != 0) {
-    return errno_text("pipe");
-  }
-  std::string log_path = guest.work_dir + "/qemu.log";
-  int log =
-      open(log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (log < 0) {
-    return errno_text(log_path);
-  }
-  guest.accelerator = has_hardware_virtualisation() ? "kvm" : "tcg";
-  std::string line_chardev = "serial,id=line,path=" + guest.line_path;
-  std::vector<std::string> args{
+  return {
       files.qemu,
       "-accel",
       guest.accelerator,
@@ -155,61 +133,76 @@ launch_qemu(vm& guest, const vm_files& files, const std::string& initramfs,
       "-serial",
       "chardev:console",
       "-chardev",
-      line_chardev,
+      "serial,id=line,path=" + guest.line.slave_path,
       "-serial",
       "chardev:line",
   };
-  std::vector<char*> argv;
-  for (std::string& arg : args) {
-    argv.push_back(arg.data());
-  }
-  argv.push_back(nullptr);
-  std::string preload = "LD_PRELOAD=" + files.shim;
-  std::string device_file = std::string(DEVICE_FILE_ENV) + "=" + device_path;
-  std::string device_tty = std::string(DEVICE_TTY_ENV) + "=" + guest.line_path;
+}
 
-  pid_t parent = getpid();
-  pid_t pid = fork();
-  if (pid < 0) {
-    return errno_text("fork");
+// The harness's environment plus what the device shim needs inside QEMU.
+std::vector<std::string>
+qemu_environment(const vm& guest, const vm_files& files,
+                 const std::string& device_path)
+{
+  std::vector<std::string> env;
+  for (char** variable = environ; *variable != nullptr; ++variable) {
+    env.emplace_back(*variable);
   }
-  if (pid == 0) {
-    // QEMU must not outlive the harness, however the harness ends.
-    prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (getppid() != parent) {
-      _exit(1);
-    }
-    dup2(to_guest[0], STDIN_FILENO);
-    dup2(from_guest[1], STDOUT_FILENO);
-    dup2(log, STDERR_FILENO);
-    putenv(preload.data());
-    putenv(device_file.data());
-    putenv(device_tty.data());
-    execv(argv[0], argv.data());
-    _exit(127);
+  env.push_back("LD_PRELOAD=" + files.shim);
+  env.push_back(std::string(DEVICE_FILE_ENV) + "=" + device_path);
+  env.push_back(std::string(DEVICE_TTY_ENV) + "=" + guest.line.slave_path);
+  return env;
+}
+
+std::string
+launch_qemu(vm& guest, const vm_files& files, const std::string& initramfs,
+            const std::string& device_path)
+{
+  int to_guest[2];
+  int from_guest[2];
+  if (pipe2(to_guest, O_CLOEXEC) != 0 || pipe2(from_guest, O_CLOEXEC) != 0) {
+    return errno_text("pipe");
   }
+  std::string log_path = guest.work_dir + "/qemu.log";
+  int log =
+      open(log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (log < 0) {
+    return errno_text(log_path);
+  }
+  guest.accelerator = has_hardware_virtualisation() ? "kvm" : "tcg";
+  launch qemu;
+  qemu.argv = qemu_arguments(guest, files, initramfs);
+  qemu.path = files.qemu;
+  qemu.env = qemu_environment(guest, files, device_path);
+  qemu.in = to_guest[0];
+  qemu.out = from_guest[1];
+  qemu.err = log;
+  // QEMU must not outlive the harness, however the harness ends.
+  qemu.die_with_parent = true;
+  guest.qemu_pid = start_process(qemu);
   close(to_guest[0]);
   close(from_guest[1]);
   close(log);
-  guest.qemu_pid = pid;
   guest.console_in = to_guest[1];
   guest.console_out = from_guest[0];
-  fcntl(guest.console_out, F_SETFL,
-        fcntl(guest.console_out, F_GETFL) | O_NONBLOCK);
+  if (guest.qemu_pid < 0) {
+    return errno_text("fork");
+  }
+  set_nonblocking(guest.console_out);
   return "";
 }
 
-// Reads console output for up to `timeout_ms` until a whole "@@ " line is
-// there; returns it without the prefix, or "" on time-out or end of output.
+// Reads console output until `end` for a whole "@@ " line; returns it
+// without the prefix, or "" on time-out or end of output.
 std::string
-next_answer(vm& guest, long timeout_ms, const std::function<void()>& idle)
+next_answer(vm& guest, steady::time_point end,
+            const std::function<void()>& idle)
 {
-  long deadline = now_ms() + timeout_ms;
   for (;;) {
-    std::size_t end;
-    while ((end = guest.console_pending.find('\n')) != std::string::npos) {
-      std::string line = guest.console_pending.substr(0, end);
-      guest.console_pending.erase(0, end + 1);
+    std::size_t at;
+    while ((at = guest.console_pending.find('\n')) != std::string::npos) {
+      std::string line = guest.console_pending.substr(0, at);
+      guest.console_pending.erase(0, at + 1);
       if (!line.empty() && line.back() == '\r') {
         line.pop_back();
       }
@@ -218,27 +211,40 @@ next_answer(vm& guest, long timeout_ms, const std::function<void()>& idle)
         return line.substr(start + 3);
       }
     }
-    long left = deadline - now_ms();
-    if (left <= 0) {
+    int left = remaining_ms(end);
+    if (left == 0) {
       return "";
     }
-    pollfd p{guest.console_out, POLLIN, 0};
-    int ready = poll(&p, 1, static_cast<int>(std::min(left, idle ? 5L : left)));
-    if (ready > 0) {
-      char buffer[65536];
-      ssize_t n = read(guest.console_out, buffer, sizeof buffer);
-      if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
-        return "";
-      }
-      if (n > 0) {
-        guest.console_pending.append(buffer, static_cast<std::size_t>(n));
-        guest.console_log.append(buffer, static_cast<std::size_t>(n));
-      }
+    wait_fd(guest.console_out, POLLIN, idle ? std::min(left, 5) : left);
+    std::string got;
+    if (!drain(guest.console_out, got) && got.empty()) {
+      return "";
     }
+    guest.console_pending += got;
+    guest.console_log += got;
     if (idle) {
       idle();
     }
   }
+}
+
+// What failed when the agent did not report ready: the console's and
+// QEMU's last words.
+std::string
+boot_failure(vm& guest, milliseconds limit)
+{
+  int status = 0;
+  bool qemu_ended = waitpid(guest.qemu_pid, &status, WNOHANG) == guest.qemu_pid;
+  if (qemu_ended) {
+    guest.qemu_pid = -1;
+  }
+  std::string qemu_log;
+  std::ignore = read_file(guest.work_dir + "/qemu.log", qemu_log);
+  return (qemu_ended ? std::string("QEMU ended before the guest's agent "
+                                   "started")
+                     : "the guest's agent did not start within " +
+                           std::to_string(limit.count() / 1000) + " s") +
+         "\n--- console:\n" + console_tail(guest) + "\n--- QEMU:\n" + qemu_log;
 }
 
 } // namespace
@@ -260,16 +266,8 @@ read_file(const std::string& path, std::string& contents)
   return n == 0;
 }
 
-long
-now_ms()
-{
-  timespec t{};
-  clock_gettime(CLOCK_MONOTONIC, &t);
-  return t.tv_sec * 1000L + t.tv_nsec / 1000000L;
-}
-
 std::string
-start_vm(vm& guest, const vm_files& files, long timeout_ms)
+start_vm(vm& guest, const vm_files& files, milliseconds limit)
 {
   char dir[] = "/tmp/serterm-uart-vm.XXXXXX";
   if (mkdtemp(dir) == nullptr) {
@@ -285,35 +283,23 @@ start_vm(vm& guest, const vm_files& files, long timeout_ms)
   if (error.empty()) {
     error = map_device_state(guest, device_path);
   }
-  long started = now_ms();
+  auto started = steady::now();
   if (error.empty()) {
     error = launch_qemu(guest, files, initramfs, device_path);
   }
   if (error.empty()) {
-    std::string answer = next_answer(guest, timeout_ms, {});
+    std::string answer = next_answer(guest, started + limit, {});
     if (answer.rfind("ready ", 0) == 0) {
       guest.release = answer.substr(6);
-      guest.boot_seconds = static_cast<double>(now_ms() - started) / 1000.0;
+      guest.boot_seconds =
+          std::chrono::duration<double>(steady::now() - started).count();
       // QEMU has loaded the archive and both sides have mapped the state:
       // neither file is needed any more, even if the harness is killed.
       unlink(initramfs.c_str());
       unlink(device_path.c_str());
       return "";
     }
-    int status = 0;
-    bool qemu_ended =
-        waitpid(guest.qemu_pid, &status, WNOHANG) == guest.qemu_pid;
-    if (qemu_ended) {
-      guest.qemu_pid = -1;
-    }
-    error = (qemu_ended ? std::string("QEMU ended before the guest's agent "
-                                      "started")
-                        : "the guest's agent did not start within " +
-                              std::to_string(timeout_ms / 1000) + " s") +
-            "\n--- console:\n" + console_tail(guest) + "\n--- QEMU:\n";
-    std::string qemu_log;
-    std::ignore = read_file(guest.work_dir + "/qemu.log", qemu_log);
-    error += qemu_log;
+    error = boot_failure(guest, limit);
   }
   stop_vm(guest);
   return error;
@@ -324,29 +310,19 @@ stop_vm(vm& guest)
 {
   if (guest.qemu_pid > 0) {
     if (guest.console_in >= 0) {
-      std::string quit = "quit\n";
-      std::ignore = write(guest.console_in, quit.data(), quit.size());
-      std::ignore = next_answer(guest, 3000, {});
+      std::ignore = write(guest.console_in, "quit\n", 5);
+      std::ignore = next_answer(guest, steady::now() + milliseconds(3000), {});
     }
-    long deadline = now_ms() + 3000;
-    int status = 0;
-    while (waitpid(guest.qemu_pid, &status, WNOHANG) == 0) {
-      if (now_ms() >= deadline) {
-        kill(guest.qemu_pid, SIGKILL);
-        waitpid(guest.qemu_pid, &status, 0);
-        break;
-      }
-      poll(nullptr, 0, 10);
-    }
+    std::ignore = wait_child(guest.qemu_pid, milliseconds(3000));
     guest.qemu_pid = -1;
   }
-  for (int* fd : {&guest.console_in, &guest.console_out, &guest.line_master,
-                  &guest.line_slave}) {
+  for (int* fd : {&guest.console_in, &guest.console_out}) {
     if (*fd >= 0) {
       close(*fd);
       *fd = -1;
     }
   }
+  close_pty(guest.line);
   if (guest.device != nullptr) {
     munmap(guest.device, sizeof(device_state));
     guest.device = nullptr;
@@ -361,31 +337,16 @@ stop_vm(vm& guest)
 }
 
 std::string
-ask_agent(vm& guest, const std::string& command, long timeout_ms,
+ask_agent(vm& guest, const std::string& command, milliseconds limit,
           const std::function<void(const std::string&)>& on_note,
           const std::function<void()>& idle)
 {
-  std::string line = command + "\n";
-  const char* data = line.data();
-  std::size_t left = line.size();
-  while (left > 0) {
-    ssize_t n = write(guest.console_in, data, left);
-    if (n < 0 && errno == EINTR) {
-      continue;
-    }
-    if (n <= 0) {
-      return "";
-    }
-    data += n;
-    left -= static_cast<std::size_t>(n);
+  auto end = steady::now() + limit;
+  if (!write_all_bounded(guest.console_in, command + "\n", limit)) {
+    return "";
   }
-  long deadline = now_ms() + timeout_ms;
   for (;;) {
-    long remaining = deadline - now_ms();
-    if (remaining <= 0) {
-      return "";
-    }
-    std::string answer = next_answer(guest, remaining, idle);
+    std::string answer = next_answer(guest, end, idle);
     if (answer.rfind("note ", 0) != 0) {
       return answer;
     }
@@ -422,77 +383,8 @@ termios
 host_pty_settings(const vm& guest)
 {
   termios t{};
-  tcgetattr(guest.line_master, &t);
+  tcgetattr(guest.line.master, &t);
   return t;
-}
-
-bool
-write_line(vm& guest, const std::string& data, long timeout_ms)
-{
-  long deadline = now_ms() + timeout_ms;
-  std::size_t done = 0;
-  while (done < data.size()) {
-    ssize_t n =
-        write(guest.line_master, data.data() + done, data.size() - done);
-    if (n > 0) {
-      done += static_cast<std::size_t>(n);
-      continue;
-    }
-    if (n < 0 && errno != EAGAIN && errno != EINTR) {
-      return false;
-    }
-    long left = deadline - now_ms();
-    if (left <= 0) {
-      return false;
-    }
-    pollfd p{guest.line_master, POLLOUT, 0};
-    poll(&p, 1, static_cast<int>(std::min(left, 10L)));
-  }
-  return true;
-}
-
-void
-read_line(vm& guest, std::string& received, std::size_t limit, long timeout_ms)
-{
-  pollfd p{guest.line_master, POLLIN, 0};
-  if (poll(&p, 1, static_cast<int>(timeout_ms)) <= 0) {
-    return;
-  }
-  char buffer[65536];
-  std::size_t want = std::min(limit, sizeof buffer);
-  ssize_t n = read(guest.line_master, buffer, want);
-  if (n > 0) {
-    received.append(buffer, static_cast<std::size_t>(n));
-  }
-}
-
-std::string
-to_hex(const std::string& data)
-{
-  static constexpr char DIGITS[] = "0123456789abcdef";
-  std::string hex;
-  for (char c : data) {
-    auto byte = static_cast<unsigned char>(c);
-    hex.push_back(DIGITS[byte >> 4]);
-    hex.push_back(DIGITS[byte & 15]);
-  }
-  return hex;
-}
-
-std::string
-from_hex(const std::string& hex)
-{
-  std::string data;
-  for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
-    char* end = nullptr;
-    std::string pair = hex.substr(i, 2);
-    unsigned long value = std::strtoul(pair.c_str(), &end, 16);
-    if (end != pair.c_str() + 2) {
-      break;
-    }
-    data.push_back(static_cast<char>(value));
-  }
-  return data;
 }
 
 } // namespace uart_vm

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "device_state.hpp"
+#include "support/pty_kit.hpp"
 
 #include <functional>
 #include <string>
@@ -11,6 +12,8 @@
 #include <termios.h>
 
 namespace uart_vm {
+
+using serterm::testing::milliseconds;
 
 // What a boot needs, all paths on the host.
 struct vm_files {
@@ -23,15 +26,13 @@ struct vm_files {
   std::string shim;
 };
 
-// A running guest. `line_master` is the host's end of the guest's ttyS1;
-// `device` the state shared with the shim inside QEMU.
+// A running guest. `line.master` (non-blocking) is the host's end of the
+// guest's ttyS1; `device` the state shared with the shim inside QEMU.
 struct vm {
   pid_t qemu_pid = -1;
   int console_in = -1;
   int console_out = -1;
-  int line_master = -1;
-  int line_slave = -1;
-  std::string line_path;
+  serterm::testing::pty_pair line;
   std::string work_dir;
   device_state* device = nullptr;
   std::string console_pending;
@@ -44,24 +45,21 @@ struct vm {
 // Reads the whole file `path` into `contents`. False if it cannot.
 [[nodiscard]] bool read_file(const std::string& path, std::string& contents);
 
-// Monotonic time in milliseconds.
-[[nodiscard]] long now_ms();
-
-// Boots a guest from `files` and waits up to `timeout_ms` for its agent.
+// Boots a guest from `files` and waits up to `limit` for its agent.
 // Returns an empty string on success, else what failed (QEMU's own
 // messages included); the guest is then already stopped.
 [[nodiscard]] std::string start_vm(vm& guest, const vm_files& files,
-                                   long timeout_ms);
+                                   milliseconds limit);
 
 // Asks the agent to end, waits briefly for QEMU to power off, then kills it
 // by its PID, and removes the work directory.
 void stop_vm(vm& guest);
 
 // Sends `command` to the agent and returns its answer without the "@@ "
-// prefix, or "" if none came within `timeout_ms`. Interim answers
-// ("note ...") go to `on_note`; `idle` runs about every 5 ms while waiting.
+// prefix, or "" if none came within `limit`. Interim answers ("note ...")
+// go to `on_note`; `idle` runs about every 5 ms while waiting.
 [[nodiscard]] std::string
-ask_agent(vm& guest, const std::string& command, long timeout_ms,
+ask_agent(vm& guest, const std::string& command, milliseconds limit,
           const std::function<void(const std::string&)>& on_note = {},
           const std::function<void()>& idle = {});
 
@@ -80,19 +78,5 @@ void set_device_lines(vm& guest, std::uint32_t lines);
 
 // The host pty's own settings.
 [[nodiscard]] termios host_pty_settings(const vm& guest);
-
-// Writes `data` whole to the guest's line, waiting up to `timeout_ms`.
-[[nodiscard]] bool write_line(vm& guest, const std::string& data,
-                              long timeout_ms);
-
-// Appends what the guest has sent on its line to `received`, reading at
-// most `limit` bytes and waiting up to `timeout_ms` for the first.
-void read_line(vm& guest, std::string& received, std::size_t limit,
-               long timeout_ms);
-
-// Lower-case hexadecimal of `data`, and back. `from_hex` of a malformed
-// string returns what it decoded up to the fault.
-[[nodiscard]] std::string to_hex(const std::string& data);
-[[nodiscard]] std::string from_hex(const std::string& hex);
 
 } // namespace uart_vm

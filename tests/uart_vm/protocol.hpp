@@ -1,0 +1,81 @@
+// What the harness and the guest's agent both know: the hexadecimal in
+// which bytes cross the console, the line speeds by number, and the bytes
+// of the large paste.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdlib>
+#include <string>
+#include <termios.h>
+
+namespace uart_vm {
+
+// Lower-case hexadecimal of `data`.
+inline std::string
+to_hex(const std::string& data)
+{
+  static constexpr char DIGITS[] = "0123456789abcdef";
+  std::string hex;
+  for (char c : data) {
+    auto byte = static_cast<unsigned char>(c);
+    hex.push_back(DIGITS[byte >> 4]);
+    hex.push_back(DIGITS[byte & 15]);
+  }
+  return hex;
+}
+
+// The bytes `hex` stands for; of a malformed string, what it decoded up to
+// the fault.
+inline std::string
+from_hex(const std::string& hex)
+{
+  std::string data;
+  for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
+    char* end = nullptr;
+    std::string pair = hex.substr(i, 2);
+    unsigned long value = std::strtoul(pair.c_str(), &end, 16);
+    if (end != pair.c_str() + 2) {
+      break;
+    }
+    data.push_back(static_cast<char>(value));
+  }
+  return data;
+}
+
+struct speed_entry {
+  int bps;
+  speed_t code;
+};
+
+// Every speed the scenarios set the line to or name in a message.
+inline constexpr std::array<speed_entry, 10> LINE_SPEEDS{{
+    {300, B300},
+    {1200, B1200},
+    {2400, B2400},
+    {4800, B4800},
+    {9600, B9600},
+    {19200, B19200},
+    {38400, B38400},
+    {57600, B57600},
+    {115200, B115200},
+    {230400, B230400},
+}};
+
+// Byte `index` of the paste: printable text in 64-byte lines ending in
+// CR LF, so that a lost or repeated stretch shows where it happened. The
+// escape character never occurs.
+inline unsigned char
+paste_byte(std::size_t index)
+{
+  std::size_t column = index % 64;
+  if (column == 62) {
+    return '\r';
+  }
+  if (column == 63) {
+    return '\n';
+  }
+  return static_cast<unsigned char>(' ' + (index / 64 + column * 7) % 95);
+}
+
+} // namespace uart_vm
