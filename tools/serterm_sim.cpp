@@ -486,84 +486,136 @@ install_signal_handlers()
   return previous;
 }
 
+// What the main loop keeps from one pass to the next.
+struct device_state {
+  output_queue q;
+  modem_state m;
+  long long stream_sent = 0;
+  // Whether the slave side has ever been opened, whether it is open now,
+  // and when it was last closed.
+  bool peer_seen = false;
+  bool peer_open = false;
+  long long closed_at = 0;
+};
+
+constexpr timespec TICK{0, TICK_MS * 1000000L};
+
+// Leaves data mode with OK once "+++" has been followed by the guard time
+// of silence.
+void
+end_data_mode_after_guard(device_state& d, const settings& s, long long now)
+{
+  modem_state& m = d.m;
+  if (m.data_mode && m.plus_count == 3 && now - m.last_plus_ms >= GUARD_MS) {
+    m.data_mode = false;
+    m.plus_count = 0;
+    answer_ok(d.q, m, s);
+  }
+}
+
+// Waits up to one tick for `master` to have input (only while the queue
+// has room for its answers) or room for what is queued. Returns the events
+// that came, or -1 when a stop signal came.
+int
+wait_for_master(int master, const output_queue& q, const sigset_t& wait_mask)
+{
+  pollfd p{master, 0, 0};
+  if (free_space(q) >= ANSWER_ROOM) {
+    p.events |= POLLIN;
+  }
+  if (q.end > q.start) {
+    p.events |= POLLOUT;
+  }
+  if (ppoll(&p, 1, &TICK, &wait_mask) < 0) {
+    return -1;
+  }
+  return p.revents;
+}
+
+// Notes that nobody has the slave side open. Before the first opener this
+// is only the simulator's own set-up open; after it, a hang-up. Returns
+// true once the slave side has stayed closed for the timeout.
+bool
+note_hang_up(int master, device_state& d, const settings& s, long long now)
+{
+  if (d.peer_open) {
+    d.peer_open = false;
+    d.closed_at = now;
+    // Like a modem whose DTR dropped: back to command mode, nothing left
+    // to send.
+    d.m = modem_state{};
+    d.q.start = d.q.end = 0;
+    std::ignore = tcflush(master, TCIOFLUSH);
+  }
+  return d.peer_seen && (now - d.closed_at) / 1000 >= s.timeout_s;
+}
+
+// Notes that the slave side is open; a new opener gets the stream afresh.
+void
+note_open(device_state& d)
+{
+  if (!d.peer_open) {
+    d.peer_open = true;
+    d.peer_seen = true;
+    d.stream_sent = 0;
+  }
+}
+
+// Reads what `master` has and plays the device on it.
+void
+read_master(int master, device_state& d, const settings& s, long long now)
+{
+  std::array<unsigned char, INPUT_CHUNK> input{};
+  ssize_t got = read(master, input.data(), input.size());
+  if (got > 0) {
+    handle_input(std::span<const unsigned char>(input).first(
+                     static_cast<std::size_t>(got)),
+                 d.q, d.m, s, now);
+  }
+}
+
+// Writes as much of the queue to `master` as it takes.
+void
+write_master(int master, output_queue& q)
+{
+  ssize_t put = write(master, q.bytes.data() + q.start, q.end - q.start);
+  if (put > 0) {
+    q.start += static_cast<std::size_t>(put);
+    if (q.start == q.end) {
+      q.start = q.end = 0;
+    }
+  }
+}
+
 // Plays the device on `master` until a stop signal, or until the slave side
 // has been closed for the timeout.
 void
 run(int master, const settings& s, const sigset_t& wait_mask)
 {
-  output_queue q;
-  modem_state m;
-  long long stream_sent = 0;
-  bool peer_seen = false;
-  bool peer_open = false;
-  long long closed_at = 0;
-  std::array<unsigned char, INPUT_CHUNK> input{};
-
+  device_state d;
   while (stop_requested == 0) {
-    long long now = now_ms();
-    if (m.data_mode && m.plus_count == 3 && now - m.last_plus_ms >= GUARD_MS) {
-      m.data_mode = false;
-      m.plus_count = 0;
-      answer_ok(q, m, s);
+    end_data_mode_after_guard(d, s, now_ms());
+    if (d.peer_open) {
+      fill_stream(d.q, d.stream_sent, s);
     }
-    if (peer_open) {
-      fill_stream(q, stream_sent, s);
-    }
-
-    pollfd p{master, 0, 0};
-    if (free_space(q) >= ANSWER_ROOM) {
-      p.events |= POLLIN;
-    }
-    if (q.end > q.start) {
-      p.events |= POLLOUT;
-    }
-    timespec tick{0, TICK_MS * 1000000L};
-    int n = ppoll(&p, 1, &tick, &wait_mask);
-    if (n < 0) {
+    int events = wait_for_master(master, d.q, wait_mask);
+    if (events < 0) {
       continue; // a stop signal; the loop condition sees it
     }
-    now = now_ms();
-
-    // POLLHUP: nobody has the slave side open. Before the first opener this
-    // is only the simulator's own set-up open; after it, a hang-up.
-    if ((p.revents & POLLHUP) != 0) {
-      if (peer_open) {
-        peer_open = false;
-        closed_at = now;
-        // Like a modem whose DTR dropped: back to command mode, nothing
-        // left to send.
-        m = modem_state{};
-        q.start = q.end = 0;
-        std::ignore = tcflush(master, TCIOFLUSH);
-      }
-      if (peer_seen && (now - closed_at) / 1000 >= s.timeout_s) {
+    long long now = now_ms();
+    if ((events & POLLHUP) != 0) {
+      if (note_hang_up(master, d, s, now)) {
         return;
       }
-      std::ignore = ppoll(nullptr, 0, &tick, &wait_mask);
+      std::ignore = ppoll(nullptr, 0, &TICK, &wait_mask);
       continue;
     }
-    if (!peer_open) {
-      peer_open = true;
-      peer_seen = true;
-      stream_sent = 0;
+    note_open(d);
+    if ((events & POLLIN) != 0) {
+      read_master(master, d, s, now);
     }
-
-    if ((p.revents & POLLIN) != 0) {
-      ssize_t got = read(master, input.data(), input.size());
-      if (got > 0) {
-        handle_input(std::span<const unsigned char>(input).first(
-                         static_cast<std::size_t>(got)),
-                     q, m, s, now);
-      }
-    }
-    if ((p.revents & POLLOUT) != 0 && q.end > q.start) {
-      ssize_t put = write(master, q.bytes.data() + q.start, q.end - q.start);
-      if (put > 0) {
-        q.start += static_cast<std::size_t>(put);
-        if (q.start == q.end) {
-          q.start = q.end = 0;
-        }
-      }
+    if ((events & POLLOUT) != 0 && d.q.end > d.q.start) {
+      write_master(master, d.q);
     }
   }
 }

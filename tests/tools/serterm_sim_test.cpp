@@ -1,14 +1,16 @@
 // End-to-end tests of serterm-sim: the real binary, talked to through the
-// slave side of its pseudo-terminal.
+// slave side of its pseudo-terminal, with every stream it writes checked.
+#include "support/pty_kit.hpp"
+
 #include <array>
 #include <cerrno>
-#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
+#include <initializer_list>
+#include <regex>
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -19,269 +21,277 @@
 
 namespace {
 
+using namespace serterm::testing;
 using namespace std::chrono_literals;
-using clock_type = std::chrono::steady_clock;
+using ::testing::AssertionFailure;
+using ::testing::AssertionResult;
+using ::testing::AssertionSuccess;
+using ::testing::PrintToString;
 
-// Generous: the machine may be loaded; the tests assert results, not speed.
-constexpr auto ANSWER_WAIT = 10s;
+// How long the pty is read at the end for anything the test has not seen:
+// several of the simulator's 50 ms passes.
+constexpr milliseconds SETTLE{200};
 
+// A run of serterm-sim: its process, the read ends of the pipes on its
+// standard output and error and what came on them, the slave path it
+// printed, and the test's descriptor on the pty (-1: none open).
 struct simulator {
   pid_t pid = -1;
+  int out = -1;
+  int err = -1;
+  std::string out_text;
+  std::string err_text;
   std::string path;
+  int fd = -1;
 };
 
-// Reads one line from `fd` within `limit`; returns it without the newline.
-std::string
-read_line(int fd, std::chrono::milliseconds limit)
-{
-  std::string line;
-  auto deadline = clock_type::now() + limit;
-  while (clock_type::now() < deadline) {
-    pollfd p{fd, POLLIN, 0};
-    if (poll(&p, 1, 50) <= 0) {
-      continue;
-    }
-    char c = 0;
-    if (read(fd, &c, 1) != 1 || c == '\n') {
-      break;
-    }
-    line += c;
-  }
-  return line;
-}
+// How a run ends and what its streams hold whole: standard output matched
+// by the regular expression `out` (by default the slave path line alone),
+// standard error and what the pty delivers after the test's last read
+// exactly, and the exit status `code`.
+struct ending {
+  std::string out = R"(/dev/pts/[0-9]+\n)";
+  std::string err = "";
+  std::string pty = "";
+  int code = 0;
+  bool stop = true; // end it with SIGTERM; false: it ends by itself
+  milliseconds limit = WAIT_LIMIT;
+};
 
-// In a forked child: runs serterm-sim with `args`; never returns.
-[[noreturn]] void
-exec_simulator(std::vector<std::string>& args)
-{
-  std::vector<char*> argv;
-  std::string program = SERTERM_SIM_PATH;
-  argv.push_back(program.data());
-  for (std::string& a : args) {
-    argv.push_back(a.data());
-  }
-  argv.push_back(nullptr);
-  execv(argv[0], argv.data());
-  _exit(127);
-}
-
-// Starts serterm-sim with `args` (and SIGHUP ignored if `ignore_hangup`)
-// and reads the slave path it prints.
+// Starts serterm-sim with `args`, its standard output and error on pipes.
 simulator
-start_simulator(std::vector<std::string> args, bool ignore_hangup = false)
+start_simulator(const std::vector<std::string>& args)
 {
-  int out[2];
-  if (pipe(out) != 0) {
-    return {};
-  }
-  pid_t pid = fork();
-  if (pid == 0) {
-    if (ignore_hangup) {
-      signal(SIGHUP, SIG_IGN);
-    }
-    dup2(out[1], STDOUT_FILENO);
-    close(out[0]);
-    close(out[1]);
-    exec_simulator(args);
-  }
+  simulator sim;
+  int out[2] = {-1, -1};
+  int err[2] = {-1, -1};
+  EXPECT_EQ(pipe2(out, O_CLOEXEC), 0) << std::strerror(errno);
+  EXPECT_EQ(pipe2(err, O_CLOEXEC), 0) << std::strerror(errno);
+  launch what;
+  what.argv = {SERTERM_SIM_PATH};
+  what.argv.insert(what.argv.end(), args.begin(), args.end());
+  what.path = SERTERM_SIM_PATH;
+  what.in = STDIN_FILENO;
+  what.out = out[1];
+  what.err = err[1];
+  sim.pid = start_process(what);
+  EXPECT_GT(sim.pid, 0) << std::strerror(errno);
   close(out[1]);
-  simulator sim{pid, read_line(out[0], ANSWER_WAIT)};
-  close(out[0]);
+  close(err[1]);
+  sim.out = out[0];
+  sim.err = err[0];
+  set_nonblocking(sim.out);
+  set_nonblocking(sim.err);
   return sim;
 }
 
-// Waits up to `limit` for `pid` to end; returns its wait status, or -1.
-int
-wait_for_exit(pid_t pid, std::chrono::milliseconds limit)
+// Opens `path` raw and non-blocking as the test's descriptor on the pty.
+AssertionResult
+open_slave(simulator& sim, const std::string& path)
 {
-  auto deadline = clock_type::now() + limit;
-  while (clock_type::now() < deadline) {
-    int status = 0;
-    if (waitpid(pid, &status, WNOHANG) == pid) {
-      return status;
-    }
-    std::this_thread::sleep_for(20ms);
+  sim.fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (sim.fd < 0) {
+    return AssertionFailure() << path << ": " << std::strerror(errno);
   }
-  return -1;
+  termios t{};
+  tcgetattr(sim.fd, &t);
+  cfmakeraw(&t);
+  tcsetattr(sim.fd, TCSANOW, &t);
+  return AssertionSuccess();
 }
 
 void
-stop_simulator(simulator& sim)
+close_slave(simulator& sim)
 {
-  if (sim.pid <= 0) {
-    return;
-  }
-  kill(sim.pid, SIGTERM);
-  if (wait_for_exit(sim.pid, 10s) == -1) {
-    kill(sim.pid, SIGKILL);
-    waitpid(sim.pid, nullptr, 0);
-  }
-  sim.pid = -1;
+  close(sim.fd);
+  sim.fd = -1;
 }
 
-int
-open_raw(const std::string& path)
+// Sends `command` on the pty and reads until `reply` has come or, with a
+// `span`, all that comes during it. Succeeds if what came is exactly
+// `reply`.
+AssertionResult
+replies(simulator& sim, std::string_view command, std::string_view reply,
+        milliseconds span = 0ms)
 {
-  int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-  if (fd >= 0) {
-    termios t{};
-    tcgetattr(fd, &t);
-    cfmakeraw(&t);
-    tcsetattr(fd, TCSANOW, &t);
+  if (!write_all_bounded(sim.fd, command)) {
+    return AssertionFailure() << "could not send " << PrintToString(command);
   }
-  return fd;
-}
-
-void
-send(int fd, std::string_view data)
-{
-  while (!data.empty()) {
-    ssize_t n = write(fd, data.data(), data.size());
-    if (n > 0) {
-      data.remove_prefix(static_cast<std::size_t>(n));
-    } else {
-      pollfd p{fd, POLLOUT, 0};
-      poll(&p, 1, 50);
-    }
-  }
-}
-
-// Reads from `fd` until the bytes read end with `expected` or `limit`
-// passes; returns everything read.
-std::string
-read_until(int fd, std::string_view expected, std::chrono::milliseconds limit)
-{
   std::string got;
-  auto deadline = clock_type::now() + limit;
-  while (clock_type::now() < deadline &&
-         !(got.size() >= expected.size() &&
-           got.compare(got.size() - expected.size(), expected.size(),
-                       expected) == 0)) {
-    pollfd p{fd, POLLIN, 0};
-    if (poll(&p, 1, 50) <= 0) {
-      continue;
-    }
-    std::array<char, 4096> buffer;
-    ssize_t n = read(fd, buffer.data(), buffer.size());
-    if (n > 0) {
-      got.append(buffer.data(), static_cast<std::size_t>(n));
-    }
+  if (span > 0ms) {
+    read_for(sim.fd, got, span);
+  } else {
+    read_until(sim.fd, got, reply);
   }
-  return got;
+  if (got == reply) {
+    return AssertionSuccess();
+  }
+  return AssertionFailure()
+         << "after " << PrintToString(command) << " got " << PrintToString(got)
+         << ", expected " << PrintToString(reply);
 }
 
-// Everything that arrives on `fd` during `span`.
-std::string
-read_for(int fd, std::chrono::milliseconds span)
+// One step of a conversation: what the test sends and the whole reply.
+struct turn {
+  std::string_view command;
+  std::string_view reply;
+};
+
+// Holds the conversation `turns` on the pty, checking every reply whole.
+void
+converse(simulator& sim, std::initializer_list<turn> turns)
 {
-  return read_until(fd, std::string(1, '\0') + "never sent", span);
+  for (const turn& t : turns) {
+    EXPECT_TRUE(replies(sim, t.command, t.reply));
+  }
 }
 
-std::string
-exchange(int fd, std::string_view command, std::string_view answer_end)
+// True if `pid` has ended; its status is left to be collected.
+bool
+has_ended(pid_t pid)
 {
-  send(fd, command);
-  return read_until(fd, answer_end, ANSWER_WAIT);
+  siginfo_t info{};
+  return waitid(P_PID, static_cast<id_t>(pid), &info,
+                WEXITED | WNOHANG | WNOWAIT) == 0 &&
+         info.si_pid != 0;
 }
 
+// Ends the run as `expected` says (killing it after its limit), then checks
+// the exit status, standard output, standard error and the rest of the pty
+// whole. Closes every descriptor of `sim`; the texts stay.
+void
+finish(simulator& sim, const ending& expected)
+{
+  ASSERT_GT(sim.pid, 0) << "the simulator never started";
+  std::string pty;
+  if (sim.fd >= 0) {
+    // The simulator's end takes what waits on the pty with it.
+    read_for(sim.fd, pty, SETTLE);
+    close_slave(sim);
+  }
+  if (expected.stop) {
+    kill(sim.pid, SIGTERM);
+  }
+  int status = wait_child(sim.pid, expected.limit);
+  sim.pid = -1;
+  drain(sim.out, sim.out_text);
+  drain(sim.err, sim.err_text);
+  close(sim.out);
+  close(sim.err);
+  sim.out = sim.err = -1;
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == expected.code)
+      << "wait status " << status << " (-1: killed after the limit), expected "
+      << "exit " << expected.code;
+  EXPECT_TRUE(std::regex_match(sim.out_text, std::regex(expected.out)))
+      << "stdout " << PrintToString(sim.out_text) << " does not match "
+      << PrintToString(expected.out);
+  EXPECT_EQ(sim.err_text, expected.err) << "stderr";
+  EXPECT_EQ(pty, expected.pty) << "what the pty delivered at the end";
+}
+
+// Every test runs one simulator at a time in `sim_`; one still running when
+// the test ends is stopped and checked for a plain ending, so no test can
+// leave its streams unchecked.
 class SimulatorTest : public ::testing::Test {
 protected:
+  // Starts the simulator with `args`, reads the slave path it prints and,
+  // if `open_now`, opens it.
   void
-  start(std::vector<std::string> args = {})
+  start(const std::vector<std::string>& args = {}, bool open_now = true)
   {
-    sim_ = start_simulator(std::move(args));
-    ASSERT_GT(sim_.pid, 0);
-    ASSERT_FALSE(sim_.path.empty());
-    fd_ = open_raw(sim_.path);
-    ASSERT_GE(fd_, 0) << sim_.path << ": " << std::strerror(errno);
+    sim_ = start_simulator(args);
+    ASSERT_TRUE(read_until(sim_.out, sim_.out_text, "\n"))
+        << "no slave path; stdout " << PrintToString(sim_.out_text);
+    sim_.path = sim_.out_text.substr(0, sim_.out_text.find('\n'));
+    if (open_now) {
+      ASSERT_TRUE(open_slave(sim_, sim_.path));
+    }
   }
 
   void
   TearDown() override
   {
-    if (fd_ >= 0) {
-      close(fd_);
+    if (sim_.pid > 0) {
+      finish(sim_, {});
     }
-    stop_simulator(sim_);
   }
 
   simulator sim_;
-  int fd_ = -1;
 };
+
+using SimulatorLifetime = SimulatorTest;
+using SimulatorCommandLine = SimulatorTest;
 
 TEST_F(SimulatorTest, AnswersCommandsWithEchoAndFramedResults)
 {
   start();
-  EXPECT_EQ(exchange(fd_, "AT\r", "OK\r\n"), "AT\r\r\nOK\r\n");
-  EXPECT_EQ(exchange(fd_, "ati\r", "OK\r\n"),
-            "ati\r\r\nserterm-sim Hayes-style modem\r\n\r\nOK\r\n");
-  EXPECT_EQ(exchange(fd_, "ATX\r", "ERROR\r\n"), "ATX\r\r\nERROR\r\n");
-  EXPECT_EQ(exchange(fd_, "hello\r", "ERROR\r\n"), "hello\r\r\nERROR\r\n");
-  // An empty line gets no answer: only its echo comes before the next one.
-  EXPECT_EQ(exchange(fd_, "\rAT\r", "OK\r\n"), "\rAT\r\r\nOK\r\n");
-  // Backspace takes back the last character.
-  EXPECT_EQ(exchange(fd_, "ATX\bZ\r", "OK\r\n"), "ATX\bZ\r\r\nOK\r\n");
+  converse(sim_,
+           {{"AT\r", "AT\r\r\nOK\r\n"},
+            {"ati\r", "ati\r\r\nserterm-sim Hayes-style modem\r\n\r\nOK\r\n"},
+            {"ATX\r", "ATX\r\r\nERROR\r\n"},
+            {"hello\r", "hello\r\r\nERROR\r\n"},
+            // An empty line gets no answer: only its echo comes before the
+            // next one.
+            {"\rAT\r", "\rAT\r\r\nOK\r\n"},
+            // Backspace takes back the last character.
+            {"ATX\bZ\r", "ATX\bZ\r\r\nOK\r\n"}});
 }
 
 TEST_F(SimulatorTest, EchoAndNumericAnswersSwitch)
 {
   start();
-  EXPECT_EQ(exchange(fd_, "ATE0\r", "OK\r\n"), "ATE0\r\r\nOK\r\n");
-  EXPECT_EQ(exchange(fd_, "AT\r", "OK\r\n"), "\r\nOK\r\n");
-  EXPECT_EQ(exchange(fd_, "ATV0\r", "0\r"), "0\r");
-  EXPECT_EQ(exchange(fd_, "ATQ\r", "4\r"), "4\r");
-  EXPECT_EQ(exchange(fd_, "ATE1\r", "0\r"), "0\r");
-  EXPECT_EQ(exchange(fd_, "AT\r", "0\r"), "AT\r0\r");
-  EXPECT_EQ(exchange(fd_, "ATZ\r", "OK\r\n"), "ATZ\r\r\nOK\r\n");
+  converse(sim_, {{"ATE0\r", "ATE0\r\r\nOK\r\n"},
+                  {"AT\r", "\r\nOK\r\n"},
+                  {"ATV0\r", "0\r"},
+                  {"ATQ\r", "4\r"},
+                  {"ATE1\r", "0\r"},
+                  {"AT\r", "AT\r0\r"},
+                  {"ATZ\r", "ATZ\r\r\nOK\r\n"}});
 }
 
 TEST_F(SimulatorTest, DialEntersDataModeThatEchoesEveryByte)
 {
   start();
-  EXPECT_EQ(exchange(fd_, "ATDT555-1234\r", "CONNECT 9600\r\n"),
-            "ATDT555-1234\r\r\nCONNECT 9600\r\n");
+  EXPECT_TRUE(
+      replies(sim_, "ATDT555-1234\r", "ATDT555-1234\r\r\nCONNECT 9600\r\n"));
   std::string all_bytes;
   for (int b = 0; b < 256; ++b) {
     all_bytes += static_cast<char>(b);
   }
-  EXPECT_EQ(exchange(fd_, all_bytes, all_bytes.substr(200)), all_bytes);
+  EXPECT_TRUE(replies(sim_, all_bytes, all_bytes));
   // Commands are data now: echoed, not answered.
-  send(fd_, "AT\r");
-  EXPECT_EQ(read_for(fd_, 1500ms), "AT\r");
+  EXPECT_TRUE(replies(sim_, "AT\r", "AT\r", 1500ms));
 }
 
 TEST_F(SimulatorTest, DialWithoutDigitsIsAnError)
 {
   start();
-  EXPECT_EQ(exchange(fd_, "ATD\r", "ERROR\r\n"), "ATD\r\r\nERROR\r\n");
-  EXPECT_EQ(exchange(fd_, "ATDX1\r", "ERROR\r\n"), "ATDX1\r\r\nERROR\r\n");
+  converse(sim_, {{"ATD\r", "ATD\r\r\nERROR\r\n"},
+                  {"ATDX1\r", "ATDX1\r\r\nERROR\r\n"}});
 }
 
 TEST_F(SimulatorTest, GuardedPlusesReturnToCommandMode)
 {
   start();
-  exchange(fd_, "ATD1\r", "CONNECT 9600\r\n");
-  exchange(fd_, "data", "data");
+  EXPECT_TRUE(replies(sim_, "ATD1\r", "ATD1\r\r\nCONNECT 9600\r\n"));
+  EXPECT_TRUE(replies(sim_, "data", "data"));
   std::this_thread::sleep_for(1500ms);
-  EXPECT_EQ(exchange(fd_, "+++", "\r\nOK\r\n"), "+++\r\nOK\r\n");
-  EXPECT_EQ(exchange(fd_, "ATH\r", "OK\r\n"), "ATH\r\r\nOK\r\n");
-  EXPECT_EQ(exchange(fd_, "AT\r", "OK\r\n"), "AT\r\r\nOK\r\n");
+  converse(sim_, {{"+++", "+++\r\nOK\r\n"},
+                  {"ATH\r", "ATH\r\r\nOK\r\n"},
+                  {"AT\r", "AT\r\r\nOK\r\n"}});
 }
 
 TEST_F(SimulatorTest, PlusesWithoutGuardTimeStayData)
 {
   start();
-  exchange(fd_, "ATD1\r", "CONNECT 9600\r\n");
+  EXPECT_TRUE(replies(sim_, "ATD1\r", "ATD1\r\r\nCONNECT 9600\r\n"));
   std::this_thread::sleep_for(1500ms);
   // Data right before the pluses: no guard time before them.
-  send(fd_, "x+++");
-  EXPECT_EQ(read_for(fd_, 2500ms), "x+++");
+  EXPECT_TRUE(replies(sim_, "x+++", "x+++", 2500ms));
   // Data right after them (within the guard time) cancels too.
   std::this_thread::sleep_for(1500ms);
-  send(fd_, "+++y");
-  EXPECT_EQ(read_for(fd_, 2500ms), "+++y");
-  send(fd_, "AT\r");
-  EXPECT_EQ(read_for(fd_, 1000ms), "AT\r");
+  EXPECT_TRUE(replies(sim_, "+++y", "+++y", 2500ms));
+  EXPECT_TRUE(replies(sim_, "AT\r", "AT\r", 1000ms));
 }
 
 TEST_F(SimulatorTest, LoopbackEchoesEverything)
@@ -292,14 +302,11 @@ TEST_F(SimulatorTest, LoopbackEchoesEverything)
     data += static_cast<char>((i * 7) & 0xFF);
   }
   // Written in pieces and read as it comes, so neither side stalls.
-  std::string got;
   for (std::size_t at = 0; at < data.size(); at += 1000) {
     std::string piece = data.substr(at, 1000);
-    send(fd_, piece);
-    got += read_until(fd_, piece, ANSWER_WAIT);
+    ASSERT_TRUE(replies(sim_, piece, piece)) << "at byte " << at;
   }
-  EXPECT_EQ(got, data);
-  EXPECT_EQ(exchange(fd_, "AT\r", "AT\r"), "AT\r");
+  EXPECT_TRUE(replies(sim_, "AT\r", "AT\r"));
 }
 
 std::string
@@ -320,156 +327,105 @@ TEST_F(SimulatorTest, StreamSendsExactlyThePattern)
 {
   start({"--stream", "100000"});
   std::string want = expected_stream(100000, "\r\n");
-  std::string got = read_until(fd_, want.substr(want.size() - 100), 30s);
-  got += read_for(fd_, 500ms);
+  std::string got;
+  read_at_least(sim_.fd, got, want.size(), 30s);
+  read_for(sim_.fd, got, 500ms);
   EXPECT_EQ(got.size(), want.size());
   EXPECT_TRUE(got == want);
   // Then it is the modem.
-  EXPECT_EQ(exchange(fd_, "AT\r", "OK\r\n"), "AT\r\r\nOK\r\n");
+  EXPECT_TRUE(replies(sim_, "AT\r", "AT\r\r\nOK\r\n"));
 }
 
 TEST_F(SimulatorTest, CrOnlyEndsLinesWithALoneCr)
 {
   start({"--stream", "130", "--cr-only"});
-  std::string want = expected_stream(130, "\r");
-  EXPECT_EQ(read_until(fd_, want, ANSWER_WAIT), want);
-  EXPECT_EQ(exchange(fd_, "AT\r", "\rOK\r"), "AT\r\rOK\r");
+  EXPECT_TRUE(replies(sim_, "", expected_stream(130, "\r")));
+  EXPECT_TRUE(replies(sim_, "AT\r", "AT\r\rOK\r"));
 }
 
 TEST_F(SimulatorTest, HangUpStartsAfreshAndRestartsTheStream)
 {
   start({"--stream", "10"});
-  EXPECT_EQ(read_until(fd_, "0123456789", ANSWER_WAIT), "0123456789");
-  exchange(fd_, "ATE0\r", "OK\r\n");
-  close(fd_);
+  EXPECT_TRUE(replies(sim_, "", "0123456789"));
+  EXPECT_TRUE(replies(sim_, "ATE0\r", "ATE0\r\r\nOK\r\n"));
+  close_slave(sim_);
   // The simulator notices a hang-up at its next look (every 50 ms); a
   // program reconnecting reopens later than that.
   std::this_thread::sleep_for(500ms);
-  fd_ = open_raw(sim_.path);
-  ASSERT_GE(fd_, 0);
-  EXPECT_EQ(read_until(fd_, "0123456789", ANSWER_WAIT), "0123456789");
-  EXPECT_EQ(exchange(fd_, "AT\r", "OK\r\n"), "AT\r\r\nOK\r\n");
+  ASSERT_TRUE(open_slave(sim_, sim_.path));
+  EXPECT_TRUE(replies(sim_, "", "0123456789"));
+  EXPECT_TRUE(replies(sim_, "AT\r", "AT\r\r\nOK\r\n"));
 }
 
-TEST(SimulatorLifetime, ExitsAfterTheOtherSideClosedAndTheTimeout)
+TEST_F(SimulatorLifetime, ExitsAfterTheOtherSideClosedAndTheTimeout)
 {
-  simulator sim = start_simulator({"--timeout", "1"});
-  ASSERT_GT(sim.pid, 0);
-  int fd = open_raw(sim.path);
-  ASSERT_GE(fd, 0);
-  EXPECT_EQ(exchange(fd, "AT\r", "OK\r\n"), "AT\r\r\nOK\r\n");
-  close(fd);
-  int status = wait_for_exit(sim.pid, 15s);
-  if (status == -1) {
-    stop_simulator(sim);
-  }
-  ASSERT_NE(status, -1) << "still running 15 s after the close";
-  EXPECT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0);
+  start({"--timeout", "1"});
+  EXPECT_TRUE(replies(sim_, "AT\r", "AT\r\r\nOK\r\n"));
+  close_slave(sim_);
+  finish(sim_, {.stop = false, .limit = 15s});
 }
 
-TEST(SimulatorLifetime, LinkIsMadeAndRemovedOnSigterm)
+TEST_F(SimulatorLifetime, LinkIsMadeAndRemovedOnSigterm)
 {
   const char* tmp = std::getenv("TMPDIR");
   std::string dir =
       std::string(tmp != nullptr ? tmp : "/tmp") + "/serterm-sim-test-XXXXXX";
   ASSERT_NE(mkdtemp(dir.data()), nullptr);
   std::string link = dir + "/modem";
-  simulator sim = start_simulator({"--link", link});
-  ASSERT_GT(sim.pid, 0);
+  start({"--link", link}, false);
   std::array<char, 256> target{};
   ssize_t n = readlink(link.c_str(), target.data(), target.size() - 1);
   EXPECT_EQ(std::string(target.data(), n > 0 ? static_cast<std::size_t>(n) : 0),
-            sim.path);
-  int fd = open_raw(link);
-  EXPECT_GE(fd, 0);
-  if (fd >= 0) {
-    EXPECT_EQ(exchange(fd, "AT\r", "OK\r\n"), "AT\r\r\nOK\r\n");
-    close(fd);
-  }
-  kill(sim.pid, SIGTERM);
-  int status = wait_for_exit(sim.pid, 10s);
-  if (status == -1) {
-    stop_simulator(sim);
-  }
-  EXPECT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0);
+            sim_.path);
+  EXPECT_TRUE(open_slave(sim_, link));
+  EXPECT_TRUE(replies(sim_, "AT\r", "AT\r\r\nOK\r\n"));
+  finish(sim_, {});
   struct stat st {};
   EXPECT_NE(lstat(link.c_str(), &st), 0) << "link left behind";
   unlink(link.c_str());
   rmdir(dir.c_str());
 }
 
-TEST(SimulatorLifetime, SignalIgnoredAtStartStaysIgnored)
+TEST_F(SimulatorLifetime, SignalIgnoredAtStartStaysIgnored)
 {
-  simulator sim = start_simulator({}, true);
-  ASSERT_GT(sim.pid, 0);
-  kill(sim.pid, SIGHUP);
-  int status = wait_for_exit(sim.pid, 1000ms);
-  EXPECT_EQ(status, -1) << "ended by an ignored SIGHUP";
-  if (status == -1) {
-    int fd = open_raw(sim.path);
-    EXPECT_GE(fd, 0);
-    if (fd >= 0) {
-      EXPECT_EQ(exchange(fd, "AT\r", "OK\r\n"), "AT\r\r\nOK\r\n");
-      close(fd);
-    }
-  }
-  stop_simulator(sim);
+  // The simulator inherits the disposition, as from nohup.
+  auto old = signal(SIGHUP, SIG_IGN);
+  start({}, false);
+  signal(SIGHUP, old);
+  kill(sim_.pid, SIGHUP);
+  std::this_thread::sleep_for(1000ms);
+  EXPECT_FALSE(has_ended(sim_.pid)) << "ended by an ignored SIGHUP";
+  EXPECT_TRUE(open_slave(sim_, sim_.path));
+  EXPECT_TRUE(replies(sim_, "AT\r", "AT\r\r\nOK\r\n"));
 }
 
-int
-run_for_status(std::vector<std::string> args, std::string& output)
+TEST_F(SimulatorCommandLine, HelpAndBadWords)
 {
-  int out[2];
-  if (pipe(out) != 0) {
-    return -1;
-  }
-  pid_t pid = fork();
-  if (pid == 0) {
-    dup2(out[1], STDOUT_FILENO);
-    dup2(out[1], STDERR_FILENO);
-    close(out[0]);
-    close(out[1]);
-    exec_simulator(args);
-  }
-  close(out[1]);
-  output.clear();
-  auto deadline = clock_type::now() + ANSWER_WAIT;
-  std::array<char, 4096> buffer;
-  while (clock_type::now() < deadline) {
-    pollfd p{out[0], POLLIN, 0};
-    if (poll(&p, 1, 50) <= 0) {
-      continue;
-    }
-    ssize_t got = read(out[0], buffer.data(), buffer.size());
-    if (got <= 0) {
-      break;
-    }
-    output.append(buffer.data(), static_cast<std::size_t>(got));
-  }
-  close(out[0]);
-  int status = wait_for_exit(pid, ANSWER_WAIT);
-  if (status == -1) {
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-    return -1;
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-TEST(SimulatorCommandLine, HelpAndBadWords)
-{
-  std::string output;
-  EXPECT_EQ(run_for_status({"--help"}, output), 0);
-  EXPECT_EQ(output.rfind("Usage: serterm-sim", 0), 0U) << output;
+  sim_ = start_simulator({"--help"});
+  finish(sim_, {.out = R"(Usage: serterm-sim \[--link PATH\] [\s\S]*\n)"
+                       R"(Options:\n[\s\S]*\n  --help +show this text)"
+                       R"( and exit\n[\s\S]*\n)",
+                .stop = false});
   for (const char* option : {"--loopback", "--stream N", "--cr-only",
                              "--link PATH", "--timeout S"}) {
-    EXPECT_NE(output.find(option), std::string::npos) << option;
+    EXPECT_NE(sim_.out_text.find(option), std::string::npos) << option;
   }
-  EXPECT_EQ(run_for_status({"--bogus"}, output), 2);
-  EXPECT_NE(output.find("unknown option: --bogus"), std::string::npos);
-  EXPECT_EQ(run_for_status({"--stream", "-5"}, output), 2);
-  EXPECT_EQ(run_for_status({"--stream"}, output), 2);
+  struct bad_words {
+    std::vector<std::string> args;
+    std::string message;
+  };
+  for (const bad_words& bad :
+       {bad_words{{"--bogus"}, "unknown option: --bogus"},
+        bad_words{{"--stream", "-5"},
+                  "--stream: expects a whole number of 0 or more"},
+        bad_words{{"--stream"}, "option needs a value: --stream"}}) {
+    sim_ = start_simulator(bad.args);
+    finish(sim_, {.out = "",
+                  .err = "serterm-sim: " + bad.message +
+                         "\nTry 'serterm-sim --help'.\n",
+                  .code = 2,
+                  .stop = false});
+  }
 }
 
 } // namespace

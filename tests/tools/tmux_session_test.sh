@@ -26,7 +26,18 @@ cleanup() {
 trap cleanup EXIT
 
 tmux_() { tmux -S "$socket" "$@"; }
+# Runs `command` every 0.1 s until it succeeds, at most `tries` times.
+retry() {
+  local tries="$1"
+  shift
+  for _ in $(seq "$tries"); do
+    "$@" && return 0
+    sleep 0.1
+  done
+  return 1
+}
 screen() { tmux_ capture-pane -p -S - -E -; }
+screen_cleared() { ! tmux_ capture-pane -p | grep -q "exit status"; }
 fail() {
   echo "FAIL: $1" >&2
   echo "--- screen ---" >&2
@@ -41,45 +52,26 @@ wait_for() { wait_screen -cF "$@"; }
 wait_for_line() { wait_screen -cxF "$@"; }
 wait_screen() {
   local flags="$1" text="$2" count="${3:-1}"
-  for _ in $(seq 200); do
-    if [ "$(screen | grep "$flags" -- "$text" || true)" -ge "$count" ]; then
-      return 0
-    fi
-    sleep 0.1
-  done
-  fail "\"$text\" not shown $count time(s)"
+  retry 200 shows "$flags" "$text" "$count" ||
+    fail "\"$text\" not shown $count time(s)"
 }
+shows() { [ "$(screen | grep "$1" -- "$2" || true)" -ge "$3" ]; }
 
-wait_for_file() {
-  for _ in $(seq 200); do
-    [ -s "$1" ] && return 0
-    sleep 0.1
-  done
-  fail "no $1"
-}
+wait_for_file() { retry 200 test -s "$1" || fail "no $1"; }
 
 # serterm prints nothing when it starts: its keyboard turning raw (no
 # canonical input) says it is relaying.
 wait_until_relaying() {
-  for _ in $(seq 200); do
-    if stty -F "$pane_tty" -a 2>/dev/null | grep -q -- '-icanon'; then
-      return 0
-    fi
-    sleep 0.1
-  done
-  fail "serterm did not start relaying"
+  retry 200 keyboard_raw || fail "serterm did not start relaying"
 }
+keyboard_raw() { stty -F "$pane_tty" -a 2>/dev/null | grep -q -- '-icanon'; }
 
 modem="$scratch/modem"
 # Starts the simulator with `args` on the link $modem and waits for it.
 start_simulator() {
   "$sim" --link "$modem" "$@" >/dev/null &
   sim_pid=$!
-  for _ in $(seq 100); do
-    [ -L "$modem" ] && return 0
-    sleep 0.1
-  done
-  fail "the simulator did not start"
+  retry 100 test -L "$modem" || fail "the simulator did not start"
 }
 
 # The escape character, a pause longer than the 0.1 s flush timeout, then
@@ -141,10 +133,7 @@ start_simulator --cr-only
 tmux_ send-keys "clear" Enter
 # Clear the history only once the shell has cleared the screen, or the old
 # screen, OK and all, lands in the history after it.
-for _ in $(seq 100); do
-  tmux_ capture-pane -p | grep -q "exit status" || break
-  sleep 0.1
-done
+retry 100 screen_cleared || true
 tmux_ clear-history
 tmux_ send-keys "$(basename "$serterm") -r1 '$modem'" Enter
 wait_until_relaying
