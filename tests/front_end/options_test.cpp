@@ -1,5 +1,6 @@
 // Tests of the option scan and the usage text.
 #include "front_end/options.hpp"
+#include "support/session.hpp"
 
 #include <climits>
 #include <gtest/gtest.h>
@@ -169,16 +170,7 @@ TEST(PrintUsage, TextIsExact)
   print_usage();
   std::string text = ::testing::internal::GetCapturedStderr();
   progname = saved;
-  EXPECT_EQ(text, "Usage: ./serterm [option...] modem\n"
-                  "    options:\n"
-                  "\t-#: set serial speed [bps]\n"
-                  "\t-d[#]: toggle/set/reset hexdump display mode\n"
-                  "\t-h[#]: toggle/set/reset half-duplex mode\n"
-                  "\t-r[#]: toggle/set/reset map CR->CR/LF mode\n"
-                  "\t-t #: set display/keyboard flush timeout [us]\n"
-                  "\t-eX: set escape charactor to ctrl-X\n"
-                  "    default:\n"
-                  "\t./serterm -9600 -d0 -h0 -r0 -t 100000 -e']' /dev/cuaa0\n");
+  EXPECT_EQ(text, testing::usage_text("./serterm"));
 }
 
 } // namespace

@@ -182,6 +182,17 @@ report(const char* what, std::size_t bytes, steady::duration took,
   std::fflush(stdout);
 }
 
+// Reads `total` bytes of `fd` into `sum` on a thread of its own.
+std::thread
+hashing_reader(int fd, std::size_t total, steady::time_point deadline,
+               checksum& sum)
+{
+  return std::thread([fd, total, deadline, &sum] {
+    read_stream(fd, total, deadline,
+                [&sum](const char* data, std::size_t n) { add(sum, data, n); });
+  });
+}
+
 // Reads the screen (or standard output) until `total` bytes came, into
 // `sum`, sampling the peak memory of `s` once `early` bytes are through.
 long
@@ -240,11 +251,8 @@ both_ways(std::size_t screen_total, std::size_t paste_total, const char* what)
         write_stream(s.keyboard.master, pasted, paste_total, deadline);
   });
   checksum got_line;
-  std::thread line_reader([&] {
-    read_stream(
-        s.line.master, paste_total, deadline,
-        [&](const char* data, std::size_t n) { add(got_line, data, n); });
-  });
+  std::thread line_reader =
+      hashing_reader(s.line.master, paste_total, deadline, got_line);
   checksum got_screen;
   long rss_early = read_sampling(s, s.keyboard.master, screen_total, 16 * MB,
                                  deadline, got_screen);
@@ -334,11 +342,8 @@ TEST(Soak, HalfDuplexEchoWithCrMapping)
     written = write_stream(s.keyboard.master, typed, total, deadline);
   });
   checksum got_line;
-  std::thread line_reader([&] {
-    read_stream(
-        s.line.master, total, deadline,
-        [&](const char* data, std::size_t n) { add(got_line, data, n); });
-  });
+  std::thread line_reader =
+      hashing_reader(s.line.master, total, deadline, got_line);
   checksum got_screen;
   long rss_early = read_sampling(s, s.keyboard.master, expect_screen.size,
                                  4 * MB, deadline, got_screen);

@@ -459,6 +459,23 @@ sent_quickly(std::string_view keys, char escape)
 }
 
 std::string
+usage_text(const std::string& name)
+{
+  return "Usage: " + name +
+         " [option...] modem\n"
+         "    options:\n"
+         "\t-#: set serial speed [bps]\n"
+         "\t-d[#]: toggle/set/reset hexdump display mode\n"
+         "\t-h[#]: toggle/set/reset half-duplex mode\n"
+         "\t-r[#]: toggle/set/reset map CR->CR/LF mode\n"
+         "\t-t #: set display/keyboard flush timeout [us]\n"
+         "\t-eX: set escape charactor to ctrl-X\n"
+         "    default:\n"
+         "\t" +
+         name + " -9600 -d0 -h0 -r0 -t 100000 -e']' /dev/cuaa0\n";
+}
+
+std::string
 random_bytes(std::size_t size, unsigned seed, int avoid)
 {
   std::mt19937 random(seed);

@@ -154,6 +154,9 @@ bool under_valgrind();
 // it is, and a last one sends nothing.
 std::string sent_quickly(std::string_view keys, char escape = '\x1d');
 
+// The usage text serterm prints when started as `name`.
+std::string usage_text(const std::string& name);
+
 // `size` reproducible random bytes from `seed`, none equal to `avoid`.
 std::string random_bytes(std::size_t size, unsigned seed, int avoid = -1);
 

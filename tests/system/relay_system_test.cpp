@@ -70,17 +70,6 @@ TEST(Relay, UnavailableSpeedFallsBackTo9600)
 
 TEST(Relay, StartFailuresChangeNothing)
 {
-  const std::string usage = "Usage: ./st [option...] modem\n"
-                            "    options:\n"
-                            "\t-#: set serial speed [bps]\n"
-                            "\t-d[#]: toggle/set/reset hexdump display mode\n"
-                            "\t-h[#]: toggle/set/reset half-duplex mode\n"
-                            "\t-r[#]: toggle/set/reset map CR->CR/LF mode\n"
-                            "\t-t #: set display/keyboard flush timeout [us]\n"
-                            "\t-eX: set escape charactor to ctrl-X\n"
-                            "    default:\n"
-                            "\t./st -9600 -d0 -h0 -r0 -t 100000 -e']' "
-                            "/dev/cuaa0\n";
   const struct {
     const char* option;
     const char* line_path;
@@ -89,7 +78,7 @@ TEST(Relay, StartFailuresChangeNothing)
   } rows[] = {
       {"-115200", "/nonexistent/tty", "serterm",
        "can't open /nonexistent/tty\n"},
-      {"-h2", "/dev/null", "./st", usage},
+      {"-h2", "/dev/null", "./st", usage_text("./st")},
       {"-115200", "", "./st", "can't open \n"},
   };
   for (const auto& row : rows) {

@@ -6,6 +6,7 @@
 #include "support/session.hpp"
 
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -231,11 +232,28 @@ PrintTo(const way_out& way, std::ostream* os)
   *os << way.name;
 }
 
+// Whether the default action of `sig` dumps core. Under qemu-user such a
+// death also brings qemu's own "uncaught target signal" message on stderr.
+bool
+dumps_core(int sig)
+{
+  for (int core : {SIGQUIT, SIGILL, SIGTRAP, SIGABRT, SIGBUS, SIGFPE, SIGSEGV,
+                   SIGXCPU, SIGXFSZ, SIGSYS}) {
+    if (sig == core) {
+      return true;
+    }
+  }
+  return false;
+}
+
 class WaysOut : public ::testing::TestWithParam<way_out> {};
 
 TEST_P(WaysOut, EndsAsExpectedWithBothTerminalsRestored)
 {
   const way_out& way = GetParam();
+  if (emulated() && dumps_core(way.end.signal)) {
+    GTEST_SKIP() << "qemu-user writes its own message on this death";
+  }
   int keys[2] = {-1, -1};
   session_setup setup{.line_path = way.line_path,
                       .wait_for_setup = way.wait_setup};
@@ -282,12 +300,29 @@ TEST(TerminatingSignals, EachRestoresBothTerminalsAndEndsTheRun)
   for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig) {
     signals.push_back(sig);
   }
+  std::string left_out;
   for (int sig : signals) {
     SCOPED_TRACE(std::string("signal ") + std::to_string(sig) + " (" +
                  strsignal(sig) + ")");
+    // Under qemu-user, a death that dumps core brings qemu's own message,
+    // and the highest real-time signals have no host signal to stand for
+    // them: those are left to the native run.
+    if (emulated() && dumps_core(sig)) {
+      left_out += " " + std::to_string(sig);
+      continue;
+    }
     session s = start_session({});
-    ASSERT_EQ(kill(s.pid, sig), 0);
+    if (kill(s.pid, sig) != 0) {
+      EXPECT_TRUE(emulated() && errno == EINVAL) << std::strerror(errno);
+      left_out += " " + std::to_string(sig);
+      ASSERT_EQ(kill(s.pid, SIGTERM), 0);
+      end_session(s, {.signal = SIGTERM});
+      continue;
+    }
     end_session(s, {.signal = sig});
+  }
+  if (!left_out.empty()) {
+    std::printf("left out under qemu-user: signals%s\n", left_out.c_str());
   }
 }
 

@@ -67,10 +67,8 @@ start_simulator(const std::vector<std::string>& args)
   int err[2] = {-1, -1};
   EXPECT_EQ(pipe2(out, O_CLOEXEC), 0) << std::strerror(errno);
   EXPECT_EQ(pipe2(err, O_CLOEXEC), 0) << std::strerror(errno);
-  launch what;
-  what.argv = {SERTERM_SIM_PATH};
+  launch what = program_launch(SERTERM_SIM_PATH, SERTERM_SIM_PATH);
   what.argv.insert(what.argv.end(), args.begin(), args.end());
-  what.path = SERTERM_SIM_PATH;
   what.in = STDIN_FILENO;
   what.out = out[1];
   what.err = err[1];
