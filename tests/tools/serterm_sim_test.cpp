@@ -22,7 +22,6 @@
 namespace {
 
 using namespace serterm::testing;
-using namespace std::chrono_literals;
 using ::testing::AssertionFailure;
 using ::testing::AssertionResult;
 using ::testing::AssertionSuccess;
@@ -110,13 +109,13 @@ close_slave(simulator& sim)
 // `reply`.
 AssertionResult
 replies(simulator& sim, std::string_view command, std::string_view reply,
-        milliseconds span = 0ms)
+        milliseconds span = milliseconds(0))
 {
   if (!write_all_bounded(sim.fd, command)) {
     return AssertionFailure() << "could not send " << PrintToString(command);
   }
   std::string got;
-  if (span > 0ms) {
+  if (span > milliseconds(0)) {
     read_for(sim.fd, got, span);
   } else {
     read_until(sim.fd, got, reply);
@@ -258,7 +257,7 @@ TEST_F(SimulatorTest, DialEntersDataModeThatEchoesEveryByte)
   }
   EXPECT_TRUE(replies(sim_, all_bytes, all_bytes));
   // Commands are data now: echoed, not answered.
-  EXPECT_TRUE(replies(sim_, "AT\r", "AT\r", 1500ms));
+  EXPECT_TRUE(replies(sim_, "AT\r", "AT\r", milliseconds(1500)));
 }
 
 TEST_F(SimulatorTest, DialWithoutDigitsIsAnError)
@@ -273,7 +272,7 @@ TEST_F(SimulatorTest, GuardedPlusesReturnToCommandMode)
   start();
   EXPECT_TRUE(replies(sim_, "ATD1\r", "ATD1\r\r\nCONNECT 9600\r\n"));
   EXPECT_TRUE(replies(sim_, "data", "data"));
-  std::this_thread::sleep_for(1500ms);
+  std::this_thread::sleep_for(milliseconds(1500));
   converse(sim_, {{"+++", "+++\r\nOK\r\n"},
                   {"ATH\r", "ATH\r\r\nOK\r\n"},
                   {"AT\r", "AT\r\r\nOK\r\n"}});
@@ -283,13 +282,13 @@ TEST_F(SimulatorTest, PlusesWithoutGuardTimeStayData)
 {
   start();
   EXPECT_TRUE(replies(sim_, "ATD1\r", "ATD1\r\r\nCONNECT 9600\r\n"));
-  std::this_thread::sleep_for(1500ms);
+  std::this_thread::sleep_for(milliseconds(1500));
   // Data right before the pluses: no guard time before them.
-  EXPECT_TRUE(replies(sim_, "x+++", "x+++", 2500ms));
+  EXPECT_TRUE(replies(sim_, "x+++", "x+++", milliseconds(2500)));
   // Data right after them (within the guard time) cancels too.
-  std::this_thread::sleep_for(1500ms);
-  EXPECT_TRUE(replies(sim_, "+++y", "+++y", 2500ms));
-  EXPECT_TRUE(replies(sim_, "AT\r", "AT\r", 1000ms));
+  std::this_thread::sleep_for(milliseconds(1500));
+  EXPECT_TRUE(replies(sim_, "+++y", "+++y", milliseconds(2500)));
+  EXPECT_TRUE(replies(sim_, "AT\r", "AT\r", milliseconds(1000)));
 }
 
 TEST_F(SimulatorTest, LoopbackEchoesEverything)
@@ -326,8 +325,8 @@ TEST_F(SimulatorTest, StreamSendsExactlyThePattern)
   start({"--stream", "100000"});
   std::string want = expected_stream(100000, "\r\n");
   std::string got;
-  read_at_least(sim_.fd, got, want.size(), 30s);
-  read_for(sim_.fd, got, 500ms);
+  read_at_least(sim_.fd, got, want.size(), std::chrono::seconds(30));
+  read_for(sim_.fd, got, milliseconds(500));
   EXPECT_EQ(got.size(), want.size());
   EXPECT_TRUE(got == want);
   // Then it is the modem.
@@ -349,7 +348,7 @@ TEST_F(SimulatorTest, HangUpStartsAfreshAndRestartsTheStream)
   close_slave(sim_);
   // The simulator notices a hang-up at its next look (every 50 ms); a
   // program reconnecting reopens later than that.
-  std::this_thread::sleep_for(500ms);
+  std::this_thread::sleep_for(milliseconds(500));
   ASSERT_TRUE(open_slave(sim_, sim_.path));
   EXPECT_TRUE(replies(sim_, "", "0123456789"));
   EXPECT_TRUE(replies(sim_, "AT\r", "AT\r\r\nOK\r\n"));
@@ -360,7 +359,7 @@ TEST_F(SimulatorLifetime, ExitsAfterTheOtherSideClosedAndTheTimeout)
   start({"--timeout", "1"});
   EXPECT_TRUE(replies(sim_, "AT\r", "AT\r\r\nOK\r\n"));
   close_slave(sim_);
-  finish(sim_, {.stop = false, .limit = 15s});
+  finish(sim_, {.stop = false, .limit = std::chrono::seconds(15)});
 }
 
 TEST_F(SimulatorLifetime, LinkIsMadeAndRemovedOnSigterm)
@@ -391,7 +390,7 @@ TEST_F(SimulatorLifetime, SignalIgnoredAtStartStaysIgnored)
   start({}, false);
   signal(SIGHUP, old);
   kill(sim_.pid, SIGHUP);
-  std::this_thread::sleep_for(1000ms);
+  std::this_thread::sleep_for(milliseconds(1000));
   EXPECT_FALSE(has_ended(sim_.pid)) << "ended by an ignored SIGHUP";
   EXPECT_TRUE(open_slave(sim_, sim_.path));
   EXPECT_TRUE(replies(sim_, "AT\r", "AT\r\r\nOK\r\n"));
