@@ -11,6 +11,7 @@ maintainer="$3"
 
 rm -rf "$out"
 mkdir -p "$out/src" "$out/placeholder"
+out="$(cd "$out" && pwd)"
 # The files of the working tree that git keeps or would keep.
 git -C "$source_dir" ls-files -z --cached --others --exclude-standard |
   (cd "$source_dir" && xargs -0 tar -cf - --ignore-failed-read) |
