@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <ctime>
 #include <fcntl.h>
 #include <poll.h>
@@ -53,6 +54,46 @@ remaining_ms(steady::time_point end)
   auto left =
       std::chrono::duration_cast<milliseconds>(end - steady::now()).count();
   return left > 0 ? static_cast<int>(left) : 0;
+}
+
+std::string
+printable(std::string_view data)
+{
+  std::string out;
+  for (char c : data) {
+    auto byte = static_cast<unsigned char>(c);
+    if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (byte < 0x20 || byte >= 0x7f || c == '\\') {
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "\\x%02x", byte);
+      out += hex;
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+std::string
+difference(std::string_view got, std::string_view want)
+{
+  if (got == want) {
+    return "";
+  }
+  std::size_t common = std::min(got.size(), want.size());
+  auto at = static_cast<std::size_t>(
+      std::mismatch(got.begin(), got.begin() + static_cast<long>(common),
+                    want.begin())
+          .first -
+      got.begin());
+  std::size_t from = at > 40 ? at - 40 : 0;
+  return std::to_string(got.size()) + " bytes, " + std::to_string(want.size()) +
+         " expected; from byte " + std::to_string(from) + " \"" +
+         printable(got.substr(from, 80)) + "\" instead of \"" +
+         printable(want.substr(from, 80)) + "\"";
 }
 
 bool
@@ -254,21 +295,16 @@ start_process(const launch& what)
 int
 wait_child(pid_t pid, milliseconds limit)
 {
-  auto end = steady::now() + limit;
-  for (;;) {
-    int status = 0;
-    pid_t done = waitpid(pid, &status, WNOHANG);
-    if (done == pid) {
-      return status;
-    }
-    if (done < 0 || remaining_ms(end) == 0) {
-      kill(pid, SIGKILL);
-      waitpid(pid, &status, 0);
-      return -1;
-    }
-    timespec pause{0, 2 * 1000 * 1000};
-    nanosleep(&pause, nullptr);
+  int status = 0;
+  pid_t done = 0;
+  if (eventually([&] { return (done = waitpid(pid, &status, WNOHANG)) != 0; },
+                 limit) &&
+      done == pid) {
+    return status;
   }
+  kill(pid, SIGKILL);
+  waitpid(pid, &status, 0);
+  return -1;
 }
 
 } // namespace serterm::testing

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <chrono>
+#include <ctime>
 #include <string>
 #include <string_view>
 #include <sys/types.h>
@@ -37,6 +38,31 @@ bool set_nonblocking(int fd);
 
 // Milliseconds left until `end`, never negative.
 int remaining_ms(steady::time_point end);
+
+// Polls `done` every 2 ms until it holds or `limit` passes; returns its
+// last result.
+template <typename Done>
+bool
+eventually(Done done, milliseconds limit = WAIT_LIMIT)
+{
+  auto end = steady::now() + limit;
+  while (!done()) {
+    if (remaining_ms(end) == 0) {
+      return done();
+    }
+    timespec pause{0, 2 * 1000 * 1000};
+    nanosleep(&pause, nullptr);
+  }
+  return true;
+}
+
+// `data` for a message: CR and LF as \r and \n, every other byte outside
+// printable ASCII as \xNN.
+std::string printable(std::string_view data);
+
+// Empty when `got` equals `want`; otherwise both sizes and where they first
+// part, with a little of each from just before there.
+std::string difference(std::string_view got, std::string_view want);
 
 // Appends what `fd` has now to `into`. Returns false at end of input or on
 // an error other than would-block.

@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -18,6 +19,27 @@ namespace serterm::testing {
 
 namespace {
 
+// The sessions started and not yet ended. A test that stops early (a failed
+// ASSERT) leaves its serterm running: it is killed when the test ends.
+std::vector<pid_t> running;
+
+struct reaper : ::testing::EmptyTestEventListener {
+  void
+  OnTestEnd(const ::testing::TestInfo&) override
+  {
+    for (pid_t pid : running) {
+      std::fprintf(stderr, "serterm %d was left running: killed\n", pid);
+      std::ignore = wait_child(pid, milliseconds(0));
+    }
+    running.clear();
+  }
+};
+
+[[maybe_unused]] const bool reaper_installed = [] {
+  ::testing::UnitTest::GetInstance()->listeners().Append(new reaper);
+  return true;
+}();
+
 constexpr std::array<const char*, 4> STREAM_NAMES{"line", "screen", "stdout",
                                                   "stderr"};
 
@@ -27,40 +49,6 @@ index(stream which)
   return static_cast<std::size_t>(which);
 }
 
-// `data` with every byte outside printable ASCII written as \xNN.
-std::string
-escaped(std::string_view data)
-{
-  std::string out;
-  for (char c : data) {
-    auto byte = static_cast<unsigned char>(c);
-    if (byte >= 0x20 && byte < 0x7f && byte != '\\') {
-      out += c;
-    } else {
-      char hex[8];
-      std::snprintf(hex, sizeof hex, "\\x%02x", byte);
-      out += hex;
-    }
-  }
-  return out;
-}
-
-// Where `got` first differs from `want`, with a little of both around it.
-std::string
-first_difference(const std::string& got, const std::string& want)
-{
-  std::size_t at = 0;
-  while (at < got.size() && at < want.size() && got[at] == want[at]) {
-    ++at;
-  }
-  std::size_t from = at > 20 ? at - 20 : 0;
-  return std::to_string(got.size()) + " bytes, expected " +
-         std::to_string(want.size()) + "; first difference at " +
-         std::to_string(at) +
-         ":\n  got:      " + escaped(std::string_view(got).substr(from, 60)) +
-         "\n  expected: " + escaped(std::string_view(want).substr(from, 60));
-}
-
 void
 check_stream(const session& s, stream which, const text& want)
 {
@@ -68,10 +56,10 @@ check_stream(const session& s, stream which, const text& want)
   const char* name = STREAM_NAMES[index(which)];
   if (want.pattern) {
     EXPECT_TRUE(std::regex_match(got, std::regex(want.value)))
-        << name << " does not match /" << escaped(want.value)
-        << "/: " << escaped(got);
-  } else if (got != want.value) {
-    ADD_FAILURE() << name << ": " << first_difference(got, want.value);
+        << name << " does not match /" << printable(want.value)
+        << "/: " << printable(got);
+  } else {
+    EXPECT_EQ(difference(got, want.value), "") << name;
   }
 }
 
@@ -223,6 +211,7 @@ start_session(const std::vector<std::string>& options,
   what.free_descriptor = setup.free_descriptor;
   s.pid = start_process(what);
   EXPECT_GT(s.pid, 0) << std::strerror(errno);
+  running.push_back(s.pid);
   for (int fd :
        {setup.keyboard == OWN ? what.in : -1, out_pipe[1], err_pipe[1]}) {
     if (fd >= 0) {
@@ -281,8 +270,9 @@ await(session& s, stream which, std::string_view needle, milliseconds limit)
         return at != std::string::npos;
       },
       limit);
-  EXPECT_TRUE(found) << STREAM_NAMES[i] << " never showed \"" << escaped(needle)
-                     << "\"; it holds \"" << escaped(s.got[i]) << "\"";
+  EXPECT_TRUE(found) << STREAM_NAMES[i] << " never showed \""
+                     << printable(needle) << "\"; it holds \""
+                     << printable(s.got[i]) << "\"";
   if (found) {
     s.seen[i] = at + needle.size();
   }
@@ -346,6 +336,7 @@ end_session(session& s, const outcome& expected, milliseconds limit)
     status = wait_child(s.pid, milliseconds(0));
     ADD_FAILURE() << "serterm " << s.pid << " did not end in time: killed";
   }
+  std::erase(running, s.pid);
   take(s);
   check_status(status, expected);
   check_stream(s, stream::line, expected.line);

@@ -130,22 +130,6 @@ bool same_settings(const termios& a, const termios& b, std::string* why);
 bool wait_raw(int fd, milliseconds limit = WAIT_LIMIT);
 bool wait_cooked(int fd, milliseconds limit = WAIT_LIMIT);
 
-// Polls until `pred` holds or `limit` passes; returns the final result.
-template <typename Pred>
-bool
-eventually(Pred pred, milliseconds limit = WAIT_LIMIT)
-{
-  auto end = steady::now() + limit;
-  while (!pred()) {
-    if (remaining_ms(end) == 0) {
-      return pred();
-    }
-    timespec pause{0, 5 * 1000 * 1000};
-    nanosleep(&pause, nullptr);
-  }
-  return true;
-}
-
 // True when the suite runs serterm under valgrind (SERTERM_VALGRIND).
 bool under_valgrind();
 

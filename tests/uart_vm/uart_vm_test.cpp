@@ -69,65 +69,11 @@ ms_since(steady::time_point start)
       std::chrono::duration_cast<milliseconds>(steady::now() - start).count());
 }
 
-// `text` with control and non-ASCII bytes written as escapes, for messages.
-std::string
-printable(const std::string& text)
-{
-  std::string out;
-  for (char c : text) {
-    auto byte = static_cast<unsigned char>(c);
-    if (c == '\r') {
-      out += "\\r";
-    } else if (c == '\n') {
-      out += "\\n";
-    } else if (byte < 0x20 || byte >= 0x7f || c == '\\') {
-      char hex[8];
-      std::snprintf(hex, sizeof hex, "\\x%02x", byte);
-      out += hex;
-    } else {
-      out.push_back(c);
-    }
-  }
-  return out;
-}
-
-// The index of the first byte where `a` and `b` differ, or the length of
-// the shorter one if it starts the other.
-std::size_t
-first_difference(const std::string& a, const std::string& b)
-{
-  std::size_t common = std::min(a.size(), b.size());
-  auto at = std::mismatch(a.begin(), a.begin() + static_cast<long>(common),
-                          b.begin());
-  return static_cast<std::size_t>(at.first - a.begin());
-}
-
 // Checks that the whole stream `got` is `want`, showing where they part.
 void
 expect_whole(const char* what, const std::string& got, const std::string& want)
 {
-  std::size_t at = first_difference(got, want);
-  std::size_t from = at > 40 ? at - 40 : 0;
-  EXPECT_TRUE(got == want) << what << ": " << got.size() << " bytes, "
-                           << want.size() << " expected; from byte " << from
-                           << " \"" << printable(got.substr(from, 80))
-                           << "\" instead of \""
-                           << printable(want.substr(from, 80)) << "\"";
-}
-
-// Polls `done` every 2 ms until it holds or `limit` passes.
-template <typename Done>
-bool
-eventually(Done done, milliseconds limit = STEP_WAIT)
-{
-  auto end = steady::now() + limit;
-  while (!done()) {
-    if (remaining_ms(end) == 0) {
-      return false;
-    }
-    usleep(2000);
-  }
-  return true;
+  EXPECT_EQ(difference(got, want), "") << what;
 }
 
 std::string
@@ -264,14 +210,16 @@ host_view()
 bool
 wait_host_framing(speed_t speed, tcflag_t framing)
 {
-  return eventually([&] {
-    termios device = device_line_settings(guest);
-    termios pty = host_pty_settings(guest);
-    return cfgetospeed(&device) == speed &&
-           (device.c_cflag & FRAMING) == framing &&
-           cfgetospeed(&pty) == speed && cfgetispeed(&pty) == speed &&
-           (pty.c_cflag & CSTOPB) == (framing & CSTOPB);
-  });
+  return eventually(
+      [&] {
+        termios device = device_line_settings(guest);
+        termios pty = host_pty_settings(guest);
+        return cfgetospeed(&device) == speed &&
+               (device.c_cflag & FRAMING) == framing &&
+               cfgetospeed(&pty) == speed && cfgetispeed(&pty) == speed &&
+               (pty.c_cflag & CSTOPB) == (framing & CSTOPB);
+      },
+      STEP_WAIT);
 }
 
 // The framing a previous user left on the line: 4800 bps, 7 bits, even
@@ -528,8 +476,8 @@ TEST(UartVm, DtrAndRtsAreLeftToTheDriver)
   quit_serterm();
   // The restored settings have HUPCL, so the kernel drops both lines when
   // serterm closes the line: the only change after the open's.
-  std::ignore =
-      eventually([] { return guest.device->guest_lines.load() == 0; });
+  std::ignore = eventually([] { return guest.device->guest_lines.load() == 0; },
+                           STEP_WAIT);
   EXPECT_EQ(
       guest_line_changes(BOTH, before_quit, guest.device->set_count.load()),
       (std::vector<std::uint32_t>{BOTH, 0}));
@@ -669,8 +617,7 @@ TEST(UartVm, PasteLargerThanTheTransmitBufferArrivesWhole)
 
   const std::string& received = streams.line_received;
   EXPECT_EQ(received.size(), PASTE);
-  std::size_t difference = first_difference(received, streams.line_expected);
-  EXPECT_EQ(difference, PASTE) << "first difference at byte " << difference;
+  expect_whole("line", received, streams.line_expected);
   quit_serterm();
 }
 
