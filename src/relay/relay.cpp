@@ -150,16 +150,16 @@ struct ready_set {
 
 // Sends typed bytes to the line and, in half-duplex mode, echoes them.
 keys_result
-send_typed(relay& k, std::span<const unsigned char> typed)
+send_typed(relay& r, std::span<const unsigned char> typed)
 {
   if (typed.empty()) {
     return keys_result::relaying;
   }
-  if (!send_to_line(k.line_fd, typed, k.pending)) {
+  if (!send_to_line(r.line_fd, typed, r.pending)) {
     return keys_result::failed;
   }
-  if ((k.modes & MODE_HALF_DUPLEX) != 0) {
-    show(typed, (k.modes & MODE_MAP_CR) != 0, k.echo_map, k.mapped);
+  if ((r.modes & MODE_HALF_DUPLEX) != 0) {
+    show(typed, (r.modes & MODE_MAP_CR) != 0, r.echo_map, r.mapped);
   }
   return keys_result::relaying;
 }
@@ -168,19 +168,19 @@ send_typed(relay& k, std::span<const unsigned char> typed)
 // line: the quick-key wait, then perhaps the prompt, and what it returns
 // goes to the line.
 keys_result
-run_escape(relay& k)
+run_escape(relay& r)
 {
-  k.escape_held = false;
-  k.relay_buffer[0] = k.escape_char;
+  r.escape_held = false;
+  r.relay_buffer[0] = r.escape_char;
   int count =
-      escape_prompt(k.relay_buffer, k.line_fd, k.modes, k.flush_timeout_us);
+      escape_prompt(r.relay_buffer, r.line_fd, r.modes, r.flush_timeout_us);
   if (count == ESCAPE_QUIT) {
     return keys_result::quit;
   }
   if (count < 0) {
     return keys_result::failed;
   }
-  return send_typed(k, std::span<const unsigned char>(k.relay_buffer)
+  return send_typed(r, std::span<const unsigned char>(r.relay_buffer)
                            .first(static_cast<std::size_t>(count)));
 }
 
@@ -191,13 +191,13 @@ run_escape(relay& k)
 // character that ends the chunk waits for a further key or opens the prompt,
 // so the prompt never misses bytes read ahead of it.
 keys_result
-handle_typed(relay& k, std::size_t count)
+handle_typed(relay& r, std::size_t count)
 {
-  auto keys = std::span<unsigned char>(k.relay_buffer).first(count);
+  auto keys = std::span<unsigned char>(r.relay_buffer).first(count);
   std::size_t out = 0;
   bool escape_last = false;
   for (std::size_t i = 0; i < keys.size(); ++i) {
-    if (keys[i] != k.escape_char) {
+    if (keys[i] != r.escape_char) {
       keys[out++] = keys[i];
     } else if (i + 1 < keys.size()) {
       ++i;
@@ -206,17 +206,17 @@ handle_typed(relay& k, std::size_t count)
       escape_last = true;
     }
   }
-  keys_result result = send_typed(k, keys.first(out));
+  keys_result result = send_typed(r, keys.first(out));
   if (result != keys_result::relaying || !escape_last) {
     return result;
   }
   // One pass per byte would not read the escape character before the bytes
   // ahead of it were out.
-  if (k.pending.end != 0) {
-    k.escape_held = true;
+  if (r.pending.end != 0) {
+    r.escape_held = true;
     return keys_result::relaying;
   }
-  return run_escape(k);
+  return run_escape(r);
 }
 
 // Waits for the keyboard or the line to be readable, or, while bytes wait
@@ -356,10 +356,10 @@ int
 run_pass(relay& r, const ready_set& ready)
 {
   keys_result keys = keys_result::relaying;
+  // The keyboard is watched only while nothing waits for the line.
   if (ready.line_writable) {
     keys = send_line_output(r);
-  }
-  if (ready.keyboard_readable) {
+  } else if (ready.keyboard_readable) {
     keys = read_keyboard(r);
   }
   if (keys != keys_result::relaying) {
