@@ -92,11 +92,13 @@ substitute_line(const std::string& command, const std::string& path)
   return out;
 }
 
-// Reads and drops what `fd` has now.
+// Reads and drops what `fd` has now. The one buffer is kept, so that the
+// transfer loops do not allocate while they measure.
 void
 discard(int fd)
 {
-  std::string dropped;
+  static std::string dropped;
+  dropped.clear();
   std::ignore = testing::drain(fd, dropped);
 }
 
