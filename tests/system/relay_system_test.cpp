@@ -183,7 +183,8 @@ TEST(Relay, StallingEchoDeviceDoesNotDeadlock)
   // both would block. The device's thread has the line to itself.
   s.fds[0] = -1;
   std::thread device([&] {
-    while (device_saw.size() < paste.size()) {
+    auto end = steady::now() + std::chrono::seconds(60);
+    while (device_saw.size() < paste.size() && remaining_ms(end) > 0) {
       std::string chunk;
       read_for(s.line.master, chunk, milliseconds(10));
       device_saw += chunk;
