@@ -58,7 +58,7 @@ read_command_line(std::span<char, BUFFER_SIZE> line)
     if (c == EOF) {
       if (std::ferror(stdin) && (errno == EAGAIN || errno == EINTR)) {
         std::clearerr(stdin);
-        if (wait_ready(STDIN_FILENO, false)) {
+        if (wait_readable(STDIN_FILENO)) {
           continue;
         }
       }
