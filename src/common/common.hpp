@@ -27,4 +27,8 @@ inline constexpr unsigned char LF = 0x0A;
 // names the program prints it.
 extern const char* progname;
 
+// Writes "<progname>: <what>: <strerror(error)>" and a newline to standard
+// error, or "<progname>: <what>" when `error` is 0.
+void report(const char* what, int error);
+
 } // namespace serterm
