@@ -51,9 +51,12 @@ main(int argc, char** argv)
   int line_fd = open_line(opts.device);
   setup_line(line_fd, opts.speed_bps);
   keyboard_raw();
-  int status =
+  relay_end end =
       run_relay(line_fd, opts.modes, opts.flush_timeout_us, opts.escape_char);
   keyboard_restore();
+  // On the restored keyboard, so that each message starts and ends its own
+  // line of the user's terminal.
+  report_relay_end(end);
   close_line(line_fd);
-  return status;
+  return end.status;
 }
