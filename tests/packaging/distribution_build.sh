@@ -1,16 +1,18 @@
 #!/usr/bin/env bash
 # Builds serterm from a copy of the source tree as a packager does: Debian's
-# dpkg-buildflags (hardening=+all) exported, build type None, no tests, then
-# `cpack -G DEB`. The package with the placeholder maintainer goes to
-# OUT/placeholder/, the one with MAINTAINER to OUT/.
-# Usage: distribution_build.sh OUT SOURCE_DIR MAINTAINER
+# dpkg-buildflags (hardening=+all) exported, build type None, then
+# `cpack -G DEB` into OUT, with MAINTAINER as the package's maintainer. With
+# --placeholder, first the package with the placeholder maintainer into
+# OUT/placeholder/: the same build, configured again, where only the
+# changelog is made anew. Usage: distribution_build.sh OUT SOURCE_DIR
+# MAINTAINER [--placeholder]
 set -euo pipefail
 out="$1"
 source_dir="$(cd "$2" && pwd)"
 maintainer="$3"
 
 rm -rf "$out"
-mkdir -p "$out/src" "$out/placeholder"
+mkdir -p "$out/src"
 out="$(cd "$out" && pwd)"
 # The files of the working tree that git keeps or would keep.
 git -C "$source_dir" ls-files -z --cached --others --exclude-standard |
@@ -27,12 +29,15 @@ eval "$(DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --export=sh)"
 quiet() {
   "$@" >"$out/step.log" 2>&1 || { cat "$out/step.log" >&2; return 1; }
 }
+# Configures with `options`, builds, and packs the package into `folder`.
 package() {
-  quiet cmake -S . -B build -DCMAKE_BUILD_TYPE=None -DSERTERM_TESTS=OFF \
-    -DSERTERM_BENCH=OFF -DSERTERM_WERROR=ON "$@"
+  local folder="$1"
+  shift
+  quiet cmake -S . -B build -DCMAKE_BUILD_TYPE=None -DSERTERM_WERROR=ON "$@"
   quiet cmake --build build -j "$(nproc)"
+  quiet cpack --config build/CPackConfig.cmake -G DEB -B "$folder"
 }
-package
-quiet cpack --config build/CPackConfig.cmake -G DEB -B "$out/placeholder"
-package -DSERTERM_MAINTAINER="$maintainer"
-quiet cpack --config build/CPackConfig.cmake -G DEB -B "$out"
+if [ "${4:-}" = --placeholder ]; then
+  package "$out/placeholder"
+fi
+package "$out" -DSERTERM_MAINTAINER="$maintainer"
