@@ -2,6 +2,7 @@
 # serterm used the way a person uses it, through a real terminal emulator:
 # a shell in a tmux pane runs serterm on the simulated modem; keys typed
 # with send-keys, the screen read with capture-pane. Every wait is bounded.
+# `scripts/demo --check` runs this script on the programs the demo built.
 # Usage: tmux_session_test.sh SERTERM SERTERM_SIM
 set -euo pipefail
 serterm="$1"
@@ -114,6 +115,12 @@ tmux_ send-keys ATI Enter
 wait_for "serterm-sim Hayes-style modem"
 wait_for_line OK 2
 
+# Dialled, the modem echoes every byte: what is typed comes back.
+tmux_ send-keys ATD5551234 Enter
+wait_for "CONNECT 9600"
+tmux_ send-keys "hello, modem"
+wait_for "hello, modem"
+
 open_prompt 2
 tmux_ send-keys q Enter
 tmux_ send-keys "echo \"exit status \$?\"; stty -g > '$scratch/after'" Enter
@@ -149,4 +156,5 @@ tmux_ send-keys q Enter
 tmux_ send-keys "echo \"second exit status \$?\"" Enter
 wait_for "second exit status 0"
 
-echo "serterm in tmux: OK, help, relay after the prompt, quit with status 0, stty -g unchanged, CR mapping, x command"
+echo "serterm in tmux: OK, help, relay after the prompt, dialled and echoed," \
+  "quit with status 0, stty -g unchanged, CR mapping, x command"
