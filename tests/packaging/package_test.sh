@@ -53,14 +53,10 @@ for page in serterm.1 serterm-sim.1; do
     fail "installed manual page differs from man/$page"
 done
 
-# --- the package ---
-shopt -s nullglob
+# --- the package: the one there is ---
 debs=("$dist"/serterm_*.deb)
-shopt -u nullglob
-if [ "${#debs[@]}" -ne 1 ]; then
-  echo "FAIL: cpack made ${#debs[@]} packages" >&2
-  exit 1
-fi
+[ ${#debs[@]} -eq 1 ] && [ -f "${debs[0]}" ] ||
+  { echo "FAIL: not one package in $dist: ${debs[*]}" >&2; exit 1; }
 deb="${debs[0]}"
 
 listed="$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $NF}' | sed 's|^\./||' | sort)"
