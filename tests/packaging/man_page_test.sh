@@ -7,10 +7,8 @@ set -euo pipefail
 man="$1/man"
 sim="$2"
 
-if ! command -v mandoc >/dev/null; then
-  echo "mandoc is not installed (Debian package mandoc); scripts/test installs it" >&2
-  exit 1
-fi
+command -v mandoc >/dev/null ||
+  { echo "mandoc is not installed; scripts/test installs it" >&2; exit 1; }
 status=0
 for page in "$man/serterm.1" "$man/serterm-sim.1"; do
   messages="$(mandoc -Tlint -W warning "$page" 2>&1)" || true

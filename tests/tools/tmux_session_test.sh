@@ -8,10 +8,8 @@ set -euo pipefail
 serterm="$1"
 sim="$2"
 
-if ! command -v tmux >/dev/null; then
-  echo "tmux is not installed; scripts/test installs it" >&2
-  exit 1
-fi
+command -v tmux >/dev/null ||
+  { echo "tmux is not installed; scripts/test installs it" >&2; exit 1; }
 
 scratch="$(mktemp -d "${TMPDIR:-/tmp}/serterm-tmux-test.XXXXXX")"
 socket="$scratch/tmux.sock"
