@@ -1,15 +1,19 @@
-// Boots the guest under QEMU and plays the device on its second UART.
+// Boots guests under QEMU and plays the device on their serial line.
 #include "vm.hpp"
 
 #include "initramfs.hpp"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <elf.h>
 #include <fcntl.h>
-#include <fstream>
+#include <filesystem>
+#include <map>
 #include <poll.h>
-#include <sstream>
+#include <set>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -50,8 +54,120 @@ has_hardware_virtualisation()
          access("/dev/kvm", R_OK | W_OK) == 0;
 }
 
+// The value of `key` in the .modinfo section of the kernel module `image`
+// (an ELF file of NUL-separated key=value strings), or "".
 std::string
-build_initramfs(const vm& guest, const vm_files& files, std::string& path)
+modinfo(const std::string& image, const std::string& key)
+{
+  Elf64_Ehdr header{};
+  if (image.size() < sizeof header) {
+    return "";
+  }
+  std::memcpy(&header, image.data(), sizeof header);
+  auto section = [&](std::size_t index) {
+    Elf64_Shdr entry{};
+    std::size_t at = header.e_shoff + index * sizeof entry;
+    if (at + sizeof entry <= image.size()) {
+      std::memcpy(&entry, image.data() + at, sizeof entry);
+    }
+    return entry;
+  };
+  Elf64_Shdr names = section(header.e_shstrndx);
+  for (std::size_t i = 0; i < header.e_shnum; ++i) {
+    Elf64_Shdr entry = section(i);
+    std::size_t name = names.sh_offset + entry.sh_name;
+    if (name >= image.size() ||
+        std::strcmp(image.c_str() + name, ".modinfo") != 0 ||
+        entry.sh_offset + entry.sh_size > image.size()) {
+      continue;
+    }
+    std::string info = image.substr(entry.sh_offset, entry.sh_size);
+    for (std::size_t at = 0; at < info.size();
+         at += std::strlen(&info[at]) + 1) {
+      if (info.compare(at, key.size() + 1, key + "=") == 0) {
+        return info.c_str() + at + key.size() + 1;
+      }
+    }
+  }
+  return "";
+}
+
+// A module's name as the kernel knows it: its file name without ".ko",
+// dashes as underscores.
+std::string
+module_name(std::string name)
+{
+  name = name.substr(0, name.find(".ko"));
+  std::replace(name.begin(), name.end(), '-', '_');
+  return name;
+}
+
+// Adds to `order` the files of module `name` and of every module it depends
+// on, each after its dependencies and once, from the modules in `files` by
+// name. Returns what failed, or "".
+std::string
+add_module(const std::map<std::string, std::string>& files,
+           const std::string& name, std::vector<std::string>& order,
+           std::set<std::string>& added)
+{
+  if (!added.insert(name).second) {
+    return "";
+  }
+  auto file = files.find(name);
+  std::string image;
+  if (file == files.end() || !read_file(file->second, image)) {
+    return "no module " + name;
+  }
+  std::string depends = modinfo(image, "depends");
+  for (std::size_t at = 0; at < depends.size();) {
+    std::size_t end = std::min(depends.find(',', at), depends.size());
+    std::string error = add_module(
+        files, module_name(depends.substr(at, end - at)), order, added);
+    if (!error.empty()) {
+      return error;
+    }
+    at = end + 1;
+  }
+  order.push_back(file->second);
+  return "";
+}
+
+// Adds `profile`'s modules to `entries` as /lib/modules/NN-name.ko, numbered
+// in the order they must be loaded in: the kernel package has no
+// modules.dep, so the order comes from each module's own "depends".
+std::string
+add_modules(const vm_files& files, const vm_profile& profile,
+            std::vector<initramfs_entry>& entries)
+{
+  std::map<std::string, std::string> by_name;
+  std::error_code error;
+  for (const auto& file : std::filesystem::recursive_directory_iterator(
+           files.kernel + "/modules", error)) {
+    by_name[module_name(file.path().filename())] = file.path();
+  }
+  std::vector<std::string> order;
+  std::set<std::string> added;
+  for (const std::string& name : profile.modules) {
+    std::string failure = add_module(by_name, name, order, added);
+    if (!failure.empty()) {
+      return failure + " under " + files.kernel + "/modules";
+    }
+  }
+  entries.push_back({"/lib", S_IFDIR | 0755, "", "", 0, 0});
+  entries.push_back({"/lib/modules", S_IFDIR | 0755, "", "", 0, 0});
+  for (std::size_t i = 0; i < order.size(); ++i) {
+    char path[64];
+    std::snprintf(
+        path, sizeof path, "/lib/modules/%02zu-%s.ko", i,
+        module_name(std::filesystem::path(order[i]).filename()).c_str());
+    entries.push_back({path, S_IFREG | 0644, order[i], "", 0, 0});
+  }
+  return "";
+}
+
+std::string
+build_initramfs(const vm& guest, const vm_files& files,
+                const vm_profile& profile, std::string& path)
 {
   path = guest.work_dir + "/initramfs.cpio";
   std::vector<initramfs_entry> entries{
@@ -67,7 +183,8 @@ build_initramfs(const vm& guest, const vm_files& files, std::string& path)
       {"/bin/serterm", S_IFREG | 0755, files.serterm, "", 0, 0},
       {"/init", S_IFREG | 0755, files.init_script, "", 0, 0},
   };
-  return write_initramfs(path, entries);
+  std::string error = add_modules(files, profile, entries);
+  return error.empty() ? write_initramfs(path, entries) : error;
 }
 
 std::string
@@ -105,9 +222,9 @@ map_device_state(vm& guest, std::string& path)
 
 std::vector<std::string>
 qemu_arguments(const vm& guest, const vm_files& files,
-               const std::string& initramfs)
+               const vm_profile& profile, const std::string& initramfs)
 {
-  return {
+  std::vector<std::string> arguments{
       files.qemu,
       "-accel",
       guest.accelerator,
@@ -123,7 +240,7 @@ qemu_arguments(const vm& guest, const vm_files& files,
       "none",
       "-no-reboot",
       "-kernel",
-      files.kernel,
+      files.kernel + "/vmlinux",
       "-initrd",
       initramfs,
       "-append",
@@ -134,9 +251,10 @@ qemu_arguments(const vm& guest, const vm_files& files,
       "chardev:console",
       "-chardev",
       "serial,id=line,path=" + guest.line.slave_path,
-      "-serial",
-      "chardev:line",
   };
+  arguments.insert(arguments.end(), profile.devices.begin(),
+                   profile.devices.end());
+  return arguments;
 }
 
 // The harness's environment plus what the device shim needs inside QEMU.
@@ -155,8 +273,8 @@ qemu_environment(const vm& guest, const vm_files& files,
 }
 
 std::string
-launch_qemu(vm& guest, const vm_files& files, const std::string& initramfs,
-            const std::string& device_path)
+launch_qemu(vm& guest, const vm_files& files, const vm_profile& profile,
+            const std::string& initramfs, const std::string& device_path)
 {
   int to_guest[2];
   int from_guest[2];
@@ -171,7 +289,7 @@ launch_qemu(vm& guest, const vm_files& files, const std::string& initramfs,
   }
   guest.accelerator = has_hardware_virtualisation() ? "kvm" : "tcg";
   launch qemu;
-  qemu.argv = qemu_arguments(guest, files, initramfs);
+  qemu.argv = qemu_arguments(guest, files, profile, initramfs);
   qemu.path = files.qemu;
   qemu.env = qemu_environment(guest, files, device_path);
   qemu.in = to_guest[0];
@@ -267,42 +385,51 @@ read_file(const std::string& path, std::string& contents)
 }
 
 std::string
-start_vm(vm& guest, const vm_files& files, milliseconds limit)
+launch_vm(vm& guest, const vm_files& files, const vm_profile& profile)
 {
   char dir[] = "/tmp/serterm-uart-vm.XXXXXX";
   if (mkdtemp(dir) == nullptr) {
     return errno_text("mkdtemp");
   }
+  guest.name = profile.name;
   guest.work_dir = dir;
   std::string initramfs;
   std::string device_path;
-  std::string error = build_initramfs(guest, files, initramfs);
+  std::string error = build_initramfs(guest, files, profile, initramfs);
   if (error.empty()) {
     error = open_line_pty(guest);
   }
   if (error.empty()) {
     error = map_device_state(guest, device_path);
   }
-  auto started = steady::now();
+  guest.launched = steady::now();
   if (error.empty()) {
-    error = launch_qemu(guest, files, initramfs, device_path);
+    error = launch_qemu(guest, files, profile, initramfs, device_path);
   }
-  if (error.empty()) {
-    std::string answer = next_answer(guest, started + limit, {});
-    if (answer.rfind("ready ", 0) == 0) {
-      guest.release = answer.substr(6);
-      guest.boot_seconds =
-          std::chrono::duration<double>(steady::now() - started).count();
-      // QEMU has loaded the archive and both sides have mapped the state:
-      // neither file is needed any more, even if the harness is killed.
-      unlink(initramfs.c_str());
-      unlink(device_path.c_str());
-      return "";
-    }
-    error = boot_failure(guest, limit);
+  if (!error.empty()) {
+    stop_vm(guest);
   }
-  stop_vm(guest);
   return error;
+}
+
+std::string
+await_vm(vm& guest, milliseconds limit)
+{
+  std::string answer = next_answer(guest, guest.launched + limit, {});
+  if (answer.rfind("ready ", 0) != 0) {
+    std::string error = boot_failure(guest, limit);
+    stop_vm(guest);
+    return error;
+  }
+  guest.release = answer.substr(6);
+  guest.boot_seconds =
+      std::chrono::duration<double>(steady::now() - guest.launched).count();
+  // QEMU has loaded the archive and both sides have mapped the state:
+  // neither file is needed any more, even if the harness is killed.
+  for (const char* name : {"/initramfs.cpio", "/device"}) {
+    unlink((guest.work_dir + name).c_str());
+  }
+  return "";
 }
 
 void
