@@ -3,8 +3,8 @@
 # outside the repository and prints the kernel's directory there on stdout:
 # `vmlinux`, the image decompressed (an ELF the emulator boots directly,
 # seconds faster than decompressing XZ under emulation), and `modules/`,
-# the USB and configfs modules. Nothing is installed into the system. The
-# kernel release goes to stderr.
+# the USB host, serial, class and gadget modules and configfs. Nothing is
+# installed into the system. The kernel release goes to stderr.
 #
 # Cache: $SERTERM_VM_CACHE, else $XDG_CACHE_HOME/serterm-uart-vm, else
 # $HOME/.cache/serterm-uart-vm. When the package archive cannot be reached,
@@ -69,9 +69,11 @@ if [ ! -s "$kernel/vmlinux" ]; then
   fi
   deb=$(ls -1 "$work"/*.deb)
   modules="./lib/modules/$release/kernel"
+  usb="$modules/drivers/usb"
   dpkg-deb --fsys-tarfile "$deb" |
-    tar -x -C "$work" -f - "./boot/vmlinuz-$release" "$modules/drivers/usb" \
-      "$modules/fs/configfs"
+    tar -x -C "$work" -f - "./boot/vmlinuz-$release" "$modules/fs/configfs" \
+      "$usb/common" "$usb/core" "$usb/host" "$usb/serial" "$usb/class" \
+      "$usb/gadget"
   mkdir "$work/linux"
   extract_vmlinux "$work/boot/vmlinuz-$release" "$work/linux/vmlinux" ||
     use_cached "no XZ-compressed kernel in $deb"

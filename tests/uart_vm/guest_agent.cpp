@@ -9,7 +9,8 @@
 // screen (since the last clear); clear; wait [MS] (exit status, whether the
 // keyboard has its settings from before the spawn again, and the whole
 // screen since spawn, in hex); run HEX [MS] (a shell command, with the
-// program's PID in $serterm: its status and output); quit.
+// program's PID in $serterm: its status and output); echo on|off (whether
+// the next spawn's keyboard echoes); quit.
 #include "protocol.hpp"
 #include "support/pty_kit.hpp"
 
@@ -57,6 +58,10 @@ struct session {
 };
 
 session child;
+// Whether the next program's keyboard echoes what is typed while it is not
+// raw; off, keys typed after the program gave the terminal back do not
+// show on its screen.
+bool keyboard_echo = true;
 std::string console_pending;
 
 void
@@ -149,10 +154,15 @@ void
 spawn(const words& args)
 {
   end_session();
+  termios& before = child.keyboard_before;
   if (!open_pty(child.keyboard) ||
-      tcgetattr(child.keyboard.slave, &child.keyboard_before) != 0) {
+      tcgetattr(child.keyboard.slave, &before) != 0) {
     reply(error_text("openpty"));
     return;
+  }
+  if (!keyboard_echo) {
+    before.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    tcsetattr(child.keyboard.slave, TCSANOW, &before);
   }
   launch serterm;
   serterm.path = SERTERM_PATH;
@@ -348,7 +358,7 @@ struct command_entry {
   void (*run)(const words& args);
 };
 
-constexpr std::array<command_entry, 9> COMMANDS{{
+constexpr std::array<command_entry, 10> COMMANDS{{
     {"spawn", spawn},
     {"waitraw", [](const words& args) { wait_raw(arg_long(args, 0, 10000)); }},
     {"type",
@@ -367,11 +377,8 @@ constexpr std::array<command_entry, 9> COMMANDS{{
      }},
     {"paste",
      [](const words& args) {
-       std::string keys(static_cast<std::size_t>(arg_long(args, 0, 0)), '\0');
-       for (std::size_t i = 0; i < keys.size(); ++i) {
-         keys[i] = static_cast<char>(paste_byte(i));
-       }
-       type(keys, arg_long(args, 1, 60000), true);
+       type(paste_text(static_cast<std::size_t>(arg_long(args, 0, 0))),
+            arg_long(args, 1, 60000), true);
      }},
     {"screen",
      [](const words&) {
@@ -391,6 +398,11 @@ constexpr std::array<command_entry, 9> COMMANDS{{
        if (hex_arg(args, script)) {
          run_shell(script, arg_long(args, 1, 10000));
        }
+     }},
+    {"echo",
+     [](const words& args) {
+       keyboard_echo = args != words{"off"};
+       reply("ok");
      }},
 }};
 

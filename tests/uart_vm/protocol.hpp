@@ -62,20 +62,21 @@ inline constexpr std::array<speed_entry, 10> LINE_SPEEDS{{
     {230400, B230400},
 }};
 
-// Byte `index` of the paste: printable text in 64-byte lines ending in
-// CR LF, so that a lost or repeated stretch shows where it happened. The
-// escape character never occurs.
-inline unsigned char
-paste_byte(std::size_t index)
+// The first `size` bytes of the paste: printable text in 64-byte lines
+// ending in CR LF, so that a lost or repeated stretch shows where it
+// happened. The escape character never occurs.
+inline std::string
+paste_text(std::size_t size)
 {
-  std::size_t column = index % 64;
-  if (column == 62) {
-    return '\r';
+  std::string text;
+  for (std::size_t i = 0; i < size; ++i) {
+    std::size_t column = i % 64;
+    text.push_back(column == 62 ? '\r'
+                   : column == 63
+                       ? '\n'
+                       : static_cast<char>(' ' + (i / 64 + column * 7) % 95));
   }
-  if (column == 63) {
-    return '\n';
-  }
-  return static_cast<unsigned char>(' ' + (index / 64 + column * 7) % 95);
+  return text;
 }
 
 } // namespace uart_vm

@@ -1,5 +1,6 @@
 // serterm on the kernel's own serial drivers: guests under QEMU, booted side
-// by side, each running its scenarios, the guest's agent playing the user
+// by side, one per driver (the 16550 UART, an FTDI USB adapter, a CDC-ACM
+// device), each running its scenarios, the guest's agent playing the user
 // and this program the device at the other end of the line.
 #include "protocol.hpp"
 #include "vm.hpp"
@@ -12,6 +13,7 @@
 #include <cstring>
 #include <functional>
 #include <gtest/gtest.h>
+#include <regex>
 #include <span>
 #include <sstream>
 #include <string>
@@ -27,10 +29,24 @@ namespace {
 using namespace serterm::testing;
 using namespace std::string_literals;
 
-enum which_vm { SERIAL_VM, VM_COUNT };
+enum which_vm { SERIAL_VM, FTDI_VM, ACM_VM, VM_COUNT };
+
+// The CDC-ACM guest's gadget: an ACM function on the dummy controller, seen
+// by the guest's own cdc_acm driver as /dev/ttyACM0 and, as /dev/ttyGS0, by
+// a pair of cat that bridge it to ttyS1, whose far end the host plays.
+constexpr const char* GADGET = "/sys/kernel/config/usb_gadget/g";
+constexpr const char* BRIDGE_DOWN =
+    "for p in $(cat /tmp/bridge 2>/dev/null); do kill $p; "
+    "while kill -0 $p; do sleep 0.01; done; done 2>/dev/null; rm -f "
+    "/tmp/bridge";
+constexpr const char* BRIDGE_UP =
+    "stty -F /dev/ttyGS0 raw -echo && stty -F /dev/ttyS1 raw -echo clocal && "
+    "{ cat /dev/ttyGS0 >/dev/ttyS1 & echo $! >/tmp/bridge; "
+    "cat /dev/ttyS1 >/dev/ttyGS0 & echo $! >>/tmp/bridge; } 2>/dev/null";
 
 // One guest: how it boots, the line serterm opens there, and the shell
-// script that waits until that line is there.
+// script that waits until that line is there (first plugging the gadget
+// in).
 struct guest_spec {
   vm_profile profile;
   const char* line;
@@ -38,7 +54,22 @@ struct guest_spec {
 };
 
 const std::array<guest_spec, VM_COUNT> GUESTS{{
-    {{"16550", {"-serial", "chardev:line"}, {}}, "/dev/ttyS1", "true"},
+    {{"16550", {"-serial", "chardev:line"}, ""}, "/dev/ttyS1", "true"},
+    {{"ftdi",
+      {"-device", "qemu-xhci,id=usb", "-device",
+       "usb-serial,id=ftdi,chardev=line,bus=usb.0"},
+      "xhci_pci,ftdi_sio"},
+     "/dev/ttyUSB0",
+     "until [ -e /dev/ttyUSB0 ]; do sleep 0.05; done"},
+    {{"acm", {"-serial", "chardev:line"}, "dummy_hcd,cdc_acm,usb_f_acm"},
+     "/dev/ttyACM0",
+     "g="s + GADGET +
+         "; [ -d $g ] || { mount -t configfs none /sys/kernel/config && "
+         "mkdir $g $g/functions/acm.0 $g/configs/c.1 && cd $g && "
+         "echo 0x1d6b >idVendor && echo 0x0104 >idProduct && "
+         "ln -s $g/functions/acm.0 configs/c.1; } && "
+         "{ [ -n \"$(cat $g/UDC)\" ] || echo dummy_udc.0 >$g/UDC; } && "
+         "until [ -e /dev/ttyACM0 ]; do sleep 0.05; done"},
 }};
 
 std::array<vm, VM_COUNT> guests;
@@ -306,15 +337,20 @@ constexpr auto SPEED_TABLE = std::span(LINE_SPEEDS).subspan<1, 8>();
 static_assert(SPEED_TABLE.front().bps == 1200 &&
               SPEED_TABLE.back().bps == 115200);
 
-// Waits until the line is there.
+// Waits until the line is there, plugging the gadget in if it is out, and
+// bridges the gadget's end to the host.
 void
 plug_in()
 {
   std::ignore = shell(spec->plugged, milliseconds(10000));
+  if (guest == &guests[ACM_VM]) {
+    std::ignore = shell(BRIDGE_DOWN + "; "s + BRIDGE_UP);
+  }
 }
 
 // A scenario on guest `Which`: every helper above talks to its guest and
-// line, which is there before the scenario starts.
+// line, which is there (plugged in again, if a scenario pulled it out)
+// before the scenario starts.
 template <which_vm Which> struct on_guest : testing::Test {
   void
   SetUp() override
@@ -328,6 +364,8 @@ template <which_vm Which> struct on_guest : testing::Test {
   }
 };
 using UartVm = on_guest<SERIAL_VM>;
+using Ftdi = on_guest<FTDI_VM>;
+using CdcAcm = on_guest<ACM_VM>;
 
 // Each table speed reaches the driver, which holds exactly the raw 8N1
 // settings asked for, and the host's end of the line; the previous
@@ -631,23 +669,6 @@ paste_slowly(std::size_t size, slow_reader& reader)
       [&] { read_slowly(reader); });
 }
 
-// Reads on at the slow reader's pace until `size` bytes have come; 5 s
-// without a byte means nothing more is coming.
-void
-read_rest_slowly(std::size_t size, slow_reader& reader)
-{
-  auto idle_since = steady::now();
-  while (streams.line_received.size() < size &&
-         steady::now() - idle_since < milliseconds(5000)) {
-    std::size_t before = streams.line_received.size();
-    read_slowly(reader);
-    if (streams.line_received.size() != before) {
-      idle_since = steady::now();
-    }
-    usleep(1000);
-  }
-}
-
 TEST_F(UartVm, PasteLargerThanTheTransmitBufferArrivesWhole)
 {
   // Larger than all the buffers between serterm and the device together:
@@ -658,13 +679,17 @@ TEST_F(UartVm, PasteLargerThanTheTransmitBufferArrivesWhole)
   if (!start_serterm("-115200 "s + spec->line)) {
     return;
   }
-  for (std::size_t i = 0; i < PASTE; ++i) {
-    streams.line_expected.push_back(static_cast<char>(paste_byte(i)));
-  }
+  streams.line_expected = paste_text(PASTE);
   slow_reader reader;
   std::string answer = paste_slowly(PASTE, reader);
   long typed_ms = ms_since(reader.started);
-  read_rest_slowly(PASTE, reader);
+  // The rest, at the slow reader's pace.
+  std::ignore = eventually(
+      [&] {
+        read_slowly(reader);
+        return streams.line_received.size() >= PASTE;
+      },
+      milliseconds(30000));
   std::size_t count = 0;
   int peak = 0;
   EXPECT_EQ(std::sscanf(answer.c_str(), "typed %zu peak %d", &count, &peak), 2)
@@ -695,16 +720,213 @@ TEST_F(UartVm, QuitThroughTheEscapePromptExitsZero)
   EXPECT_EQ(printable(streams.line_received), "");
 }
 
+// Fails the scenario on any warning, bug or oops in the guest's kernel log
+// so far; the error lines of an unplug are expected.
+void
+expect_a_clean_kernel_log()
+{
+  std::istringstream log(shell("dmesg"));
+  int lines = 0;
+  for (std::string line; std::getline(log, line); ++lines) {
+    for (const char* fault : {"WARNING:", "BUG:", "Oops"}) {
+      EXPECT_EQ(line.find(fault), std::string::npos) << line;
+    }
+  }
+  EXPECT_GT(lines, 0);
+}
+
 // Runs last on its guest: after all the traffic above, the driver's own
-// counters.
-TEST_F(UartVm, DriverCountedNoLineErrors)
+// counters and the kernel's log.
+TEST_F(UartVm, DriverCountedNoLineErrorsAndTheKernelNoFaults)
 {
   std::string port = shell("grep '^1:' /proc/tty/driver/serial");
   EXPECT_EQ(port.rfind("1: uart:16550A ", 0), 0U) << port;
   for (const char* counter : {" fe:", " pe:", " oe:", " brk:"}) {
     EXPECT_EQ(port.find(counter), std::string::npos) << port;
   }
+  expect_a_clean_kernel_log();
 }
+
+TEST_F(Ftdi, AllByteValuesCrossBothWays) { all_byte_values_cross_both_ways(); }
+
+TEST_F(Ftdi, EverySpeedOfTheTableReachesTheHost)
+{
+  every_speed_reaches_the_driver();
+}
+
+TEST_F(Ftdi, ModemStatusShowsTheDeviceLines)
+{
+  modem_status_shows_the_device_lines();
+}
+
+// True when QEMU's monitor carried out `command`.
+bool
+monitor_did(const std::string& command)
+{
+  std::string answer = monitor(*guest, command);
+  return !answer.empty() && answer.find("Error") == std::string::npos;
+}
+
+// Takes the device out from under the guest: QEMU's USB serial device
+// unplugged, or the gadget unbound from its controller.
+void
+unplug()
+{
+  if (guest == &guests[FTDI_VM]) {
+    EXPECT_TRUE(monitor_did("device_del ftdi"));
+  } else {
+    std::ignore = shell("echo >"s + GADGET + "/UDC");
+  }
+}
+
+// When the device goes away, and what the user does then.
+enum class moment { relaying, prompt_then_q, prompt_then_v, stopped, pasting };
+
+// One unplug: when, and how serterm must end: its exit status and, after
+// what it showed before, the rest of its screen (a regular expression).
+struct unplug_case {
+  const char* name;
+  moment when;
+  int status;
+  const char* screen;
+};
+
+// Pastes until the device has received 16 KB, then unplugs it. Returns the
+// time of the unplug.
+steady::time_point
+unplug_during_a_paste()
+{
+  std::size_t from = received_so_far();
+  steady::time_point unplugged{};
+  std::string answer = ask("paste 4194304 20000", milliseconds(30000), {}, [&] {
+    std::ignore = drain(guest->line.master, streams.line_received);
+    if (unplugged == steady::time_point{} &&
+        streams.line_received.size() >= from + 16384) {
+      unplugged = steady::now();
+      unplug();
+    }
+  });
+  EXPECT_EQ(answer.rfind("error typed ", 0), 0U)
+      << "the paste did not end with serterm: " << answer;
+  // What came before the unplug came whole and in order.
+  std::ignore = drain(guest->line.master, streams.line_received);
+  std::string pasted = streams.line_received.substr(from);
+  expect_whole("line", pasted, paste_text(pasted.size()));
+  return unplugged;
+}
+
+// Unplugs the device as `c` says while serterm relays on it, and checks how
+// serterm ends (its status, its whole screen, the keyboard's settings) and
+// that the device comes back as the same node.
+void
+unplug_while_running(const unplug_case& c)
+{
+  SCOPED_TRACE(c.name);
+  // Keys typed after serterm gave the keyboard back are no part of its
+  // screen.
+  bool pasting = c.when == moment::pasting;
+  EXPECT_EQ(ask(pasting ? "echo off" : "echo on"), "ok");
+  if (!start_serterm("-115200 "s + spec->line)) {
+    return;
+  }
+  expect_relayed_to_screen("hello\r\n");
+  expect_relayed_to_line("abc");
+  const std::string gone =
+      "while [ -e "s + spec->line + " ]; do sleep 0.02; done";
+  auto unplugged = steady::now();
+  if (pasting) {
+    unplugged = unplug_during_a_paste();
+  } else if (c.when == moment::relaying) {
+    unplug();
+  } else if (c.when == moment::stopped) {
+    std::ignore = shell("kill -STOP $serterm");
+    unplug();
+    std::ignore = shell(gone);
+    type_keys("k");
+    std::ignore = shell("kill -CONT $serterm");
+  } else {
+    EXPECT_EQ(ask("clear"), "ok");
+    type_keys(std::string(1, ESCAPE));
+    EXPECT_TRUE(expect_screen("serterm> "));
+    unplug();
+    std::ignore = shell(gone);
+    // Waiting at the prompt for the user, serterm uses no CPU.
+    std::istringstream ticks(shell("s=/proc/$serterm/stat; cut -d' ' -f14,15 "
+                                   "$s; sleep 1; cut -d' ' -f14,15 $s"));
+    std::string before;
+    std::string after;
+    EXPECT_TRUE(std::getline(ticks, before) && std::getline(ticks, after));
+    EXPECT_EQ(before, after) << "user and system ticks at the prompt";
+    type_keys(c.when == moment::prompt_then_q ? "q\n" : "v\n");
+  }
+  std::string screen = wait_end("exit " + std::to_string(c.status));
+  long ended_ms = ms_since(unplugged);
+  EXPECT_TRUE(std::regex_match(screen, std::regex("hello\r\n"s + c.screen)))
+      << printable(screen);
+  if (c.when == moment::relaying || pasting) {
+    EXPECT_LT(ended_ms, 2000) << "ms from the unplug to serterm's end";
+  }
+  // QEMU lets the device go a little after it answers, and keeps
+  // its chardev until then.
+  EXPECT_TRUE(guest != &guests[FTDI_VM] || eventually([] {
+                return monitor_did(
+                    "device_add usb-serial,id=ftdi,chardev=line,bus=usb.0");
+              }));
+  // Back as the same node: serterm has let go of the dead one,
+  // whose holder would keep its number.
+  plug_in();
+}
+
+const std::array<unplug_case, 5> UNPLUGS{{
+    {"unplugged mid-relay", moment::relaying, 1, "serterm: line closed\n"},
+    {"unplugged at the prompt, then q", moment::prompt_then_q, 0,
+     "serterm> q\r\n"},
+    {"unplugged at the prompt, then v", moment::prompt_then_v, 1,
+     "serterm> v\r\nserterm: can't read modem status: Input/output "
+     "error\r\nserterm: line closed\n"},
+    {"unplugged while stopped, then a key", moment::stopped, 1,
+     "serterm: line write failed: Input/output error\n"},
+    {"unplugged during a paste", moment::pasting, 1,
+     "serterm: (line closed|line write failed: [^\r\n]+)\n"},
+}};
+
+TEST_F(Ftdi, UnpluggedAtEachMoment)
+{
+  for (const unplug_case& c : UNPLUGS) {
+    unplug_while_running(c);
+  }
+}
+
+TEST_F(Ftdi, KernelLogHasNoFaults) { expect_a_clean_kernel_log(); }
+
+TEST_F(CdcAcm, AllByteValuesCrossBothWays)
+{
+  all_byte_values_cross_both_ways();
+}
+
+// The lines of an ACM function: CTS always, DCD and DSR while the gadget's
+// tty is open (the bridge), DTR and RTS from the open.
+TEST_F(CdcAcm, ModemStatusShowsTheGadgetsLines)
+{
+  if (!start_serterm("-115200 "s + spec->line)) {
+    return;
+  }
+  escape_command("v", "enable|DTR|RTS|CTS|DCD|ri|DSR\r\n");
+  std::ignore = shell(BRIDGE_DOWN);
+  escape_command("v", "enable|DTR|RTS|CTS|dcd|ri|dsr\r\n");
+  std::ignore = shell(BRIDGE_UP);
+  escape_command("v", "enable|DTR|RTS|CTS|DCD|ri|DSR\r\n");
+  quit_serterm();
+}
+
+TEST_F(CdcAcm, UnpluggedAtEachMoment)
+{
+  for (const unplug_case& c : {UNPLUGS[0], UNPLUGS[2]}) {
+    unplug_while_running(c);
+  }
+}
+
+TEST_F(CdcAcm, KernelLogHasNoFaults) { expect_a_clean_kernel_log(); }
 
 // The last line `command` prints through the shell, or "" if it fails.
 std::string
@@ -729,29 +951,6 @@ last_line_of(const std::string& command)
   return line;
 }
 
-// Fills `files` from the options `--init`, `--agent`, `--serterm` and
-// `--shim`; returns the value of `--kernel-script`.
-std::string
-read_options(int argc, char** argv, vm_files& files)
-{
-  std::string kernel_script;
-  const std::array<std::pair<std::string_view, std::string*>, 5> OPTIONS{{
-      {"--kernel-script", &kernel_script},
-      {"--init", &files.init_script},
-      {"--agent", &files.agent},
-      {"--serterm", &files.serterm},
-      {"--shim", &files.shim},
-  }};
-  for (int i = 1; i + 1 < argc; i += 2) {
-    for (const auto& [name, value] : OPTIONS) {
-      if (name == argv[i]) {
-        *value = argv[i + 1];
-      }
-    }
-  }
-  return kernel_script;
-}
-
 // Finds QEMU, busybox and the kernel for `files`. Returns 0, or the exit
 // status when one is missing: 77 (skipped) outside CI for the packages.
 int
@@ -760,7 +959,6 @@ find_programs(vm_files& files, const std::string& kernel_script)
   const char* ci = std::getenv("CI");
   bool in_ci = ci != nullptr && *ci != '\0' && std::strcmp(ci, "false") != 0;
   files.qemu = last_line_of("command -v qemu-system-x86_64");
-  files.busybox = "/bin/busybox";
   if (files.qemu.empty() || access(files.busybox.c_str(), X_OK) != 0) {
     std::fprintf(stderr,
                  "uart_vm: %s: qemu-system-x86_64 or /bin/busybox is missing "
@@ -822,9 +1020,14 @@ main(int argc, char** argv)
 {
   using namespace uart_vm;
   testing::InitGoogleTest(&argc, argv);
-  vm_files files;
-  std::string kernel_script = read_options(argc, argv, files);
-  if (int status = find_programs(files, kernel_script); status != 0) {
+  if (argc != 6) {
+    std::fprintf(stderr, "usage: %s FETCH_KERNEL INIT AGENT SERTERM SHIM\n",
+                 argv[0]);
+    return 2;
+  }
+  // qemu, kernel, busybox, agent, serterm, init script, shim.
+  vm_files files{"", "", "/bin/busybox", argv[3], argv[4], argv[2], argv[5]};
+  if (int status = find_programs(files, argv[1]); status != 0) {
     return status;
   }
   boot_guests(files);

@@ -8,14 +8,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <elf.h>
 #include <fcntl.h>
 #include <filesystem>
-#include <map>
 #include <poll.h>
-#include <set>
 #include <sys/mman.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <tuple>
 #include <unistd.h>
@@ -40,129 +39,31 @@ bool
 has_hardware_virtualisation()
 {
   std::string cpuinfo;
-  std::size_t flags = std::string::npos;
-  if (read_file("/proc/cpuinfo", cpuinfo)) {
-    flags = cpuinfo.find("\nflags");
-  }
-  if (flags == std::string::npos) {
-    return false;
-  }
-  std::string line =
-      cpuinfo.substr(flags, cpuinfo.find('\n', flags + 1) - flags);
-  return (line.find(" vmx") != std::string::npos ||
-          line.find(" svm") != std::string::npos) &&
+  return read_file("/proc/cpuinfo", cpuinfo) &&
+         (cpuinfo.find(" vmx") != std::string::npos ||
+          cpuinfo.find(" svm") != std::string::npos) &&
          access("/dev/kvm", R_OK | W_OK) == 0;
 }
 
-// The value of `key` in the .modinfo section of the kernel module `image`
-// (an ELF file of NUL-separated key=value strings), or "".
-std::string
-modinfo(const std::string& image, const std::string& key)
+// Adds the kernel's module tree to `entries` under /lib/modules/current,
+// for the guest's init to index and load from: the kernel package has no
+// modules.dep.
+void
+add_modules(const vm_files& files, std::vector<initramfs_entry>& entries)
 {
-  Elf64_Ehdr header{};
-  if (image.size() < sizeof header) {
-    return "";
-  }
-  std::memcpy(&header, image.data(), sizeof header);
-  auto section = [&](std::size_t index) {
-    Elf64_Shdr entry{};
-    std::size_t at = header.e_shoff + index * sizeof entry;
-    if (at + sizeof entry <= image.size()) {
-      std::memcpy(&entry, image.data() + at, sizeof entry);
-    }
-    return entry;
-  };
-  Elf64_Shdr names = section(header.e_shstrndx);
-  for (std::size_t i = 0; i < header.e_shnum; ++i) {
-    Elf64_Shdr entry = section(i);
-    std::size_t name = names.sh_offset + entry.sh_name;
-    if (name >= image.size() ||
-        std::strcmp(image.c_str() + name, ".modinfo") != 0 ||
-        entry.sh_offset + entry.sh_size > image.size()) {
-      continue;
-    }
-    std::string info = image.substr(entry.sh_offset, entry.sh_size);
-    for (std::size_t at = 0; at < info.size();
-         at += std::strlen(&info[at]) + 1) {
-      if (info.compare(at, key.size() + 1, key + "=") == 0) {
-        return info.c_str() + at + key.size() + 1;
-      }
-    }
-  }
-  return "";
-}
-
-// A module's name as the kernel knows it: its file name without ".ko",
-// dashes as underscores.
-std::string
-module_name(std::string name)
-{
-  name = name.substr(0, name.find(".ko"));
-  std::replace(name.begin(), name.end(), '-', '_');
-  return name;
-}
-
-// Adds to `order` the files of module `name` and of every module it depends
-// on, each after its dependencies and once, from the modules in `files` by
-// name. Returns what failed, or "".
-std::string
-add_module(const std::map<std::string, std::string>& files,
-           const std::string& name, std::vector<std::string>& order,
-           std::set<std::string>& added)
-{
-  if (!added.insert(name).second) {
-    return "";
-  }
-  auto file = files.find(name);
-  std::string image;
-  if (file == files.end() || !read_file(file->second, image)) {
-    return "no module " + name;
-  }
-  std::string depends = modinfo(image, "depends");
-  for (std::size_t at = 0; at < depends.size();) {
-    std::size_t end = std::min(depends.find(',', at), depends.size());
-    std::string error = add_module(
-        files, module_name(depends.substr(at, end - at)), order, added);
-    if (!error.empty()) {
-      return error;
-    }
-    at = end + 1;
-  }
-  order.push_back(file->second);
-  return "";
-}
-
-// Adds `profile`'s modules to `entries` as /lib/modules/NN-name.ko, numbered
-// in the order they must be loaded in: the kernel package has no
-// modules.dep, so the order comes from each module's own "depends".
-std::string
-add_modules(const vm_files& files, const vm_profile& profile,
-            std::vector<initramfs_entry>& entries)
-{
-  std::map<std::string, std::string> by_name;
-  std::error_code error;
-  for (const auto& file : std::filesystem::recursive_directory_iterator(
-           files.kernel + "/modules", error)) {
-    by_name[module_name(file.path().filename())] = file.path();
-  }
-  std::vector<std::string> order;
-  std::set<std::string> added;
-  for (const std::string& name : profile.modules) {
-    std::string failure = add_module(by_name, name, order, added);
-    if (!failure.empty()) {
-      return failure + " under " + files.kernel + "/modules";
-    }
-  }
+  std::string tree = files.kernel + "/modules";
   entries.push_back({"/lib", S_IFDIR | 0755, "", "", 0, 0});
   entries.push_back({"/lib/modules", S_IFDIR | 0755, "", "", 0, 0});
-  for (std::size_t i = 0; i < order.size(); ++i) {
-    char path[64];
-    std::snprintf(
-        path, sizeof path, "/lib/modules/%02zu-%s.ko", i,
-        module_name(std::filesystem::path(order[i]).filename()).c_str());
-    entries.push_back({path, S_IFREG | 0644, order[i], "", 0, 0});
+  entries.push_back({"/lib/modules/current", S_IFDIR | 0755, "", "", 0, 0});
+  std::error_code error;
+  for (const auto& file :
+       std::filesystem::recursive_directory_iterator(tree, error)) {
+    std::string path = file.path().string();
+    bool directory = file.is_directory();
+    entries.push_back({"/lib/modules/current" + path.substr(tree.size()),
+                       directory ? mode_t{S_IFDIR | 0755} : S_IFREG | 0644,
+                       directory ? "" : path, "", 0, 0});
   }
-  return "";
 }
 
 std::string
@@ -183,8 +84,10 @@ build_initramfs(const vm& guest, const vm_files& files,
       {"/bin/serterm", S_IFREG | 0755, files.serterm, "", 0, 0},
       {"/init", S_IFREG | 0755, files.init_script, "", 0, 0},
   };
-  std::string error = add_modules(files, profile, entries);
-  return error.empty() ? write_initramfs(path, entries) : error;
+  if (!profile.modules.empty()) {
+    add_modules(files, entries);
+  }
+  return write_initramfs(path, entries);
 }
 
 std::string
@@ -224,34 +127,19 @@ std::vector<std::string>
 qemu_arguments(const vm& guest, const vm_files& files,
                const vm_profile& profile, const std::string& initramfs)
 {
+  // What init is to load comes to it in its environment, from the kernel's
+  // command line's load=.
+  // clang-format off
   std::vector<std::string> arguments{
-      files.qemu,
-      "-accel",
-      guest.accelerator,
-      "-M",
-      "pc",
-      "-m",
-      "256",
-      "-smp",
-      "1",
-      "-nodefaults",
-      "-no-user-config",
-      "-display",
-      "none",
-      "-no-reboot",
-      "-kernel",
-      files.kernel + "/vmlinux",
-      "-initrd",
-      initramfs,
-      "-append",
-      "console=ttyS0,115200 quiet loglevel=1 panic=-1",
-      "-chardev",
-      "stdio,id=console,signal=off",
-      "-serial",
-      "chardev:console",
-      "-chardev",
-      "serial,id=line,path=" + guest.line.slave_path,
-  };
+      files.qemu, "-accel", guest.accelerator, "-M", "pc", "-m", "256",
+      "-smp", "1", "-nodefaults", "-no-user-config", "-display", "none",
+      "-no-reboot", "-kernel", files.kernel + "/vmlinux", "-initrd", initramfs,
+      "-append", "console=ttyS0,115200 quiet loglevel=1 panic=-1 load=" +
+                     profile.modules,
+      "-chardev", "stdio,id=console,signal=off", "-serial", "chardev:console",
+      "-chardev", "serial,id=line,path=" + guest.line.slave_path,
+      "-monitor", "unix:" + guest.monitor_path + ",server=on,wait=off"};
+  // clang-format on
   arguments.insert(arguments.end(), profile.devices.begin(),
                    profile.devices.end());
   return arguments;
@@ -371,17 +259,10 @@ bool
 read_file(const std::string& path, std::string& contents)
 {
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    return false;
-  }
   contents.clear();
-  char buffer[65536];
-  ssize_t n;
-  while ((n = read(fd, buffer, sizeof buffer)) > 0) {
-    contents.append(buffer, static_cast<std::size_t>(n));
-  }
-  close(fd);
-  return n == 0;
+  // Read to its end, a file drains as a pipe whose writer has gone.
+  std::ignore = fd >= 0 && drain(fd, contents);
+  return fd >= 0 && close(fd) == 0;
 }
 
 std::string
@@ -393,6 +274,7 @@ launch_vm(vm& guest, const vm_files& files, const vm_profile& profile)
   }
   guest.name = profile.name;
   guest.work_dir = dir;
+  guest.monitor_path = guest.work_dir + "/monitor";
   std::string initramfs;
   std::string device_path;
   std::string error = build_initramfs(guest, files, profile, initramfs);
@@ -455,7 +337,8 @@ stop_vm(vm& guest)
     guest.device = nullptr;
   }
   if (!guest.work_dir.empty()) {
-    for (const char* name : {"initramfs.cpio", "device", "qemu.log"}) {
+    for (const char* name :
+         {"initramfs.cpio", "device", "qemu.log", "monitor"}) {
       unlink((guest.work_dir + "/" + name).c_str());
     }
     rmdir(guest.work_dir.c_str());
@@ -481,6 +364,31 @@ ask_agent(vm& guest, const std::string& command, milliseconds limit,
       on_note(answer.substr(5));
     }
   }
+}
+
+std::string
+monitor(vm& guest, const std::string& command)
+{
+  constexpr std::string_view PROMPT = "(qemu) ";
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::snprintf(address.sun_path, sizeof address.sun_path, "%s",
+                guest.monitor_path.c_str());
+  // The monitor greets with its prompt, and shows it again after each
+  // command's answer.
+  std::string got;
+  bool greeted =
+      fd >= 0 &&
+      connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+      set_nonblocking(fd) && read_until(fd, got, PROMPT);
+  std::size_t from = got.size();
+  bool answered = greeted && write_all_bounded(fd, command + "\n") &&
+                  read_until(fd, got, PROMPT, WAIT_LIMIT, from);
+  if (fd >= 0) {
+    close(fd);
+  }
+  return answered ? got.substr(from) : "";
 }
 
 std::string

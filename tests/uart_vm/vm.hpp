@@ -30,12 +30,12 @@ struct vm_files {
 };
 
 // What sets one guest apart: QEMU's arguments for the device on the host
-// pty `line` (the chardev "line"), and the kernel modules its init loads,
-// their dependencies first.
+// pty `line` (the chardev "line"), and the kernel modules its init loads
+// (names separated by commas), with those they depend on.
 struct vm_profile {
   std::string name;
   std::vector<std::string> devices;
-  std::vector<std::string> modules;
+  std::string modules;
 };
 
 // A running guest. `line.master` (non-blocking) is the host's end of the
@@ -54,6 +54,7 @@ struct vm {
   std::string console_log;
   std::string release;
   std::string accelerator;
+  std::string monitor_path;
   steady::time_point launched;
   double boot_seconds = 0;
   bool lost = false;
@@ -83,6 +84,10 @@ void stop_vm(vm& guest);
 ask_agent(vm& guest, const std::string& command, milliseconds limit,
           const std::function<void(const std::string&)>& on_note = {},
           const std::function<void()>& idle = {});
+
+// Runs `command` on QEMU's monitor and returns what the monitor showed
+// after it (errors begin with "Error"), or "" if it did not answer.
+[[nodiscard]] std::string monitor(vm& guest, const std::string& command);
 
 // The last part of the console output, for failure messages.
 [[nodiscard]] std::string console_tail(const vm& guest);
