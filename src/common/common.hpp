@@ -27,4 +27,12 @@ inline constexpr unsigned char LF = 0x0A;
 // names the program prints it.
 extern const char* progname;
 
+// How the relay goes on after a step, or how it ends: the keyboard, the
+// line, the wait and the escape prompt all answer this way.
+enum class relay_step { go_on, quit, failed };
+
+// Writes "<progname>: <what>: <strerror(error)>" and a newline to standard
+// error, or "<progname>: <what>" when `error` is 0.
+void report(const char* what, int error);
+
 } // namespace serterm

@@ -2,9 +2,7 @@
 #include "common/io.hpp"
 
 #include <cerrno>
-#include <fcntl.h>
 #include <poll.h>
-#include <tuple>
 #include <unistd.h>
 
 namespace serterm {
@@ -34,7 +32,7 @@ write_all(int fd, std::span<const unsigned char> data)
     if (n < 0) {
       return false;
     }
-    if (n == 0 && !wait_ready(fd, true)) {
+    if (n == 0 && !wait_writable(fd)) {
       return false;
     }
     data = data.subspan(static_cast<std::size_t>(n));
@@ -42,19 +40,34 @@ write_all(int fd, std::span<const unsigned char> data)
   return true;
 }
 
+namespace {
+
 bool
-wait_ready(int fd, bool for_writing)
+wait_for(int fd, short events)
 {
-  pollfd p{fd, static_cast<short>(for_writing ? POLLOUT : POLLIN), 0};
+  pollfd p{fd, events, 0};
   for (;;) {
-    int n = poll(&p, 1, -1);
-    if (n >= 0) {
+    if (poll(&p, 1, -1) >= 0) {
       return true;
     }
     if (errno != EINTR) {
       return false;
     }
   }
+}
+
+} // namespace
+
+bool
+wait_readable(int fd)
+{
+  return wait_for(fd, POLLIN);
+}
+
+bool
+wait_writable(int fd)
+{
+  return wait_for(fd, POLLOUT);
 }
 
 timeval
@@ -64,22 +77,6 @@ flush_timeval(int flush_timeout_us)
     return timeval{0, flush_timeout_us};
   }
   return timeval{flush_timeout_us / 1000000, flush_timeout_us % 1000000};
-}
-
-void
-reserve_standard_descriptors()
-{
-  for (int fd = 0; fd <= 2; ++fd) {
-    if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) {
-      continue;
-    }
-    // The lower descriptors are open by now, so open() returns `fd`.
-    int stand_in = open("/dev/null", fd == 0 ? O_WRONLY : O_RDONLY);
-    if (stand_in >= 0 && stand_in != fd) {
-      std::ignore = dup2(stand_in, fd);
-      std::ignore = close(stand_in);
-    }
-  }
 }
 
 } // namespace serterm

@@ -18,19 +18,14 @@ namespace serterm {
 // other error; what was written before it stays written.
 [[nodiscard]] bool write_all(int fd, std::span<const unsigned char> data);
 
-// Waits until `fd` is readable (`for_writing` false) or writable (true),
-// retrying EINTR. Returns false, with errno set, if the wait itself fails.
-[[nodiscard]] bool wait_ready(int fd, bool for_writing);
+// Wait, without a time-out, until `fd` has input or takes output, retrying
+// EINTR. Return false, with errno set, if the wait itself fails.
+[[nodiscard]] bool wait_readable(int fd);
+[[nodiscard]] bool wait_writable(int fd);
 
 // The select time-out for `flush_timeout_us` microseconds: a second or more
 // is split into seconds, and a negative value is kept as it is, so that
 // select rejects it.
 [[nodiscard]] timeval flush_timeval(int flush_timeout_us);
-
-// Opens /dev/null on each of descriptors 0, 1 and 2 that is closed, so that
-// no later open lands there: the line must never be taken for the keyboard
-// or for standard output. Each stand-in is opened for the direction its
-// descriptor is not used in, so using it still fails as a closed one would.
-void reserve_standard_descriptors();
 
 } // namespace serterm

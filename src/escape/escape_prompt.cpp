@@ -9,7 +9,6 @@
 #include <array>
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <sys/select.h>
 #include <tuple>
 #include <unistd.h>
@@ -58,7 +57,7 @@ read_command_line(std::span<char, BUFFER_SIZE> line)
     if (c == EOF) {
       if (std::ferror(stdin) && (errno == EAGAIN || errno == EINTR)) {
         std::clearerr(stdin);
-        if (wait_ready(STDIN_FILENO, false)) {
+        if (wait_readable(STDIN_FILENO)) {
           continue;
         }
       }
@@ -83,51 +82,54 @@ read_command_line(std::span<char, BUFFER_SIZE> line)
 
 } // namespace
 
-int
+relay_step
 run_command(const char* line,
             std::span<unsigned char, BUFFER_SIZE> relay_buffer, int line_fd,
-            int& modes)
+            int& modes, std::size_t& count)
 {
+  count = 0;
   switch (line[0]) {
   case 'q':
-    return ESCAPE_QUIT;
+    return relay_step::quit;
   case '?':
     for (const char* piece : HELP_TEXT) {
       std::fputs(piece, stderr);
     }
-    return 0;
+    break;
   case 'v':
     show_modem_status(line_fd);
-    return 0;
+    break;
   case 'd':
     modes ^= MODE_HEXDUMP;
-    return 0;
+    break;
   case 'h':
     modes ^= MODE_HALF_DUPLEX;
-    return 0;
+    break;
   case 'r':
     modes ^= MODE_MAP_CR;
-    return 0;
+    break;
   case 'x':
-    return static_cast<int>(parse_hex_data(line, relay_buffer));
+    count = parse_hex_data(line, relay_buffer);
+    break;
   default:
-    return 0;
+    break;
   }
+  return relay_step::go_on;
 }
 
-int
+relay_step
 escape_prompt(std::span<unsigned char, BUFFER_SIZE> relay_buffer, int line_fd,
-              int& modes, int flush_timeout_us)
+              int& modes, int flush_timeout_us, std::size_t& count)
 {
+  count = 0;
   if (keyboard_ready_within(flush_timeout_us)) {
     ssize_t got = read(STDIN_FILENO, relay_buffer.data(), 1);
     if (got >= 0) {
-      return static_cast<int>(got);
+      count = static_cast<std::size_t>(got);
+      return relay_step::go_on;
     }
     if (errno != EAGAIN && errno != EINTR) {
-      std::fprintf(stderr, "%s: keyboard read failed: %s\n", progname,
-                   std::strerror(errno));
-      return ESCAPE_FAILED;
+      return relay_step::failed;
     }
     // The key vanished before it could be read: the prompt opens.
   }
@@ -135,21 +137,21 @@ escape_prompt(std::span<unsigned char, BUFFER_SIZE> relay_buffer, int line_fd,
   keyboard_restore();
   std::fprintf(stderr, "%s> ", progname);
   std::array<char, BUFFER_SIZE> line;
-  int result = 0;
+  relay_step step = relay_step::go_on;
   switch (read_command_line(line)) {
   case line_read::end_of_input:
     std::fprintf(stderr, "\n%s: EOF encountered\n", progname);
-    result = ESCAPE_QUIT;
+    step = relay_step::quit;
     break;
   case line_read::too_long:
-    std::fprintf(stderr, "%s: command line too long\n", progname);
+    report("command line too long", 0);
     break;
   case line_read::complete:
-    result = run_command(line.data(), relay_buffer, line_fd, modes);
+    step = run_command(line.data(), relay_buffer, line_fd, modes, count);
     break;
   }
   keyboard_raw();
-  return result;
+  return step;
 }
 
 } // namespace serterm

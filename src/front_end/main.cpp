@@ -1,11 +1,32 @@
 // serterm's entry: scan the command line, set up the line and the keyboard,
 // relay, put both back.
-#include "common/io.hpp"
 #include "front_end/options.hpp"
 #include "relay/relay.hpp"
 #include "terminal_control/terminal_control.hpp"
 
+#include <cerrno>
 #include <cstdio>
+#include <fcntl.h>
+#include <tuple>
+
+namespace {
+
+// Opens /dev/null on each of descriptors 0, 1 and 2 that is closed, so that
+// no later open lands there: the line must never be taken for the keyboard
+// or for standard output. Each stand-in is opened for the direction its
+// descriptor is not used in, so using it still fails as a closed one would.
+void
+reserve_standard_descriptors()
+{
+  for (int fd = 0; fd <= 2; ++fd) {
+    // The lower descriptors are open by now, so the open lands on `fd`.
+    if (fcntl(fd, F_GETFD) < 0 && errno == EBADF) {
+      std::ignore = open("/dev/null", fd == 0 ? O_WRONLY : O_RDONLY);
+    }
+  }
+}
+
+} // namespace
 
 int
 main(int argc, char** argv)
@@ -30,9 +51,12 @@ main(int argc, char** argv)
   int line_fd = open_line(opts.device);
   setup_line(line_fd, opts.speed_bps);
   keyboard_raw();
-  int status =
+  relay_end end =
       run_relay(line_fd, opts.modes, opts.flush_timeout_us, opts.escape_char);
   keyboard_restore();
+  // On the restored keyboard, so that each message starts and ends its own
+  // line of the user's terminal.
+  report_relay_end(end);
   close_line(line_fd);
-  return status;
+  return end.status;
 }

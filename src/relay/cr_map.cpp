@@ -1,6 +1,9 @@
 // The CR -> CR LF display mapping.
 #include "relay/cr_map.hpp"
 
+#include <algorithm>
+#include <cassert>
+
 namespace serterm {
 
 std::size_t
@@ -8,9 +11,10 @@ map_cr_to_crlf(std::span<const unsigned char> input,
                std::span<unsigned char, MAPPED_SIZE> output,
                cr_map_state& state)
 {
-  if (input.size() > BUFFER_SIZE) {
-    input = input.first(BUFFER_SIZE);
-  }
+  // A longer input is a caller's fault: loud where assertions are live,
+  // and cut rather than let it run past `output` where they are not.
+  assert(input.size() <= BUFFER_SIZE);
+  input = input.first(std::min(input.size(), BUFFER_SIZE));
   std::size_t i = 0;
   // The LF that the previous chunk's final CR was given is already shown.
   if (state.lf_added && !input.empty() && input[0] == LF) {

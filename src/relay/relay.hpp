@@ -1,14 +1,32 @@
 // The relay loop between the keyboard, the serial line and the screen.
 #pragma once
 
+#include <cstddef>
+
 namespace serterm {
+
+// How a relay ended: the exit status (0 after a quit or the end of keyboard
+// input with every byte sent, 1 otherwise), what failed (nullptr if
+// nothing did) with its errno (0 for none), and how many bytes for the line
+// were dropped or still waiting.
+struct relay_end {
+  int status = 0;
+  const char* failure = nullptr;
+  int error = 0;
+  std::size_t unsent = 0;
+};
 
 // Relays bytes between the keyboard (standard input) and `line_fd` until the
 // user quits, an input ends or an error occurs; received bytes and the
 // half-duplex echo go to the standard input descriptor, hexdump text to
-// standard output. Returns the exit status: 0 after a quit or the end of
-// keyboard input, 1 after a failure (already reported on standard error).
-[[nodiscard]] int run_relay(int line_fd, int modes, int flush_timeout_us,
-                            unsigned char escape_char);
+// standard output. Typed bytes the line cannot take yet wait in a queue;
+// once the line has taken nothing for a second, what does not fit is
+// dropped, so that the escape character always gets through.
+[[nodiscard]] relay_end run_relay(int line_fd, int modes, int flush_timeout_us,
+                                  unsigned char escape_char);
+
+// Writes what ended the relay to standard error, if anything failed, then
+// the number of bytes not sent to the line, if any.
+void report_relay_end(const relay_end& end);
 
 } // namespace serterm

@@ -27,6 +27,9 @@ termios raw_keyboard_settings;
 // settings are saved, and whether the keyboard's are.
 volatile std::sig_atomic_t saved_line_fd = -1;
 volatile std::sig_atomic_t keyboard_saved = 0;
+// The signals the handler takes, blocked while the keyboard's saved record
+// is rewritten so that the handler never restores half of it.
+sigset_t handled_signals;
 
 // Every catchable signal whose default action ends the process; the
 // real-time signals are added at run time, as their bounds are not
@@ -74,7 +77,6 @@ restore_on_signal(int sig)
   }
   // SA_RESETHAND has restored the default action and SA_NODEFER leaves the
   // signal unblocked, so this ends the process with the same signal.
-  std::signal(sig, SIG_DFL);
   std::ignore = std::raise(sig);
   errno = saved_errno;
 }
@@ -98,8 +100,7 @@ open_line(const char* path)
       if (low >= 0) {
         std::ignore = close(low);
       }
-      std::fprintf(stderr, "%s: too many descriptors open to watch the line\n",
-                   progname);
+      report("too many descriptors open to watch the line", 0);
       std::exit(1);
     }
     fd = low;
@@ -162,10 +163,16 @@ close_line(int line_fd)
 void
 keyboard_raw()
 {
-  if (tcgetattr(STDIN_FILENO, &saved_keyboard_settings) != 0) {
+  sigset_t mask;
+  std::ignore = sigprocmask(SIG_BLOCK, &handled_signals, &mask);
+  bool saved = tcgetattr(STDIN_FILENO, &saved_keyboard_settings) == 0;
+  if (saved) {
+    keyboard_saved = 1;
+  }
+  std::ignore = sigprocmask(SIG_SETMASK, &mask, nullptr);
+  if (!saved) {
     return; // not a terminal: the input is taken as it is
   }
-  keyboard_saved = 1;
   raw_keyboard_settings = saved_keyboard_settings;
   cfmakeraw(&raw_keyboard_settings);
   raw_keyboard_settings.c_lflag &= ~static_cast<tcflag_t>(ECHO);
@@ -200,8 +207,7 @@ show_modem_status(int line_fd)
 {
   int bits = 0;
   if (ioctl(line_fd, TIOCMGET, &bits) != 0) {
-    std::fprintf(stderr, "%s: can't read modem status: %s\n", progname,
-                 std::strerror(errno));
+    report("can't read modem status", errno);
     return;
   }
   std::array<char, MODEM_STATUS_TEXT_SIZE> text{};
@@ -220,13 +226,16 @@ install_signal_handlers()
   action.sa_handler = restore_on_signal;
   action.sa_flags = static_cast<int>(SA_RESETHAND | SA_NODEFER | SA_ONSTACK);
   sigemptyset(&action.sa_mask);
+  sigemptyset(&handled_signals);
   auto install = [&action](int sig) {
     struct sigaction old {};
     // A signal the parent chose to ignore (nohup) stays ignored.
     if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) {
       return;
     }
-    std::ignore = sigaction(sig, &action, nullptr);
+    if (sigaction(sig, &action, nullptr) == 0) {
+      std::ignore = sigaddset(&handled_signals, sig);
+    }
   };
   for (int sig : TERMINATING_SIGNALS) {
     install(sig);

@@ -205,7 +205,7 @@ start_session(const std::vector<std::string>& options,
                                                  : setup.line_path);
   what.in = keyboard_for(s, setup);
   what.out = setup.out == OWN ? out_pipe[1] : setup.out;
-  what.err = err_pipe[1];
+  what.err = setup.err_on_keyboard ? what.in : err_pipe[1];
   what.ignore_sigpipe = setup.ignore_sigpipe;
   what.fill_descriptors_to = setup.fill_descriptors_to;
   what.free_descriptor = setup.free_descriptor;

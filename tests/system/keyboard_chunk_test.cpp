@@ -28,32 +28,6 @@ mapped_whole(std::string_view text)
   return out;
 }
 
-// Types `keys` in one write, well within the escape time-out, and checks
-// that the line gets them as if typed one at a time, and no prompt opens.
-void
-expect_sent_quickly(const std::string& keys, const std::string& expected)
-{
-  // A prompt opened by mistake would hold the rest back.
-  session s = start_session({"-t", "1000000"});
-  ASSERT_EQ(sent_quickly(keys), expected);
-  type(s, keys);
-  await(s, stream::line, expected);
-  settle(s, milliseconds(100));
-  quit(s, {.line = expected});
-}
-
-TEST(KeyboardChunks, EscapeInsideAChunkSendsTheNextByte)
-{
-  expect_sent_quickly("ab" + E + "cd" + E + E + "e", "abcd" + E + "e");
-}
-
-TEST(KeyboardChunks, RunsOfEscapesPairUpInOrder)
-{
-  // Two escapes send one; a third escape takes the key after it.
-  expect_sent_quickly("1" + E + E + "2" + E + E + E + "3" + E + E + E + E + "4",
-                      "1" + E + "2" + E + "3" + E + E + "4");
-}
-
 TEST(KeyboardChunks, EscapeEndingAChunkWaitsForTheNextKey)
 {
   session s = start_session({"-t", "3000000"});
@@ -115,51 +89,62 @@ TEST(KeyboardChunks, AnyReadSplitGivesTheSameBytesAndEcho)
   quit(s, {.line = line, .screen = mapped_whole(line)});
 }
 
-TEST(KeyboardChunks, EscapeAfterAStalledPasteWaitsUntilThePasteIsOut)
+TEST(KeyboardChunks, StalledLineStillLetsTheUserOut)
 {
-  session s = start_session({"-t", "1000"});
-  std::mt19937 random(9);
-  std::string paste(256 * 1024, '\0');
-  for (char& c : paste) {
-    c = static_cast<char>(random() % 26 + 'a');
+  // The device never reads: once the line has taken nothing for a second,
+  // what does not fit is dropped and the escape character gets through.
+  for (std::size_t size : {24U * 1024, 68U * 1024}) {
+    session s = start_session({"-t", "1000"});
+    s.fds[0] = -1;
+    std::string paste = random_bytes(size, 3, ESC);
+    type(s, paste + E, milliseconds(30000));
+    await(s, stream::err, "serterm> ");
+    // Nothing is sent at the prompt: what the line got is final.
+    s.fds[0] = s.line.master;
+    take(s);
+    std::string line = got(s, stream::line);
+    EXPECT_EQ(difference(line, paste.substr(0, line.size())), "");
+    type(s, "q\n");
+    end_session(s, {.line = line,
+                    .screen = "q\r\n",
+                    .err = "serterm> serterm: bytes not sent to the line: " +
+                           std::to_string(size - line.size()) + "\n"});
   }
-  bool written = false;
-  std::thread typist([&] {
-    written =
-        write_all_bounded(s.keyboard.master, paste + ESC, milliseconds(30000));
-  });
-  // With the line unread its queue fills; the escape must not open the
-  // prompt while the bytes typed before it are still waiting.
-  s.fds[0] = -1;
-  settle(s, milliseconds(500));
-  EXPECT_EQ(got(s, stream::err), "");
-  s.fds[0] = s.line.master;
-  await_size(s, stream::line, paste.size(), milliseconds(30000));
-  typist.join();
-  EXPECT_TRUE(written);
-  await(s, stream::err, "serterm> ");
-  ASSERT_TRUE(wait_cooked(s.keyboard.slave));
-  type(s, "q\n");
-  end_session(s, {.line = paste, .screen = "q\r\n", .err = "serterm> "});
 }
 
-TEST(KeyboardChunks, EscapeWaitsWhileTheLineHoldsBytesTypedBeforeIt)
+TEST(KeyboardChunks, PromptOverWaitingBytesQueuesBehindThem)
 {
   session s = start_session({"-t", "1000"});
   // Output on the line stopped: it takes nothing of what comes next.
   ASSERT_EQ(tcflow(s.line.slave, TCOOFF), 0);
   type(s, "ab" + E);
+  // The escape waits behind "ab" until the line has stalled.
   settle(s, milliseconds(300));
   EXPECT_EQ(got(s, stream::err), "");
+  await(s, stream::err, "serterm> ");
+  type(s, "x 41 42\n");
+  ASSERT_TRUE(wait_raw(s.keyboard.slave));
   EXPECT_EQ(got(s, stream::line), "");
   ASSERT_EQ(tcflow(s.line.slave, TCOON), 0);
-  await(s, stream::line, "ab");
-  await(s, stream::err, "serterm> ");
-  ASSERT_TRUE(wait_cooked(s.keyboard.slave));
-  type(s, "x 43\n");
-  await(s, stream::line, "C");
-  ASSERT_TRUE(wait_raw(s.keyboard.slave));
-  quit(s, {.line = "abC", .screen = "x 43\r\n", .err = "serterm> "});
+  await(s, stream::line, "abAB");
+  quit(s, {.line = "abAB", .screen = "x 41 42\r\n", .err = "serterm> "});
+}
+
+TEST(KeyboardChunks, EndOfInputWaitsForEveryByteBeforeIt)
+{
+  // 60 kB in a closed pipe, the line unread for half a second: less than a
+  // stall, so all of it must still arrive.
+  int keys[2];
+  ASSERT_EQ(pipe(keys), 0);
+  std::string paste = random_bytes(60 * 1024, 13, ESC);
+  ASSERT_TRUE(write_all_bounded(keys[1], paste));
+  close(keys[1]);
+  session s = start_session({}, {.keyboard = keys[0]});
+  close(keys[0]);
+  s.fds[0] = -1;
+  settle(s, milliseconds(500));
+  s.fds[0] = s.line.master;
+  end_session(s, {.line = paste});
 }
 
 TEST(KeyboardChunks, EscapeBeforeEndOfInput)
@@ -174,6 +159,9 @@ TEST(KeyboardChunks, EscapeBeforeEndOfInput)
       {"a" + E + E + E, "a" + E}, // a third escape meets end of input
       {E + "q\n", "q\n"},         // the quick key is data, not a command
       {"x" + E + E + E + "y", "x" + E + "y"},
+      {"ab" + E + "cd" + E + E + "e", "abcd" + E + "e"}, // escapes inside
+      {"1" + E + E + "2" + E + E + E + "3" + E + E + E + E + "4",
+       "1" + E + "2" + E + "3" + E + E + "4"}, // runs of escapes pair up
   };
   for (const auto& row : rows) {
     EXPECT_EQ(row.line, sent_quickly(row.keys));

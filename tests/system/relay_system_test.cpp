@@ -139,11 +139,12 @@ TEST(Relay, HalfDuplexEchoesThroughMapping)
   quit(s, {.line = "a\r", .screen = "a\r"});
 }
 
-TEST(Relay, BackedUpLineLosesNothingAndOpensNoPrompt)
+TEST(Relay, SlowLineGetsEveryByteInOrder)
 {
-  // Escape characters in keys that wait for the line are taken exactly as
-  // when the line keeps up: each sends the byte after it. Only a held
-  // escape character may open the prompt once the backlog is out.
+  // Keys wait for a line that takes them slowly or stops for less than the
+  // stall time: nothing is dropped, nothing reported, escape characters are
+  // taken as when the line keeps up, and an x command typed behind a paste
+  // comes after it.
   session s = start_session({"-115200", "-t", "2000000"});
   auto typed_while_stopped = [&s](std::string_view keys) {
     ASSERT_EQ(tcflow(s.line.slave, TCOOFF), 0);
@@ -151,26 +152,48 @@ TEST(Relay, BackedUpLineLosesNothingAndOpensNoPrompt)
     settle(s, milliseconds(300));
     ASSERT_EQ(tcflow(s.line.slave, TCOON), 0);
   };
-  typed_while_stopped("a\x1d"
-                      "bc");
   std::string paste = random_bytes(64 * 1024, 7, ESC);
-  for (std::size_t i = 0; i < paste.size(); i += 3) {
+  for (std::size_t i = 1; i < paste.size(); i += 3) {
     paste[i] = ESC;
   }
-  std::string sent = "abc" + sent_quickly(paste);
-  bool written = false;
-  std::thread typist([&] {
-    written = write_all_bounded(s.keyboard.master, paste, milliseconds(30000));
+  std::string sent = "abc" + sent_quickly(paste) + "AB" + "def";
+  // The device reads a little at a time; the line is its thread's alone.
+  s.fds[0] = -1;
+  std::string device_saw;
+  std::thread device([&] {
+    auto end = steady::now() + std::chrono::seconds(60);
+    std::array<char, 512> chunk;
+    while (device_saw.size() < sent.size() && remaining_ms(end) > 0) {
+      ssize_t n = read(s.line.master, chunk.data(), chunk.size());
+      device_saw.append(chunk.data(), n > 0 ? static_cast<std::size_t>(n) : 0);
+      std::this_thread::sleep_for(milliseconds(10));
+    }
   });
-  // Leave the line unread long enough for its queue to fill.
-  std::this_thread::sleep_for(milliseconds(500));
-  await_size(s, stream::line, sent.size(), milliseconds(30000));
-  typist.join();
-  EXPECT_TRUE(written);
+  typed_while_stopped("a\x1d"
+                      "bc");
+  type(s, paste, milliseconds(30000));
+  command(s, "x 41 42\n");
   typed_while_stopped("d\x1d"
                       "ef");
-  await(s, stream::line, "def");
-  quit(s, {.line = sent + "def"});
+  device.join();
+  got(s, stream::line) = device_saw;
+  s.fds[0] = s.line.master;
+  quit(s, {.line = sent, .screen = "x 41 42\r\n", .err = "serterm> "});
+}
+
+TEST(Relay, EndingMessagesLandOnTheRestoredTerminal)
+{
+  // With standard error on the user's terminal, a message written while it
+  // was still raw would end in a bare line feed.
+  session s = start_session({}, {.err_on_keyboard = true});
+  close(s.line.master);
+  s.line.master = s.fds[0] = -1;
+  end_session(s, {.screen = "serterm: line closed\r\n",
+                  .exit_code = 1,
+                  .line_restored = false});
+  s = start_session({"-t", "-1"},
+                    {.wait_for_setup = false, .err_on_keyboard = true});
+  end_session(s, {.screen = "serterm: select failed\r\n", .exit_code = 1});
 }
 
 TEST(Relay, StallingEchoDeviceDoesNotDeadlock)

@@ -176,7 +176,8 @@ const way_out WAYS_OUT[] = {
      pty,
      true,
      type_into_full_line,
-     {.err = "serterm: line write failed: No space left on device\n",
+     {.err = "serterm: line write failed: No space left on device\n"
+             "serterm: bytes not sent to the line: 1\n",
       .exit_code = 1}},
     {"KeyboardReadError",
      {},
