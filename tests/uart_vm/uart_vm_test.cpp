@@ -792,9 +792,10 @@ struct unplug_case {
 };
 
 // Pastes until the device has received 16 KB, then unplugs it. Returns the
-// time of the unplug.
+// time of the unplug; `lost` gets how many bytes were typed but never
+// received.
 steady::time_point
-unplug_during_a_paste()
+unplug_during_a_paste(std::size_t& lost)
 {
   std::size_t from = received_so_far();
   steady::time_point unplugged{};
@@ -806,12 +807,14 @@ unplug_during_a_paste()
       unplug();
     }
   });
-  EXPECT_EQ(answer.rfind("error typed ", 0), 0U)
+  std::size_t typed = 0;
+  EXPECT_EQ(std::sscanf(answer.c_str(), "error typed %zu of", &typed), 1)
       << "the paste did not end with serterm: " << answer;
   // What came before the unplug came whole and in order.
   std::ignore = drain(guest->line.master, streams.line_received);
   std::string pasted = streams.line_received.substr(from);
   expect_whole("line", pasted, paste_text(pasted.size()));
+  lost = typed - std::min(typed, pasted.size());
   return unplugged;
 }
 
@@ -834,8 +837,9 @@ unplug_while_running(const unplug_case& c)
   const std::string gone =
       "while [ -e "s + spec->line + " ]; do sleep 0.02; done";
   auto unplugged = steady::now();
+  std::size_t lost = 0;
   if (pasting) {
-    unplugged = unplug_during_a_paste();
+    unplugged = unplug_during_a_paste(lost);
   } else if (c.when == moment::relaying) {
     unplug();
   } else if (c.when == moment::stopped) {
@@ -863,6 +867,11 @@ unplug_while_running(const unplug_case& c)
   long ended_ms = ms_since(unplugged);
   EXPECT_TRUE(std::regex_match(screen, std::regex("hello\r\n"s + c.screen)))
       << printable(screen);
+  // Bytes reported unsent were typed and never reached the device.
+  std::smatch unsent;
+  if (std::regex_search(screen, unsent, std::regex("line: ([0-9]+)"))) {
+    EXPECT_LE(std::stoul(unsent[1]), pasting ? lost : 1) << printable(screen);
+  }
   if (c.when == moment::relaying || pasting) {
     EXPECT_LT(ended_ms, 2000) << "ms from the unplug to serterm's end";
   }
@@ -878,16 +887,18 @@ unplug_while_running(const unplug_case& c)
 }
 
 const std::array<unplug_case, 5> UNPLUGS{{
-    {"unplugged mid-relay", moment::relaying, 1, "serterm: line closed\n"},
+    {"unplugged mid-relay", moment::relaying, 1, "serterm: line closed\r\n"},
     {"unplugged at the prompt, then q", moment::prompt_then_q, 0,
      "serterm> q\r\n"},
     {"unplugged at the prompt, then v", moment::prompt_then_v, 1,
      "serterm> v\r\nserterm: can't read modem status: Input/output "
-     "error\r\nserterm: line closed\n"},
+     "error\r\nserterm: line closed\r\n"},
     {"unplugged while stopped, then a key", moment::stopped, 1,
-     "serterm: line write failed: Input/output error\n"},
+     "serterm: line write failed: Input/output error\r\n"
+     "serterm: bytes not sent to the line: 1\r\n"},
     {"unplugged during a paste", moment::pasting, 1,
-     "serterm: (line closed|line write failed: [^\r\n]+)\n"},
+     "serterm: (line closed|line write failed: [^\r\n]+)\r\n"
+     "(serterm: bytes not sent to the line: [0-9]+\r\n)?"},
 }};
 
 TEST_F(Ftdi, UnpluggedAtEachMoment)
