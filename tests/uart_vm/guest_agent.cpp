@@ -10,7 +10,9 @@
 // keyboard has its settings from before the spawn again, and the whole
 // screen since spawn, in hex); run HEX [MS] (a shell command, with the
 // program's PID in $serterm: its status and output); echo on|off (whether
-// the next spawn's keyboard echoes); quit.
+// the next spawn's keyboard echoes); session own|new (whether the next
+// spawn shares the agent's session or leads one without a controlling
+// terminal); quit.
 #include "protocol.hpp"
 #include "support/pty_kit.hpp"
 
@@ -62,6 +64,9 @@ session child;
 // raw; off, keys typed after the program gave the terminal back do not
 // show on its screen.
 bool keyboard_echo = true;
+// Whether the next program leads a session of its own, without a
+// controlling terminal: the line it opens then becomes one.
+bool new_session = false;
 std::string console_pending;
 
 void
@@ -169,6 +174,7 @@ spawn(const words& args)
   serterm.argv = {"serterm"};
   serterm.argv.insert(serterm.argv.end(), args.begin(), args.end());
   serterm.in = serterm.out = serterm.err = child.keyboard.slave;
+  serterm.new_session = new_session;
   child.pid = start_process(serterm);
   // The master reports the end once the program has closed the slave.
   close(child.keyboard.slave);
@@ -358,7 +364,7 @@ struct command_entry {
   void (*run)(const words& args);
 };
 
-constexpr std::array<command_entry, 10> COMMANDS{{
+constexpr std::array<command_entry, 11> COMMANDS{{
     {"spawn", spawn},
     {"waitraw", [](const words& args) { wait_raw(arg_long(args, 0, 10000)); }},
     {"type",
@@ -402,6 +408,11 @@ constexpr std::array<command_entry, 10> COMMANDS{{
     {"echo",
      [](const words& args) {
        keyboard_echo = args != words{"off"};
+       reply("ok");
+     }},
+    {"session",
+     [](const words& args) {
+       new_session = args == words{"new"};
        reply("ok");
      }},
 }};

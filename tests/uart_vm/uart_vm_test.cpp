@@ -780,14 +780,24 @@ unplug()
 }
 
 // When the device goes away, and what the user does then.
-enum class moment { relaying, prompt_then_q, prompt_then_v, stopped, pasting };
+// (`controlling`: mid-relay, on a line that is serterm's controlling
+// terminal.)
+enum class moment {
+  relaying,
+  prompt_then_q,
+  prompt_then_v,
+  stopped,
+  pasting,
+  controlling
+};
 
-// One unplug: when, and how serterm must end: its exit status and, after
-// what it showed before, the rest of its screen (a regular expression).
+// One unplug: when, and how serterm must end ("exit 1", "signal 1") and,
+// after what it showed before, the rest of its screen (a regular
+// expression).
 struct unplug_case {
   const char* name;
   moment when;
-  int status;
+  const char* end;
   const char* screen;
 };
 
@@ -829,6 +839,8 @@ unplug_while_running(const unplug_case& c)
   // screen.
   bool pasting = c.when == moment::pasting;
   EXPECT_EQ(ask(pasting ? "echo off" : "echo on"), "ok");
+  bool controlling = c.when == moment::controlling;
+  EXPECT_EQ(ask(controlling ? "session new" : "session own"), "ok");
   if (!start_serterm("-115200 "s + spec->line)) {
     return;
   }
@@ -840,7 +852,7 @@ unplug_while_running(const unplug_case& c)
   std::size_t lost = 0;
   if (pasting) {
     unplugged = unplug_during_a_paste(lost);
-  } else if (c.when == moment::relaying) {
+  } else if (c.when == moment::relaying || controlling) {
     unplug();
   } else if (c.when == moment::stopped) {
     std::ignore = shell("kill -STOP $serterm");
@@ -863,7 +875,7 @@ unplug_while_running(const unplug_case& c)
     EXPECT_EQ(before, after) << "user and system ticks at the prompt";
     type_keys(c.when == moment::prompt_then_q ? "q\n" : "v\n");
   }
-  std::string screen = wait_end("exit " + std::to_string(c.status));
+  std::string screen = wait_end(c.end);
   long ended_ms = ms_since(unplugged);
   EXPECT_TRUE(std::regex_match(screen, std::regex("hello\r\n"s + c.screen)))
       << printable(screen);
@@ -872,7 +884,7 @@ unplug_while_running(const unplug_case& c)
   if (std::regex_search(screen, unsent, std::regex("line: ([0-9]+)"))) {
     EXPECT_LE(std::stoul(unsent[1]), pasting ? lost : 1) << printable(screen);
   }
-  if (c.when == moment::relaying || pasting) {
+  if (c.when == moment::relaying || pasting || controlling) {
     EXPECT_LT(ended_ms, 2000) << "ms from the unplug to serterm's end";
   }
   // QEMU lets the device go a little after it answers, and keeps
@@ -886,19 +898,23 @@ unplug_while_running(const unplug_case& c)
   plug_in();
 }
 
-const std::array<unplug_case, 5> UNPLUGS{{
-    {"unplugged mid-relay", moment::relaying, 1, "serterm: line closed\r\n"},
-    {"unplugged at the prompt, then q", moment::prompt_then_q, 0,
+const std::array<unplug_case, 6> UNPLUGS{{
+    {"unplugged mid-relay", moment::relaying, "exit 1",
+     "serterm: line closed\r\n"},
+    {"unplugged at the prompt, then q", moment::prompt_then_q, "exit 0",
      "serterm> q\r\n"},
-    {"unplugged at the prompt, then v", moment::prompt_then_v, 1,
+    {"unplugged at the prompt, then v", moment::prompt_then_v, "exit 1",
      "serterm> v\r\nserterm: can't read modem status: Input/output "
      "error\r\nserterm: line closed\r\n"},
-    {"unplugged while stopped, then a key", moment::stopped, 1,
+    {"unplugged while stopped, then a key", moment::stopped, "exit 1",
      "serterm: line write failed: Input/output error\r\n"
      "serterm: bytes not sent to the line: 1\r\n"},
-    {"unplugged during a paste", moment::pasting, 1,
+    {"unplugged during a paste", moment::pasting, "exit 1",
      "serterm: (line closed|line write failed: [^\r\n]+)\r\n"
      "(serterm: bytes not sent to the line: [0-9]+\r\n)?"},
+    // The hangup's SIGHUP ends it, silently, with the keyboard put back.
+    {"unplugged while it is the line's controlling terminal",
+     moment::controlling, "signal 1", ""},
 }};
 
 TEST_F(Ftdi, UnpluggedAtEachMoment)
