@@ -9,10 +9,9 @@
 // screen (since the last clear); clear; wait [MS] (exit status, whether the
 // keyboard has its settings from before the spawn again, and the whole
 // screen since spawn, in hex); run HEX [MS] (a shell command, with the
-// program's PID in $serterm: its status and output); echo on|off (whether
-// the next spawn's keyboard echoes); session own|new (whether the next
-// spawn shares the agent's session or leads one without a controlling
-// terminal); quit.
+// program's PID in $serterm: its status and output); next [noecho]
+// [setsid] (the next spawn's keyboard does not echo; it leads a session of
+// its own, without a controlling terminal); quit.
 #include "protocol.hpp"
 #include "support/pty_kit.hpp"
 
@@ -25,6 +24,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <sstream>
 #include <sys/ioctl.h>
 #include <sys/utsname.h>
 #include <sys/wait.h>
@@ -60,12 +60,11 @@ struct session {
 };
 
 session child;
-// Whether the next program's keyboard echoes what is typed while it is not
-// raw; off, keys typed after the program gave the terminal back do not
-// show on its screen.
+// For the next spawn only: whether its keyboard echoes what is typed while
+// it is not raw (off, keys typed after the program gave the terminal back
+// do not show on its screen), and whether it leads a session of its own,
+// without a controlling terminal (the line it opens then becomes one).
 bool keyboard_echo = true;
-// Whether the next program leads a session of its own, without a
-// controlling terminal: the line it opens then becomes one.
 bool new_session = false;
 std::string console_pending;
 
@@ -175,6 +174,8 @@ spawn(const words& args)
   serterm.argv.insert(serterm.argv.end(), args.begin(), args.end());
   serterm.in = serterm.out = serterm.err = child.keyboard.slave;
   serterm.new_session = new_session;
+  keyboard_echo = true;
+  new_session = false;
   child.pid = start_process(serterm);
   // The master reports the end once the program has closed the slave.
   close(child.keyboard.slave);
@@ -314,9 +315,9 @@ read_command(words& command)
       std::string line = console_pending.substr(0, end);
       console_pending.erase(0, end + 1);
       command.clear();
-      for (char* word = std::strtok(line.data(), " "); word != nullptr;
-           word = std::strtok(nullptr, " ")) {
-        command.emplace_back(word);
+      std::istringstream split(line);
+      for (std::string word; split >> word;) {
+        command.push_back(word);
       }
       if (!command.empty()) {
         return true;
@@ -364,7 +365,7 @@ struct command_entry {
   void (*run)(const words& args);
 };
 
-constexpr std::array<command_entry, 11> COMMANDS{{
+constexpr std::array<command_entry, 10> COMMANDS{{
     {"spawn", spawn},
     {"waitraw", [](const words& args) { wait_raw(arg_long(args, 0, 10000)); }},
     {"type",
@@ -405,14 +406,13 @@ constexpr std::array<command_entry, 11> COMMANDS{{
          run_shell(script, arg_long(args, 1, 10000));
        }
      }},
-    {"echo",
+    {"next",
      [](const words& args) {
-       keyboard_echo = args != words{"off"};
-       reply("ok");
-     }},
-    {"session",
-     [](const words& args) {
-       new_session = args == words{"new"};
+       auto has = [&](const char* word) {
+         return std::find(args.begin(), args.end(), word) != args.end();
+       };
+       keyboard_echo = !has("noecho");
+       new_session = has("setsid");
        reply("ok");
      }},
 }};

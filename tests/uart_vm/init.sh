@@ -11,6 +11,8 @@
 if [ -n "$load" ]; then
   /bin/busybox mv /lib/modules/current "/lib/modules/$(/bin/busybox uname -r)"
   /bin/busybox depmod
+  # One word per module name.
+  # shellcheck disable=SC2046
   /bin/busybox modprobe -a $(echo "$load" | /bin/busybox tr , ' ')
 fi
 /bin/agent
