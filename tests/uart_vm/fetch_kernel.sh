@@ -16,9 +16,10 @@ mkdir -p "$cache"
 
 say() { echo "fetch_kernel: $*" >&2; }
 
-# The meta package depends on exactly one versioned image package.
+# The meta package depends on exactly one versioned image package. Nothing
+# is printed (and this does not fail) when apt does not know it.
 image_package() {
-  apt-cache depends linux-image-amd64 2>/dev/null |
+  { apt-cache depends linux-image-amd64 2>/dev/null || true; } |
     awk '$1 == "Depends:" && $2 ~ /^linux-image-[0-9]/ { print $2; exit }'
 }
 
@@ -75,6 +76,7 @@ if [ ! -s "$kernel/vmlinux" ]; then
       "$usb/common" "$usb/core" "$usb/host" "$usb/serial" "$usb/class" \
       "$usb/gadget"
   mkdir "$work/linux"
+  command -v xz >/dev/null || use_cached "xz is missing (package xz-utils)"
   extract_vmlinux "$work/boot/vmlinuz-$release" "$work/linux/vmlinux" ||
     use_cached "no XZ-compressed kernel in $deb"
   mv "$work/$modules" "$work/linux/modules"
