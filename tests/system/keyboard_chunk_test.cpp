@@ -72,13 +72,13 @@ TEST(KeyboardChunks, EscapeEndingAChunkOpensThePromptAfterItsBytes)
   session s = start_session({"-h1", "-t", "1000"});
   type(s, "ab" + E);
   await(s, stream::err, "serterm> ");
-  ASSERT_TRUE(wait_cooked(s.keyboard.slave));
+  ASSERT_TRUE(wait_terminal(s.keyboard.slave, is_cooked));
   // The half-duplex echo of the bytes before the escape came before the
   // prompt made the keyboard cooked.
   await(s, stream::screen, "ab");
   // The prompt's line is read whole and is not data.
   type(s, "x 43\n");
-  ASSERT_TRUE(wait_raw(s.keyboard.slave));
+  ASSERT_TRUE(wait_terminal(s.keyboard.slave, is_raw));
   type(s, "d");
   await(s, stream::line, "abCd");
   quit(s, {.line = "abCd", .screen = "abx 43\r\nCd", .err = "serterm> "});
@@ -109,8 +109,8 @@ TEST(KeyboardChunks, AnyReadSplitGivesTheSameBytesAndEcho)
   for (std::size_t at = 0; at < keys.size(); at += 16384) {
     type(s, std::string_view(keys).substr(at, 16384), milliseconds(60000));
   }
-  await_size(s, stream::line, line.size(), milliseconds(60000));
-  await_size(s, stream::screen, mapped_whole(line).size());
+  await(s, stream::line, at_least(line.size()), milliseconds(60000));
+  await(s, stream::screen, at_least(mapped_whole(line).size()));
   settle(s, milliseconds(100));
   quit(s, {.line = line, .screen = mapped_whole(line)});
 }
@@ -134,11 +134,11 @@ TEST(KeyboardChunks, EscapeAfterAStalledPasteWaitsUntilThePasteIsOut)
   settle(s, milliseconds(500));
   EXPECT_EQ(got(s, stream::err), "");
   s.fds[0] = s.line.master;
-  await_size(s, stream::line, paste.size(), milliseconds(30000));
+  await(s, stream::line, at_least(paste.size()), milliseconds(30000));
   typist.join();
   EXPECT_TRUE(written);
   await(s, stream::err, "serterm> ");
-  ASSERT_TRUE(wait_cooked(s.keyboard.slave));
+  ASSERT_TRUE(wait_terminal(s.keyboard.slave, is_cooked));
   type(s, "q\n");
   end_session(s, {.line = paste, .screen = "q\r\n", .err = "serterm> "});
 }
@@ -155,10 +155,10 @@ TEST(KeyboardChunks, EscapeWaitsWhileTheLineHoldsBytesTypedBeforeIt)
   ASSERT_EQ(tcflow(s.line.slave, TCOON), 0);
   await(s, stream::line, "ab");
   await(s, stream::err, "serterm> ");
-  ASSERT_TRUE(wait_cooked(s.keyboard.slave));
+  ASSERT_TRUE(wait_terminal(s.keyboard.slave, is_cooked));
   type(s, "x 43\n");
   await(s, stream::line, "C");
-  ASSERT_TRUE(wait_raw(s.keyboard.slave));
+  ASSERT_TRUE(wait_terminal(s.keyboard.slave, is_raw));
   quit(s, {.line = "abC", .screen = "x 43\r\n", .err = "serterm> "});
 }
 

@@ -167,8 +167,8 @@ quit_serterm(milliseconds settle = milliseconds(20))
   EXPECT_EQ(answer.substr(0, cut), "exit 0");
   expect_whole("screen", from_hex(answer.substr(cut + 1)),
                streams.screen_expected);
-  std::ignore = read_at_least(guest.line.master, streams.line_received,
-                              streams.line_expected.size(), STEP_WAIT);
+  std::ignore = read_until(guest.line.master, streams.line_received,
+                           at_least(streams.line_expected.size()), STEP_WAIT);
   read_for(guest.line.master, streams.line_received, settle);
   expect_whole("line", streams.line_received, streams.line_expected);
 }
@@ -272,8 +272,8 @@ std::string
 receive_on_host(std::size_t from, std::size_t count,
                 milliseconds limit = STEP_WAIT)
 {
-  std::ignore = read_at_least(guest.line.master, streams.line_received,
-                              from + count, limit);
+  std::ignore = read_until(guest.line.master, streams.line_received,
+                           at_least(from + count), limit);
   return streams.line_received.substr(from);
 }
 
