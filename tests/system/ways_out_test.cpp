@@ -25,39 +25,6 @@ struct way_out {
   outcome end;
 };
 
-void
-quit_at_prompt(session& s)
-{
-  open_prompt(s);
-  type(s, "q\n");
-}
-
-void
-end_input_at_prompt(session& s)
-{
-  open_prompt(s);
-  type(s, "\x04"); // VEOF on an empty line of the cooked terminal
-}
-
-void
-hang_up_keyboard(session& s)
-{
-  close(s.keyboard.master);
-  s.keyboard.master = s.fds[1] = -1;
-}
-
-void
-hang_up_line(session& s)
-{
-  close(s.line.master);
-  s.line.master = s.fds[0] = -1;
-}
-
-void
-nothing(session&)
-{
-}
-
 // The line is /dev/full: it reads as endless NUL bytes, which go to the
 // screen, and refuses every write. The screen, as many NULs as came before
 // the typed byte failed, is checked here rather than kept.
@@ -74,26 +41,6 @@ type_into_full_line(session& s)
   EXPECT_EQ(screen.find_first_not_of('\0'), std::string::npos);
 }
 
-template <int SIG>
-void
-send_signal(session& s)
-{
-  ASSERT_EQ(kill(s.pid, SIG), 0);
-}
-
-void
-signal_at_prompt(session& s)
-{
-  open_prompt(s);
-  ASSERT_EQ(kill(s.pid, SIGTERM), 0);
-}
-
-void
-send_data(session& s)
-{
-  send(s, "AT");
-}
-
 void
 close_hexdump_reader(session& s)
 {
@@ -108,45 +55,54 @@ const session_setup AT_ONCE{.wait_for_setup = false};
 
 // clang-format off
 const way_out WAYS_OUT[] = {
-    {"QuitAtPrompt", {}, {}, quit_at_prompt, {.screen = "q\r\n", .err = "serterm> "}},
-    {"EndOfKeyboardInput", {}, {.keyboard_input = "hello", .wait_for_setup = false}, nothing, {.line = "hello"}},
-    {"KeyboardHangup", {}, {}, hang_up_keyboard, {.keyboard_restored = false}},
-    {"EndOfInputAtPrompt", {}, {}, end_input_at_prompt, {.err = "serterm> \nserterm: EOF encountered\n"}},
-    {"LineHangup", {}, {}, hang_up_line, {.err = "serterm: line closed\n", .exit_code = 1, .line_restored = false}},
-    {"LineEndOfInput", {}, {.line_path = "/dev/null", .wait_for_setup = false}, nothing,
+    {"QuitAtPrompt", {}, {}, [](session& s) { open_prompt(s); type(s, "q\n"); },
+     {.screen = "q\r\n", .err = "serterm> "}},
+    {"EndOfKeyboardInput", {}, {.keyboard_input = "hello", .wait_for_setup = false}, nullptr,
+     {.line = "hello"}},
+    {"KeyboardHangup", {}, {}, [](session& s) { close(s.keyboard.master); s.keyboard.master = s.fds[1] = -1; },
+     {.keyboard_restored = false}},
+    // ^D: VEOF on an empty line of the cooked terminal.
+    {"EndOfInputAtPrompt", {}, {}, [](session& s) { open_prompt(s); type(s, "\x04"); },
+     {.err = "serterm> \nserterm: EOF encountered\n"}},
+    {"LineHangup", {}, {}, [](session& s) { close(s.line.master); s.line.master = s.fds[0] = -1; },
+     {.err = "serterm: line closed\n", .exit_code = 1, .line_restored = false}},
+    {"LineEndOfInput", {}, {.line_path = "/dev/null", .wait_for_setup = false}, nullptr,
      {.err = "serterm: line closed\n", .exit_code = 1}},
-    {"LineReadError", {}, {.line_path = "/proc/self/mem", .wait_for_setup = false}, nothing,
+    {"LineReadError", {}, {.line_path = "/proc/self/mem", .wait_for_setup = false}, nullptr,
      {.err = "serterm: line read failed: Input/output error\n", .exit_code = 1}},
     {"LineWriteError", {}, {.line_path = "/dev/full"}, type_into_full_line,
      {.err = "serterm: line write failed: No space left on device\n", .exit_code = 1}},
-    {"KeyboardReadError", {}, {.keyboard_path = "/", .wait_for_setup = false}, nothing,
+    {"KeyboardReadError", {}, {.keyboard_path = "/", .wait_for_setup = false}, nullptr,
      {.err = "serterm: keyboard read failed: Is a directory\n", .exit_code = 1}},
     // Without a stand-in on fd 0 the line would be opened there and taken
     // for the keyboard.
-    {"KeyboardClosed", {}, {.keyboard = -1, .wait_for_setup = false}, nothing,
+    {"KeyboardClosed", {}, {.keyboard = -1, .wait_for_setup = false}, nullptr,
      {.err = "serterm: keyboard read failed: Bad file descriptor\n", .exit_code = 1}},
-    {"KeyboardDevNull", {}, {.keyboard_path = "/dev/null", .wait_for_setup = false}, nothing, {}},
+    {"KeyboardDevNull", {}, {.keyboard_path = "/dev/null", .wait_for_setup = false}, nullptr, {}},
     // Every negative time-out ends the run at its first wait.
-    {"SelectFailed", {"-t", "-5"}, AT_ONCE, nothing, {.err = SELECT_FAILED, .exit_code = 1}},
-    {"TimeoutMinusOne", {"-t", "-1"}, AT_ONCE, nothing, {.err = SELECT_FAILED, .exit_code = 1}},
-    {"TimeoutIntMin", {"-t", "-2147483648"}, AT_ONCE, nothing, {.err = SELECT_FAILED, .exit_code = 1}},
-    {"TimeoutBelowIntMin", {"-t", "-99999999999"}, AT_ONCE, nothing, {.err = SELECT_FAILED, .exit_code = 1}},
-    {"Sighup", {}, {}, send_signal<SIGHUP>, {.signal = SIGHUP}},
-    {"Sigint", {}, {}, send_signal<SIGINT>, {.signal = SIGINT}},
-    {"Sigquit", {}, {}, send_signal<SIGQUIT>, {.signal = SIGQUIT}},
-    {"Sigterm", {"-19200"}, {}, send_signal<SIGTERM>, {.signal = SIGTERM}},
-    {"SigtermAtPrompt", {}, {}, signal_at_prompt, {.err = "serterm> ", .signal = SIGTERM}},
+    {"SelectFailed", {"-t", "-5"}, AT_ONCE, nullptr, {.err = SELECT_FAILED, .exit_code = 1}},
+    {"TimeoutMinusOne", {"-t", "-1"}, AT_ONCE, nullptr, {.err = SELECT_FAILED, .exit_code = 1}},
+    {"TimeoutIntMin", {"-t", "-2147483648"}, AT_ONCE, nullptr, {.err = SELECT_FAILED, .exit_code = 1}},
+    {"TimeoutBelowIntMin", {"-t", "-99999999999"}, AT_ONCE, nullptr,
+     {.err = SELECT_FAILED, .exit_code = 1}},
+    {"Sighup", {}, {}, [](session& s) { ASSERT_EQ(kill(s.pid, SIGHUP), 0); }, {.signal = SIGHUP}},
+    {"Sigint", {}, {}, [](session& s) { ASSERT_EQ(kill(s.pid, SIGINT), 0); }, {.signal = SIGINT}},
+    {"Sigquit", {}, {}, [](session& s) { ASSERT_EQ(kill(s.pid, SIGQUIT), 0); }, {.signal = SIGQUIT}},
+    {"Sigterm", {"-19200"}, {}, [](session& s) { ASSERT_EQ(kill(s.pid, SIGTERM), 0); },
+     {.signal = SIGTERM}},
+    {"SigtermAtPrompt", {}, {}, [](session& s) { open_prompt(s); ASSERT_EQ(kill(s.pid, SIGTERM), 0); },
+     {.err = "serterm> ", .signal = SIGTERM}},
     {"SigpipeFromHexdumpReader", {"-d1"}, {}, close_hexdump_reader, {.signal = SIGPIPE}},
     // Hexdump text that cannot be written is reported, never sent to the
     // line; the keyboard a pipe the test keeps open and never writes.
-    {"HexdumpStdoutClosed", {"-d1"}, {.keyboard = PIPE, .out = -1}, send_data,
+    {"HexdumpStdoutClosed", {"-d1"}, {.keyboard = PIPE, .out = -1}, [](session& s) { send(s, "AT"); },
      {.err = HEXDUMP_FAILED + "Bad file descriptor\n", .exit_code = 1}},
-    {"HexdumpStdoutFull", {"-d1"}, {.keyboard = PIPE, .out_path = "/dev/full"}, send_data,
-     {.err = HEXDUMP_FAILED + "No space left on device\n", .exit_code = 1}},
+    {"HexdumpStdoutFull", {"-d1"}, {.keyboard = PIPE, .out_path = "/dev/full"},
+     [](session& s) { send(s, "AT"); }, {.err = HEXDUMP_FAILED + "No space left on device\n", .exit_code = 1}},
     {"HexdumpReaderGoneSigpipeIgnored", {"-d1"}, {.ignore_sigpipe = true}, close_hexdump_reader,
      {.err = HEXDUMP_FAILED + "Broken pipe\n", .exit_code = 1}},
-    {"StdoutClosedWithoutHexdump", {}, {.keyboard_input = "ok", .out = -1, .wait_for_setup = false}, nothing,
-     {.line = "ok"}},
+    {"StdoutClosedWithoutHexdump", {}, {.keyboard_input = "ok", .out = -1, .wait_for_setup = false},
+     nullptr, {.line = "ok"}},
 };
 // clang-format on
 
@@ -183,7 +139,9 @@ TEST_P(WaysOut, EndsAsExpectedWithBothTerminalsRestored)
     GTEST_SKIP() << "valgrind's own log would take the closed descriptor";
   }
   session s = start_session(way.options, way.setup);
-  way.act(s);
+  if (way.act != nullptr) {
+    way.act(s);
+  }
   end_session(s, way.end);
 }
 
