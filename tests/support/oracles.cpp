@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <numeric>
 #include <random>
 #include <tuple>
 
@@ -114,6 +115,14 @@ raw_line_difference(const termios& got, const termios& before, speed_t speed)
   cfsetispeed(&want, speed);
   cfsetospeed(&want, speed);
   return settings_difference(got, want);
+}
+
+std::string
+all_bytes()
+{
+  std::string all(256, '\0');
+  std::iota(all.begin(), all.end(), '\0');
+  return all;
 }
 
 std::string

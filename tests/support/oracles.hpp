@@ -68,6 +68,9 @@ std::string settings_difference(const termios& got, const termios& want);
 std::string raw_line_difference(const termios& got, const termios& before,
                                 speed_t speed);
 
+// Every byte value once, in order.
+std::string all_bytes();
+
 // `size` reproducible random bytes from `seed`, none equal to `avoid`.
 std::string random_bytes(std::size_t size, unsigned seed, int avoid = -1);
 

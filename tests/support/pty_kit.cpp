@@ -11,7 +11,6 @@
 #include <fstream>
 #include <poll.h>
 #include <pty.h>
-#include <sstream>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -327,29 +326,20 @@ has_ended(pid_t pid)
 long
 cpu_ticks(pid_t pid)
 {
-  // Fields 14 and 15 of the stat line; the command name before them, in
-  // parentheses, may hold blanks of its own.
   std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
   std::string line;
   std::getline(file, line);
-  std::istringstream fields(line.substr(line.rfind(')') + 1));
-  std::string skipped;
-  for (int field = 3; field < 14; ++field) {
-    fields >> skipped;
-  }
   long user = -1;
   long system = -1;
-  fields >> user >> system;
+  // Fields 14 and 15, after the command name in parentheses, which may hold
+  // blanks of its own.
+  std::sscanf(line.c_str() + std::min(line.rfind(')') + 1, line.size()),
+              " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %ld %ld", &user,
+              &system);
   return user < 0 || system < 0 ? -1 : user + system;
 }
 
 namespace {
-
-void
-report_to_stderr(const std::string& what)
-{
-  std::fprintf(stderr, "%s\n", what.c_str());
-}
 
 constexpr std::array<const char*, 4> STREAM_NAMES{"line", "screen", "stdout",
                                                   "stderr"};
@@ -377,7 +367,9 @@ status_difference(int status, const outcome& expected)
 
 } // namespace
 
-void (*report_failure)(const std::string& what) = report_to_stderr;
+void (*report_failure)(const std::string& what) = [](const std::string& what) {
+  std::fprintf(stderr, "%s\n", what.c_str());
+};
 
 bool
 start_run(run& r, launch what)
@@ -432,13 +424,12 @@ take(run& r)
 void
 settle(run& r, milliseconds span)
 {
-  auto end = steady::now() + span;
-  do {
-    take(r);
-    timespec pause{0, 2 * 1000 * 1000};
-    nanosleep(&pause, nullptr);
-  } while (remaining_ms(end) > 0);
-  take(r);
+  eventually(
+      [&r] {
+        take(r);
+        return false;
+      },
+      span);
 }
 
 bool
@@ -484,37 +475,32 @@ end_run(run& r, const outcome& expected, milliseconds limit)
       },
       limit);
   int status = wait_child(r.pid, milliseconds(0));
-  if (!ended) {
-    report_failure("pid " + std::to_string(r.pid) +
-                   " did not end in time: killed");
-  }
   take(r);
-  std::string why = status_difference(status, expected);
   const std::array<const stream_text*, 4> wants{
       &expected.line, &expected.screen, &expected.out, &expected.err};
+  std::string why = ended ? status_difference(status, expected)
+                          : "did not end in time: killed";
   for (std::size_t i = 0; i < wants.size(); ++i) {
+    const std::string& got = r.got[i];
     const stream_text& want = *wants[i];
-    std::string_view head(r.got[i]);
-    head.remove_suffix(std::min(want.value.size(), head.size()));
-    std::string part = want.fits == nullptr ? difference(r.got[i], want.value)
-                       : !r.got[i].ends_with(want.value) || !want.fits(head)
-                           ? "unexpected: \"" + printable(r.got[i]) + "\""
-                           : "";
-    if (!part.empty()) {
-      why +=
-          std::string(why.empty() ? "" : "\n") + STREAM_NAMES[i] + ": " + part;
+    std::string_view head(got.data(),
+                          got.size() - std::min(want.value.size(), got.size()));
+    std::string part = want.fits == nullptr ? difference(got, want.value)
+                       : got.ends_with(want.value) && want.fits(head)
+                           ? ""
+                           : "unexpected \"" + printable(got) + "\"";
+    why +=
+        part.empty() ? "" : std::string("\n") + STREAM_NAMES[i] + ": " + part;
+  }
+  if (why.find_first_not_of('\n') != std::string::npos) {
+    report_failure("pid " + std::to_string(r.pid) + ": " + why);
+  }
+  for (int* fd : {&r.keys, &r.fds[2], &r.fds[3]}) {
+    if (*fd >= 0) {
+      close(*fd);
     }
+    *fd = -1;
   }
-  if (!why.empty()) {
-    report_failure(why);
-  }
-  for (int fd :
-       {r.keys, r.fds[index(stream::out)], r.fds[index(stream::err)]}) {
-    if (fd >= 0) {
-      close(fd);
-    }
-  }
-  r.keys = r.fds[index(stream::out)] = r.fds[index(stream::err)] = -1;
   r.pid = -1;
 }
 

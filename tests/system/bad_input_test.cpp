@@ -126,10 +126,7 @@ TEST(BadInput, EveryByteAsTheEscapeCharacter)
 
 TEST(BadInput, EveryByteValueTypedAndReceived)
 {
-  std::string all;
-  for (int byte = 0; byte < 256; ++byte) {
-    all += static_cast<char>(byte);
-  }
+  const std::string all = all_bytes();
   session s = start_session({});
   // The escape character itself goes to the line as two quick escapes.
   std::string typed = all;

@@ -1,5 +1,6 @@
 // End-to-end tests of serterm-sim: the real binary, talked to through the
 // slave side of its pseudo-terminal, with every stream it writes checked.
+#include "support/oracles.hpp"
 #include "support/pty_kit.hpp"
 
 #include <array>
@@ -100,19 +101,6 @@ protected:
     }
   }
 
-  struct turn {
-    std::string_view command;
-    std::string_view reply;
-  };
-
-  void
-  converse(std::initializer_list<turn> turns)
-  {
-    for (const turn& t : turns) {
-      say(t.command, t.reply);
-    }
-  }
-
   // Ends the run (with SIGTERM when `stop`) and checks it as `end` says,
   // the pty's stream being `expected_` and, where a slave path was
   // printed, standard output that line alone.
@@ -151,38 +139,34 @@ using SimulatorCommandLine = SimulatorTest;
 TEST_F(SimulatorTest, AnswersCommandsWithEchoAndFramedResults)
 {
   start();
-  converse({{"AT\r", "AT\r\r\nOK\r\n"},
-            {"ati\r", "ati\r\r\nserterm-sim Hayes-style modem\r\n\r\nOK\r\n"},
-            {"ATX\r", "ATX\r\r\nERROR\r\n"},
-            {"hello\r", "hello\r\r\nERROR\r\n"},
-            // An empty line gets no answer: only its echo comes before the
-            // next one.
-            {"\rAT\r", "\rAT\r\r\nOK\r\n"},
-            // Backspace takes back the last character.
-            {"ATX\bZ\r", "ATX\bZ\r\r\nOK\r\n"}});
+  say("AT\r", "AT\r\r\nOK\r\n");
+  say("ati\r", "ati\r\r\nserterm-sim Hayes-style modem\r\n\r\nOK\r\n");
+  say("ATX\r", "ATX\r\r\nERROR\r\n");
+  say("hello\r", "hello\r\r\nERROR\r\n");
+  // An empty line gets no answer: only its echo comes before the
+  // next one.
+  say("\rAT\r", "\rAT\r\r\nOK\r\n");
+  // Backspace takes back the last character.
+  say("ATX\bZ\r", "ATX\bZ\r\r\nOK\r\n");
 }
 
 TEST_F(SimulatorTest, EchoAndNumericAnswersSwitch)
 {
   start();
-  converse({{"ATE0\r", "ATE0\r\r\nOK\r\n"},
-            {"AT\r", "\r\nOK\r\n"},
-            {"ATV0\r", "0\r"},
-            {"ATQ\r", "4\r"},
-            {"ATE1\r", "0\r"},
-            {"AT\r", "AT\r0\r"},
-            {"ATZ\r", "ATZ\r\r\nOK\r\n"}});
+  say("ATE0\r", "ATE0\r\r\nOK\r\n");
+  say("AT\r", "\r\nOK\r\n");
+  say("ATV0\r", "0\r");
+  say("ATQ\r", "4\r");
+  say("ATE1\r", "0\r");
+  say("AT\r", "AT\r0\r");
+  say("ATZ\r", "ATZ\r\r\nOK\r\n");
 }
 
 TEST_F(SimulatorTest, DialEntersDataModeThatEchoesEveryByte)
 {
   start();
   say("ATDT555-1234\r", "ATDT555-1234\r\r\nCONNECT 9600\r\n");
-  std::string all_bytes;
-  for (int b = 0; b < 256; ++b) {
-    all_bytes += static_cast<char>(b);
-  }
-  say(all_bytes, all_bytes);
+  say(all_bytes(), all_bytes());
   // Commands are data now: echoed, not answered.
   say("AT\r", "AT\r", milliseconds(1500));
 }
@@ -190,8 +174,8 @@ TEST_F(SimulatorTest, DialEntersDataModeThatEchoesEveryByte)
 TEST_F(SimulatorTest, DialWithoutDigitsIsAnError)
 {
   start();
-  converse(
-      {{"ATD\r", "ATD\r\r\nERROR\r\n"}, {"ATDX1\r", "ATDX1\r\r\nERROR\r\n"}});
+  say("ATD\r", "ATD\r\r\nERROR\r\n");
+  say("ATDX1\r", "ATDX1\r\r\nERROR\r\n");
 }
 
 TEST_F(SimulatorTest, GuardedPlusesReturnToCommandMode)
@@ -200,9 +184,9 @@ TEST_F(SimulatorTest, GuardedPlusesReturnToCommandMode)
   say("ATD1\r", "ATD1\r\r\nCONNECT 9600\r\n");
   say("data", "data");
   std::this_thread::sleep_for(milliseconds(1500));
-  converse({{"+++", "+++\r\nOK\r\n"},
-            {"ATH\r", "ATH\r\r\nOK\r\n"},
-            {"AT\r", "AT\r\r\nOK\r\n"}});
+  say("+++", "+++\r\nOK\r\n");
+  say("ATH\r", "ATH\r\r\nOK\r\n");
+  say("AT\r", "AT\r\r\nOK\r\n");
 }
 
 TEST_F(SimulatorTest, PlusesWithoutGuardTimeStayData)
