@@ -180,11 +180,15 @@ void
 soak(const std::vector<std::string>& options, std::size_t line_total,
      std::size_t typed_total, shown_as as, const char* what)
 {
+  byte_stream received{0x9e3779b97f4a7c15ULL};
+  byte_stream typed{0xd1b54a32d192ed03ULL, as == shown_as::mapped};
+  // Summed before the run, so that the figures are the relay's own.
+  checksum want = as == shown_as::mapped
+                      ? expected_sum(typed, typed_total, as)
+                      : expected_sum(received, line_total, as);
   session s = start_session(options);
   auto start = steady::now();
   auto deadline = start + SOAK_LIMIT;
-  byte_stream received{0x9e3779b97f4a7c15ULL};
-  byte_stream typed{0xd1b54a32d192ed03ULL, as == shown_as::mapped};
   int shown = as == shown_as::hex ? s.fds[2] : s.keyboard.master;
   auto taken = s.fds;
   s.fds = {-1, -1, -1, taken[3]};
@@ -199,9 +203,6 @@ soak(const std::vector<std::string>& options, std::size_t line_total,
   checksum line;
   std::thread line_reader(
       [&] { read_sum(s.line.master, typed_total, deadline, line); });
-  checksum want = as == shown_as::mapped
-                      ? expected_sum(typed, typed_total, as)
-                      : expected_sum(received, line_total, as);
   checksum screen;
   long rss_early = read_sum(shown, want.size, deadline, screen, s.pid);
   device.join();

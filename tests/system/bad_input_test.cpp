@@ -1,11 +1,11 @@
 // End-to-end tests of bad or unusual input: device paths that are not
-// terminals, standard descriptors that are pipes, /dev/null, closed, full
-// or slow, numbers at and beyond the int range, every byte value, and
-// over-long prompt lines. Each has one clear outcome.
+// terminals, standard descriptors that are pipes or slow (those closed,
+// /dev/null or full end the run: they are ways out), numbers at and beyond
+// the int range, every byte value, and over-long prompt lines. Each has one
+// clear outcome.
 #include "support/session.hpp"
 
 #include <csignal>
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <thread>

@@ -1,15 +1,13 @@
 // Every way a run of serterm can end, as one table: how it is brought
 // about, the exit status or signal, every stream, and both terminals'
 // settings after the run equal to those before it (where the terminal can
-// still be read); then every terminating signal, and a line descriptor
-// beyond select's reach.
+// still be read); every terminating signal as rows of the same table; and a
+// line descriptor at or beyond select's reach.
 #include "support/session.hpp"
 
 #include <algorithm>
 #include <csignal>
-#include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/select.h>

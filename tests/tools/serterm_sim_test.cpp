@@ -1,5 +1,6 @@
 // End-to-end tests of serterm-sim: the real binary, talked to through the
-// slave side of its pseudo-terminal, with every stream it writes checked.
+// slave side of its pseudo-terminal, with every stream it writes (the pty,
+// standard output and standard error) checked whole at the end of its run.
 #include "support/oracles.hpp"
 #include "support/pty_kit.hpp"
 
@@ -10,10 +11,8 @@
 #include <cstring>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <initializer_list>
 #include <string>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
