@@ -4,6 +4,7 @@
 #include "support/session.hpp"
 #include "terminal_control/terminal_control.hpp"
 
+#include <cstring>
 #include <gtest/gtest.h>
 #include <string>
 #include <sys/ioctl.h>
@@ -31,19 +32,18 @@ TEST(SpeedCode, OfferedSpeedsAreSilentOthersFallBackTo9600WithMessage)
 
 TEST(FormatModemStatus, SevenWordsInOrderCasedByBit)
 {
-  std::array<char, MODEM_STATUS_TEXT_SIZE> text{};
-  std::size_t n = format_modem_status(0, text);
-  EXPECT_STREQ(text.data(), "enable|dtr|rts|cts|dcd|ri|dsr\n");
-  EXPECT_EQ(n, std::string(text.data()).size());
-
-  format_modem_status(TIOCM_DTR | TIOCM_RTS | TIOCM_CTS | TIOCM_DSR, text);
-  EXPECT_STREQ(text.data(), "enable|DTR|RTS|CTS|dcd|ri|DSR\n");
-
-  format_modem_status(TIOCM_LE | TIOCM_CAR | TIOCM_RNG, text);
-  EXPECT_STREQ(text.data(), "ENABLE|dtr|rts|cts|DCD|RI|dsr\n");
-
-  format_modem_status(~0, text);
-  EXPECT_STREQ(text.data(), "ENABLE|DTR|RTS|CTS|DCD|RI|DSR\n");
+  // clang-format off
+  const std::pair<int, const char*> rows[] = {
+      {0, "enable|dtr|rts|cts|dcd|ri|dsr\n"},
+      {TIOCM_DTR | TIOCM_RTS | TIOCM_CTS | TIOCM_DSR, "enable|DTR|RTS|CTS|dcd|ri|DSR\n"},
+      {TIOCM_LE | TIOCM_CAR | TIOCM_RNG, "ENABLE|dtr|rts|cts|DCD|RI|dsr\n"},
+      {~0, "ENABLE|DTR|RTS|CTS|DCD|RI|DSR\n"}};
+  // clang-format on
+  for (auto [bits, words] : rows) {
+    std::array<char, MODEM_STATUS_TEXT_SIZE> text{};
+    EXPECT_EQ(format_modem_status(bits, text), std::strlen(words));
+    EXPECT_STREQ(text.data(), words);
+  }
 }
 
 TEST(SetupLine, RawEightBitsAtTheSpeedThenRestored)
