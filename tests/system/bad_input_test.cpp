@@ -77,22 +77,6 @@ TEST(BadInput, TimeoutsAtAndBeyondTheIntRange)
   }
 }
 
-TEST(BadInput, SpeedsAtAndBeyondTheIntRange)
-{
-  // Each saturates to the int maximum, which is not offered: 9600 it is.
-  for (const char* speed :
-       {"-2147483647", "-2147483648", "-4294967296", "-99999999999"}) {
-    SCOPED_TRACE(speed);
-    session s = start_session({speed});
-    EXPECT_EQ(
-        raw_line_difference(settings_of(s.line.slave), s.line_before, B9600),
-        "");
-    ASSERT_EQ(kill(s.pid, SIGTERM), 0);
-    end_session(s, {.err = "2147483647 bps unavailable.  9600 bps selected.\n",
-                    .signal = SIGTERM});
-  }
-}
-
 TEST(BadInput, EveryByteAsTheEscapeCharacter)
 {
   // A NUL cannot be part of an argument; -e with nothing after it is a
