@@ -1,5 +1,6 @@
 // Tests of the escape commands that need no terminal.
 #include "escape/escape_prompt.hpp"
+#include "support/oracles.hpp"
 
 #include <gtest/gtest.h>
 #include <string>
@@ -7,69 +8,61 @@
 namespace serterm {
 namespace {
 
-// run_command's answer as one number: the count of bytes to send, or -1
-// for quit.
-long
-run(const char* line, std::span<unsigned char, BUFFER_SIZE> buffer, int& modes)
-{
-  std::size_t count = 99;
-  relay_step step = run_command(line, buffer, -1, modes, count);
-  EXPECT_NE(step, relay_step::failed);
-  return step == relay_step::quit ? -1 : static_cast<long>(count);
-}
+// A command line, the modes before it, and what it must return (QUIT, or
+// the count of bytes to send), leave in the modes, put at the start of the
+// relay buffer (which starts as an escape character) and write to stderr.
+struct command_row {
+  const char* line;
+  int modes_before;
+  long result;
+  int modes_after;
+  std::string bytes;
+  std::string err;
+};
 
-TEST(RunCommand, QuitAndModeToggles)
-{
-  std::array<unsigned char, BUFFER_SIZE> buffer{};
-  int modes = 0;
-  EXPECT_EQ(run("q\n", buffer, modes), -1);
-  EXPECT_EQ(run("quit please\n", buffer, modes), -1);
-  EXPECT_EQ(run("d\n", buffer, modes), 0);
-  EXPECT_EQ(modes, MODE_HEXDUMP);
-  EXPECT_EQ(run("h\n", buffer, modes), 0);
-  EXPECT_EQ(run("r\n", buffer, modes), 0);
-  EXPECT_EQ(modes, MODE_HEXDUMP | MODE_HALF_DUPLEX | MODE_MAP_CR);
-  EXPECT_EQ(run("d\n", buffer, modes), 0);
-  EXPECT_EQ(modes, MODE_HALF_DUPLEX | MODE_MAP_CR);
-}
+constexpr long QUIT = -1;
+constexpr int HEX = MODE_HEXDUMP;
+constexpr int HALF = MODE_HALF_DUPLEX;
+constexpr int MAP = MODE_MAP_CR;
 
-TEST(RunCommand, UnknownUpperCaseAndEmptyDoNothing)
+// clang-format off
+const command_row COMMANDS[] = {
+    {"q\n", 0, QUIT, 0, "", ""},
+    {"quit please\n", 0, QUIT, 0, "", ""},
+    {"d\n", 0, 0, HEX, "", ""},
+    {"h\n", HEX, 0, HEX | HALF, "", ""},
+    {"r\n", HEX | HALF, 0, HEX | HALF | MAP, "", ""},
+    {"d\n", HEX | HALF | MAP, 0, HALF | MAP, "", ""},
+    // Unknown, upper case and empty lines do nothing at all.
+    {"\n", MAP, 0, MAP, "", ""}, {"", MAP, 0, MAP, "", ""}, {"Q\n", MAP, 0, MAP, "", ""},
+    {"D\n", MAP, 0, MAP, "", ""}, {"H\n", MAP, 0, MAP, "", ""}, {"R\n", MAP, 0, MAP, "", ""},
+    {"V\n", MAP, 0, MAP, "", ""}, {"X 41\n", MAP, 0, MAP, "", ""}, {" q\n", MAP, 0, MAP, "", ""},
+    {"z\n", MAP, 0, MAP, "", ""},
+    {"x 41 54 5a 0d 0a\n", 0, 5, 0, "ATZ\r\n", ""},
+    {"?\n", 0, 0, 0, "", testing::HELP_TEXT},
+};
+// clang-format on
+
+TEST(RunCommand, EachLineDoesWhatItSaysAndNothingElse)
 {
-  std::array<unsigned char, BUFFER_SIZE> buffer{};
-  buffer[0] = 0x1D;
-  int modes = MODE_MAP_CR;
-  for (const char* line :
-       {"\n", "", "Q\n", "D\n", "H\n", "R\n", "V\n", "X 41\n", " q\n", "z\n"}) {
+  for (const command_row& row : COMMANDS) {
+    SCOPED_TRACE(row.line);
+    std::array<unsigned char, BUFFER_SIZE> buffer{};
+    buffer[0] = 0x1D;
+    int modes = row.modes_before;
     ::testing::internal::CaptureStderr();
-    EXPECT_EQ(run(line, buffer, modes), 0) << line;
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "") << line;
+    std::size_t count = 99;
+    relay_step step = run_command(row.line, buffer, -1, modes, count);
+    EXPECT_NE(step, relay_step::failed);
+    EXPECT_EQ(step == relay_step::quit ? QUIT : static_cast<long>(count),
+              row.result);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), row.err);
+    EXPECT_EQ(modes, row.modes_after);
+    // A line that sends nothing leaves the buffer as it was.
+    std::string start = row.bytes.empty() ? "\x1d" : row.bytes;
+    EXPECT_EQ(std::string(buffer.begin(), buffer.begin() + start.size()),
+              start);
   }
-  EXPECT_EQ(modes, MODE_MAP_CR);
-  EXPECT_EQ(buffer[0], 0x1D);
-}
-
-TEST(RunCommand, HexDataGoesToBuffer)
-{
-  std::array<unsigned char, BUFFER_SIZE> buffer{};
-  int modes = 0;
-  ASSERT_EQ(run("x 41 54 5a 0d 0a\n", buffer, modes), 5);
-  EXPECT_EQ(std::string(buffer.begin(), buffer.begin() + 5), "ATZ\r\n");
-}
-
-TEST(RunCommand, HelpTextIsExact)
-{
-  std::array<unsigned char, BUFFER_SIZE> buffer{};
-  int modes = 0;
-  ::testing::internal::CaptureStderr();
-  EXPECT_EQ(run("?\n", buffer, modes), 0);
-  EXPECT_EQ(::testing::internal::GetCapturedStderr(),
-            "q: quit\n"
-            "v: show modem status\n"
-            "d: toggle hexdump mode\n"
-            "h: toggle half-duplex mode\n"
-            "r: toggle map CR->CR/LF mode\n"
-            "x [string]: send hex data, 'x 41 54 5a 0d 0a' is equivalent to "
-            "'ATZ\\r\\n'\n");
 }
 
 } // namespace

@@ -1,25 +1,24 @@
 // Tests of the hex data parser.
 #include "escape/hex_parser.hpp"
+#include "support/pty_kit.hpp"
 
 #include <cstring>
 #include <gtest/gtest.h>
 #include <random>
 #include <string>
-#include <vector>
+#include <string_view>
 
 namespace serterm {
 namespace {
 
-std::vector<unsigned char>
-parse(const std::string& text)
+// The bytes `text` gives, read as the C string it starts with.
+std::string
+parse(std::string_view text)
 {
   std::array<unsigned char, BUFFER_SIZE> out{};
-  std::size_t n = parse_hex_data(text.c_str(), out);
-  return std::vector<unsigned char>(out.begin(),
-                                    out.begin() + static_cast<long>(n));
+  std::size_t n = parse_hex_data(std::string(text).c_str(), out);
+  return std::string(out.begin(), out.begin() + static_cast<long>(n));
 }
-
-using bytes = std::vector<unsigned char>;
 
 TEST(HexDigitValue, DigitsAndEverythingElse)
 {
@@ -33,43 +32,26 @@ TEST(HexDigitValue, DigitsAndEverythingElse)
   }
 }
 
-TEST(ParseHexData, CommandLines)
+TEST(ParseHexData, TextsAndTheirBytes)
 {
-  EXPECT_EQ(parse("x 41 54 5a 0d 0a\n"), (bytes{0x41, 0x54, 0x5A, 0x0D, 0x0A}));
-  EXPECT_EQ(parse("x 41\n"), (bytes{0x41}));
-  EXPECT_EQ(parse("x\n"), bytes{});
-  EXPECT_EQ(parse("x 4 1\n"), (bytes{0x04, 0x01}));
-  EXPECT_EQ(parse("x 123 45\n"), (bytes{0x12, 0x03, 0x45}));
-  EXPECT_EQ(parse("x 415\n"), (bytes{0x41, 0x05}));
-  EXPECT_EQ(parse("x aB\n"), (bytes{0xAB}));
-  EXPECT_EQ(parse("x AB\n"), (bytes{0xAB}));
-  EXPECT_EQ(parse("x 0x41\n"), (bytes{0x00, 0x41}));
-  // A 0 as either digit of a pair.
-  EXPECT_EQ(parse("x 40\n"), (bytes{0x40}));
-  EXPECT_EQ(parse("x 0a 10 a0 00 0\n"), (bytes{0x0A, 0x10, 0xA0, 0x00, 0x00}));
-  EXPECT_EQ(parse("x,41;zz-54   \n\n"), (bytes{0x41, 0x54}));
-  EXPECT_EQ(parse(""), bytes{});
-}
-
-TEST(ParseHexData, LastDigitsCountWithoutNewline)
-{
-  EXPECT_EQ(parse("x 41"), (bytes{0x41}));
-  EXPECT_EQ(parse("x 4"), (bytes{0x04}));
-  EXPECT_EQ(parse("x 41 5"), (bytes{0x41, 0x05}));
-  EXPECT_EQ(parse("ff"), (bytes{0xFF}));
-}
-
-TEST(ParseHexData, StopsAtTheEndOfItsText)
-{
-  // Digits left in the buffer after the terminator are not part of it.
-  const char text[] = "x 41\0 42 43\n\0";
-  std::array<unsigned char, BUFFER_SIZE> out{};
-  ASSERT_EQ(parse_hex_data(text, out), 1U);
-  EXPECT_EQ(out[0], 0x41);
-  const char digit_then_end[] = "x 4\0"
-                                "2\n\0";
-  ASSERT_EQ(parse_hex_data(digit_then_end, out), 1U);
-  EXPECT_EQ(out[0], 0x04);
+  using namespace std::string_view_literals;
+  // clang-format off
+  const std::pair<std::string_view, std::string_view> rows[] = {
+      {"x 41 54 5a 0d 0a\n", "\x41\x54\x5a\x0d\x0a"}, {"x 41\n", "\x41"}, {"x\n", ""},
+      {"x 4 1\n", "\x04\x01"}, {"x 123 45\n", "\x12\x03\x45"}, {"x 415\n", "\x41\x05"},
+      {"x aB\n", "\xab"}, {"x AB\n", "\xab"}, {"x 0x41\n", "\x00\x41"sv},
+      // A 0 as either digit of a pair.
+      {"x 40\n", "\x40"}, {"x 0a 10 a0 00 0\n", "\x0a\x10\xa0\x00\x00"sv},
+      {"x,41;zz-54   \n\n", "\x41\x54"}, {"", ""},
+      // The last digits count without a newline after them.
+      {"x 41", "\x41"}, {"x 4", "\x04"}, {"x 41 5", "\x41\x05"}, {"ff", "\xff"},
+      // Digits after the text's terminating NUL are not part of it.
+      {"x 41\0 42 43\n\0"sv, "\x41"}, {"x 4\0" "2\n\0"sv, "\x04"},
+  };
+  // clang-format on
+  for (auto [text, bytes] : rows) {
+    EXPECT_EQ(parse(text), bytes) << testing::printable(text);
+  }
 }
 
 TEST(ParseHexData, CountNeverExceedsTextAndNothingWrittenPastIt)

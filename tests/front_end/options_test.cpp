@@ -1,8 +1,9 @@
 // Tests of the option scan and the usage text.
 #include "front_end/options.hpp"
-#include "support/session.hpp"
+#include "support/oracles.hpp"
 
 #include <climits>
+#include <cstring>
 #include <gtest/gtest.h>
 #include <initializer_list>
 #include <string>
@@ -11,156 +12,131 @@
 namespace serterm {
 namespace {
 
-struct scan_result {
+// Words to scan, whether the scan accepts them, and, if it does, every
+// value it must give (the defaults where a row names none).
+struct scan_row {
+  std::vector<const char*> words;
   bool ok;
-  options opts;
+  options want{};
 };
 
-scan_result
-scan(std::initializer_list<const char*> words)
+void
+expect_scans(std::initializer_list<scan_row> rows)
 {
-  std::vector<char*> args;
-  for (const char* word : words) {
-    args.push_back(const_cast<char*>(word));
+  for (const scan_row& row : rows) {
+    std::string shown;
+    std::vector<char*> args;
+    for (const char* word : row.words) {
+      shown += std::string(" '") + word + "'";
+      args.push_back(const_cast<char*>(word));
+    }
+    SCOPED_TRACE(shown);
+    options got;
+    ASSERT_EQ(scan_options(args, got), row.ok);
+    if (row.ok) {
+      EXPECT_EQ(got.speed_bps, row.want.speed_bps);
+      EXPECT_STREQ(got.device, row.want.device);
+      EXPECT_EQ(got.modes, row.want.modes);
+      EXPECT_EQ(got.flush_timeout_us, row.want.flush_timeout_us);
+      EXPECT_EQ(got.escape_char, row.want.escape_char);
+    }
   }
-  options opts;
-  bool ok = scan_options(args, opts);
-  return {ok, opts};
 }
 
+constexpr int HEX = MODE_HEXDUMP;
+constexpr int HALF = MODE_HALF_DUPLEX;
+constexpr int MAP = MODE_MAP_CR;
+
+// clang-format off
 TEST(ScanOptions, DefaultsWithNoWords)
 {
-  auto r = scan({});
-  ASSERT_TRUE(r.ok);
-  EXPECT_EQ(r.opts.speed_bps, 9600);
-  EXPECT_STREQ(r.opts.device, "/dev/cuaa0");
-  EXPECT_EQ(r.opts.modes, 0);
-  EXPECT_EQ(r.opts.flush_timeout_us, 100000);
-  EXPECT_EQ(r.opts.escape_char, 0x1D);
+  expect_scans({{{}, true, {.speed_bps = 9600, .device = "/dev/cuaa0", .modes = 0,
+                            .flush_timeout_us = 100000, .escape_char = 0x1D}}});
 }
 
 TEST(ScanOptions, SpeedWordsReadWhole)
 {
-  EXPECT_EQ(scan({"-115200", "/dev/ttyS1"}).opts.speed_bps, 115200);
-  EXPECT_STREQ(scan({"-115200", "/dev/ttyS1"}).opts.device, "/dev/ttyS1");
-  EXPECT_EQ(scan({"-96x"}).opts.speed_bps, 96);
-  EXPECT_EQ(scan({"-9600", "-19200"}).opts.speed_bps, 19200);
-  EXPECT_EQ(scan({"-5"}).opts.speed_bps, 5);
-  EXPECT_EQ(scan({"-0"}).opts.speed_bps, 0);
-  EXPECT_TRUE(scan({"-0"}).ok);
+  expect_scans({{{"-115200", "/dev/ttyS1"}, true, {.speed_bps = 115200, .device = "/dev/ttyS1"}},
+                {{"-96x"}, true, {.speed_bps = 96}},
+                {{"-9600", "-19200"}, true, {.speed_bps = 19200}},
+                {{"-5"}, true, {.speed_bps = 5}},
+                {{"-0"}, true, {.speed_bps = 0}}});
 }
 
 TEST(ScanOptions, SpeedSaturatesInsteadOfOverflowing)
 {
-  EXPECT_EQ(scan({"-99999999999"}).opts.speed_bps, INT_MAX);
-  EXPECT_EQ(scan({"-2147483648"}).opts.speed_bps, INT_MAX);
-  EXPECT_EQ(scan({"-2147483647"}).opts.speed_bps, INT_MAX);
+  expect_scans({{{"-99999999999"}, true, {.speed_bps = INT_MAX}},
+                {{"-2147483648"}, true, {.speed_bps = INT_MAX}},
+                {{"-2147483647"}, true, {.speed_bps = INT_MAX}}});
 }
 
 TEST(ScanOptions, HexdumpDecidesByLowestBitOfThirdCharacter)
 {
-  EXPECT_EQ(scan({"-d"}).opts.modes, MODE_HEXDUMP);
-  EXPECT_EQ(scan({"-d", "-d"}).opts.modes, 0);
-  EXPECT_EQ(scan({"-d1"}).opts.modes, MODE_HEXDUMP);
-  EXPECT_EQ(scan({"-d1", "-d0"}).opts.modes, 0);
-  EXPECT_EQ(scan({"-d1", "-d2"}).opts.modes, 0);
-  EXPECT_EQ(scan({"-d3"}).opts.modes, MODE_HEXDUMP);
-  EXPECT_EQ(scan({"-d1", "-dx"}).opts.modes, 0);
-  EXPECT_EQ(scan({"-dy"}).opts.modes, MODE_HEXDUMP);
-  EXPECT_TRUE(scan({"-d%"}).ok);
+  expect_scans({{{"-d"}, true, {.modes = HEX}}, {{"-d", "-d"}, true},
+                {{"-d1"}, true, {.modes = HEX}}, {{"-d1", "-d0"}, true},
+                {{"-d1", "-d2"}, true}, {{"-d3"}, true, {.modes = HEX}},
+                {{"-d1", "-dx"}, true}, {{"-dy"}, true, {.modes = HEX}},
+                {{"-d%"}, true, {.modes = HEX}}});
 }
 
 TEST(ScanOptions, HalfDuplexAndMapCrAcceptOnlyOneOrZero)
 {
-  EXPECT_EQ(scan({"-h"}).opts.modes, MODE_HALF_DUPLEX);
-  EXPECT_EQ(scan({"-h1", "-h0"}).opts.modes, 0);
-  EXPECT_EQ(scan({"-h1xyz"}).opts.modes, MODE_HALF_DUPLEX);
-  EXPECT_EQ(scan({"-r"}).opts.modes, MODE_MAP_CR);
-  EXPECT_EQ(scan({"-r", "-r"}).opts.modes, 0);
-  EXPECT_EQ(scan({"-r1", "-h1", "-d1"}).opts.modes,
-            MODE_MAP_CR | MODE_HALF_DUPLEX | MODE_HEXDUMP);
-  EXPECT_FALSE(scan({"-h2"}).ok);
-  EXPECT_FALSE(scan({"-hx"}).ok);
-  EXPECT_FALSE(scan({"-r2"}).ok);
+  expect_scans({{{"-h"}, true, {.modes = HALF}}, {{"-h1", "-h0"}, true},
+                {{"-h1xyz"}, true, {.modes = HALF}}, {{"-r"}, true, {.modes = MAP}},
+                {{"-r", "-r"}, true}, {{"-r1", "-h1", "-d1"}, true, {.modes = MAP | HALF | HEX}},
+                {{"-h2"}, false}, {{"-hx"}, false}, {{"-r2"}, false}});
 }
 
 TEST(ScanOptions, TimeoutConsumesTheNextWordWhateverItIs)
 {
-  EXPECT_EQ(scan({"-t", "500"}).opts.flush_timeout_us, 500);
-  EXPECT_EQ(scan({"-t5", "500"}).opts.flush_timeout_us, 500);
-  EXPECT_EQ(scan({"-t", "0"}).opts.flush_timeout_us, 0);
-  EXPECT_EQ(scan({"-t", "-20"}).opts.flush_timeout_us, -20);
-
-  auto r = scan({"-t", "-d1"});
-  ASSERT_TRUE(r.ok);
-  EXPECT_EQ(r.opts.flush_timeout_us, 0);
-  EXPECT_EQ(r.opts.modes, 0);
-
-  r = scan({"-t", "/dev/ttyS1"});
-  ASSERT_TRUE(r.ok);
-  EXPECT_EQ(r.opts.flush_timeout_us, 0);
-  EXPECT_STREQ(r.opts.device, "/dev/cuaa0");
-
-  EXPECT_FALSE(scan({"-t"}).ok);
-  EXPECT_FALSE(scan({"-d", "-t"}).ok);
+  expect_scans({{{"-t", "500"}, true, {.flush_timeout_us = 500}},
+                {{"-t5", "500"}, true, {.flush_timeout_us = 500}},
+                {{"-t", "0"}, true, {.flush_timeout_us = 0}},
+                {{"-t", "-20"}, true, {.flush_timeout_us = -20}},
+                {{"-t", "-d1"}, true, {.flush_timeout_us = 0}},
+                {{"-t", "/dev/ttyS1"}, true, {.flush_timeout_us = 0}},
+                {{"-t"}, false}, {{"-d", "-t"}, false}});
 }
 
 TEST(ScanOptions, TimeoutSaturatesAtIntBounds)
 {
-  EXPECT_EQ(scan({"-t", "99999999999"}).opts.flush_timeout_us, INT_MAX);
-  EXPECT_EQ(scan({"-t", "-99999999999"}).opts.flush_timeout_us, INT_MIN);
-  EXPECT_EQ(scan({"-t", "2147483647"}).opts.flush_timeout_us, INT_MAX);
-  EXPECT_EQ(scan({"-t", "-2147483648"}).opts.flush_timeout_us, INT_MIN);
+  expect_scans({{{"-t", "99999999999"}, true, {.flush_timeout_us = INT_MAX}},
+                {{"-t", "-99999999999"}, true, {.flush_timeout_us = INT_MIN}},
+                {{"-t", "2147483647"}, true, {.flush_timeout_us = INT_MAX}},
+                {{"-t", "-2147483648"}, true, {.flush_timeout_us = INT_MIN}}});
 }
 
 TEST(ScanOptions, EscapeIsThirdCharacterMasked)
 {
-  EXPECT_EQ(scan({"-e]"}).opts.escape_char, 0x1D);
-  EXPECT_EQ(scan({"-ea"}).opts.escape_char, 0x01);
-  EXPECT_EQ(scan({"-eA"}).opts.escape_char, 0x01);
-  EXPECT_EQ(scan({"-e@"}).opts.escape_char, 0x00);
-  EXPECT_EQ(scan({"-e\xff"}).opts.escape_char, 0x1F);
-  EXPECT_FALSE(scan({"-e"}).ok);
-  EXPECT_FALSE(scan({"-e", "]"}).ok);
+  expect_scans({{{"-e]"}, true, {.escape_char = 0x1D}}, {{"-ea"}, true, {.escape_char = 0x01}},
+                {{"-eA"}, true, {.escape_char = 0x01}}, {{"-e@"}, true, {.escape_char = 0x00}},
+                {{"-e\xff"}, true, {.escape_char = 0x1F}},
+                {{"-e"}, false}, {{"-e", "]"}, false}});
 }
 
 TEST(ScanOptions, MalformedWords)
 {
-  EXPECT_FALSE(scan({"-x"}).ok);
-  EXPECT_FALSE(scan({"-"}).ok);
-  EXPECT_FALSE(scan({"--help"}).ok);
-  EXPECT_FALSE(scan({"-d1", "-q", "/dev/ttyS1"}).ok);
+  expect_scans({{{"-x"}, false}, {{"-"}, false}, {{"--help"}, false},
+                {{"-d1", "-q", "/dev/ttyS1"}, false}});
 }
 
 TEST(ScanOptions, ScanStopsAtFirstNonOptionWord)
 {
-  auto r = scan({"/dev/ttyS1", "-h"});
-  ASSERT_TRUE(r.ok);
-  EXPECT_STREQ(r.opts.device, "/dev/ttyS1");
-  EXPECT_EQ(r.opts.modes, 0);
-
-  r = scan({"-h", "/dev/ttyS1", "-x", "more"});
-  ASSERT_TRUE(r.ok);
-  EXPECT_STREQ(r.opts.device, "/dev/ttyS1");
-
-  r = scan({"", "-h"});
-  ASSERT_TRUE(r.ok);
-  EXPECT_STREQ(r.opts.device, "");
-  EXPECT_EQ(r.opts.modes, 0);
+  expect_scans({{{"/dev/ttyS1", "-h"}, true, {.device = "/dev/ttyS1"}},
+                {{"-h", "/dev/ttyS1", "-x", "more"}, true, {.device = "/dev/ttyS1", .modes = HALF}},
+                {{"", "-h"}, true, {.device = ""}}});
 }
 
 TEST(ReadDecimal, FollowsAtoiWithinRange)
 {
-  EXPECT_EQ(read_decimal("123"), 123);
-  EXPECT_EQ(read_decimal("  -42xyz"), -42);
-  EXPECT_EQ(read_decimal("+7"), 7);
-  EXPECT_EQ(read_decimal("abc"), 0);
-  EXPECT_EQ(read_decimal(""), 0);
-  EXPECT_EQ(read_decimal("-"), 0);
-  EXPECT_EQ(read_decimal("2147483648"), INT_MAX);
-  EXPECT_EQ(read_decimal("-2147483649"), INT_MIN);
-  EXPECT_EQ(read_decimal("000000000000000000012"), 12);
+  const std::pair<const char*, int> rows[] = {
+      {"123", 123}, {"  -42xyz", -42}, {"+7", 7}, {"abc", 0}, {"", 0}, {"-", 0},
+      {"2147483648", INT_MAX}, {"-2147483649", INT_MIN}, {"000000000000000000012", 12}};
+  for (auto [text, value] : rows) {
+    EXPECT_EQ(read_decimal(text), value) << text;
+  }
 }
+// clang-format on
 
 TEST(PrintUsage, TextIsExact)
 {

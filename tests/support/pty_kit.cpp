@@ -5,8 +5,10 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <fstream>
 #include <poll.h>
 #include <pty.h>
 #include <sys/prctl.h>
@@ -117,17 +119,35 @@ wait_fd(int fd, short events, int ms)
   return poll(&p, 1, ms) > 0 && (p.revents & events) != 0;
 }
 
-namespace {
+wanted::wanted(std::string_view needle)
+    : match(
+          [text = std::string(needle)](std::string_view in, std::size_t from) {
+            std::size_t at = in.find(text, from);
+            return at == std::string_view::npos ? at : at + text.size();
+          }),
+      label("\"" + printable(needle) + "\"")
+{
+}
 
-// Drains `fd` into `into` until `done` holds or `limit` passes.
-template <typename Done>
+wanted
+at_least(std::size_t size)
+{
+  wanted what("");
+  what.match = [size](std::string_view in, std::size_t) {
+    return in.size() >= size ? in.size() : std::string_view::npos;
+  };
+  what.label = std::to_string(size) + " bytes in all";
+  return what;
+}
+
 bool
-read_while_not(int fd, std::string& into, milliseconds limit, Done done)
+read_until(int fd, std::string& into, const wanted& what, milliseconds limit,
+           std::size_t from)
 {
   auto end = steady::now() + limit;
   for (;;) {
     bool open = drain(fd, into);
-    if (done()) {
+    if (what.match(into, from) != std::string_view::npos) {
       return true;
     }
     if (!open || remaining_ms(end) == 0) {
@@ -135,23 +155,6 @@ read_while_not(int fd, std::string& into, milliseconds limit, Done done)
     }
     wait_fd(fd, POLLIN, std::min(remaining_ms(end), 50));
   }
-}
-
-} // namespace
-
-bool
-read_until(int fd, std::string& into, std::string_view needle,
-           milliseconds limit, std::size_t from)
-{
-  return read_while_not(fd, into, limit, [&] {
-    return into.find(needle, from) != std::string::npos;
-  });
-}
-
-bool
-read_at_least(int fd, std::string& into, std::size_t size, milliseconds limit)
-{
-  return read_while_not(fd, into, limit, [&] { return into.size() >= size; });
 }
 
 void
@@ -164,7 +167,8 @@ read_for(int fd, std::string& into, milliseconds span)
 }
 
 bool
-write_all_bounded(int fd, std::string_view data, milliseconds limit)
+write_all_bounded(int fd, std::string_view data, milliseconds limit,
+                  const std::function<void()>& while_full)
 {
   auto end = steady::now() + limit;
   while (!data.empty()) {
@@ -177,7 +181,10 @@ write_all_bounded(int fd, std::string_view data, milliseconds limit)
         remaining_ms(end) == 0) {
       return false;
     }
-    wait_fd(fd, POLLOUT, std::min(remaining_ms(end), 50));
+    if (while_full) {
+      while_full();
+    }
+    wait_fd(fd, POLLOUT, std::min(remaining_ms(end), while_full ? 5 : 50));
   }
   return true;
 }
@@ -305,6 +312,196 @@ wait_child(pid_t pid, milliseconds limit)
   kill(pid, SIGKILL);
   waitpid(pid, &status, 0);
   return -1;
+}
+
+bool
+has_ended(pid_t pid)
+{
+  siginfo_t info{};
+  return waitid(P_PID, static_cast<id_t>(pid), &info,
+                WEXITED | WNOHANG | WNOWAIT) == 0 &&
+         info.si_pid == pid;
+}
+
+long
+cpu_ticks(pid_t pid)
+{
+  std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  std::getline(file, line);
+  long user = -1;
+  long system = -1;
+  // Fields 14 and 15, after the command name in parentheses, which may hold
+  // blanks of its own.
+  std::sscanf(line.c_str() + std::min(line.rfind(')') + 1, line.size()),
+              " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %ld %ld", &user,
+              &system);
+  return user < 0 || system < 0 ? -1 : user + system;
+}
+
+namespace {
+
+constexpr std::array<const char*, 4> STREAM_NAMES{"line", "screen", "stdout",
+                                                  "stderr"};
+
+std::size_t
+index(stream which)
+{
+  return static_cast<std::size_t>(which);
+}
+
+// What differs between the wait status `status` and the one expected.
+std::string
+status_difference(int status, const outcome& expected)
+{
+  if (expected.signal != 0
+          ? WIFSIGNALED(status) && WTERMSIG(status) == expected.signal
+          : WIFEXITED(status) && WEXITSTATUS(status) == expected.exit_code) {
+    return "";
+  }
+  return "wait status " + std::to_string(status) + " (-1: killed), expected " +
+         (expected.signal != 0
+              ? "death by signal " + std::to_string(expected.signal)
+              : "exit " + std::to_string(expected.exit_code));
+}
+
+} // namespace
+
+void (*report_failure)(const std::string& what) = [](const std::string& what) {
+  std::fprintf(stderr, "%s\n", what.c_str());
+};
+
+bool
+start_run(run& r, launch what)
+{
+  std::array<int*, 3> child{&what.in, &what.out, &what.err};
+  std::array<int, 3> mine{-1, -1, -1};
+  for (std::size_t i = 0; i < child.size(); ++i) {
+    int ends[2] = {-1, -1};
+    if (*child[i] != PIPE) {
+      continue;
+    }
+    if (pipe2(ends, O_CLOEXEC) != 0) {
+      report_failure(std::string("pipe: ") + std::strerror(errno));
+    }
+    // The child reads its standard input and writes the other two.
+    *child[i] = ends[i == 0 ? 0 : 1];
+    mine[i] = ends[i == 0 ? 1 : 0];
+    set_nonblocking(mine[i]);
+  }
+  r.pid = start_process(what);
+  if (r.pid < 0) {
+    report_failure("cannot start " + what.argv[0] + ": " +
+                   std::strerror(errno));
+  }
+  for (std::size_t i = 0; i < child.size(); ++i) {
+    if (mine[i] >= 0) {
+      close(*child[i]);
+    }
+  }
+  r.keys = mine[0];
+  r.fds[index(stream::out)] = mine[1];
+  r.fds[index(stream::err)] = mine[2];
+  return r.pid > 0;
+}
+
+std::string&
+got(run& r, stream which)
+{
+  return r.got[index(which)];
+}
+
+void
+take(run& r)
+{
+  for (std::size_t i = 0; i < r.fds.size(); ++i) {
+    if (r.fds[i] >= 0) {
+      drain(r.fds[i], r.got[i]);
+    }
+  }
+}
+
+void
+settle(run& r, milliseconds span)
+{
+  eventually(
+      [&r] {
+        take(r);
+        return false;
+      },
+      span);
+}
+
+bool
+await(run& r, stream which, const wanted& what, milliseconds limit)
+{
+  std::size_t i = index(which);
+  std::size_t past = std::string_view::npos;
+  bool found = eventually(
+      [&] {
+        take(r);
+        past = what.match(r.got[i], r.seen[i]);
+        return past != std::string_view::npos;
+      },
+      limit);
+  if (!found) {
+    report_failure(
+        std::string(STREAM_NAMES[i]) + " never showed " + what.label +
+        "; it holds " + std::to_string(r.got[i].size()) +
+        " bytes, after byte " + std::to_string(r.seen[i]) + " \"" +
+        printable(r.got[i].substr(std::min(r.seen[i], r.got[i].size()))) +
+        "\"");
+    return false;
+  }
+  r.seen[i] = past;
+  return true;
+}
+
+void
+put(run& r, int fd, std::string_view data, milliseconds limit)
+{
+  if (!write_all_bounded(fd, data, limit, [&r] { take(r); })) {
+    report_failure("could not write all of \"" + printable(data) + "\"");
+  }
+}
+
+void
+end_run(run& r, const outcome& expected, milliseconds limit)
+{
+  bool ended = eventually(
+      [&r] {
+        take(r);
+        return has_ended(r.pid);
+      },
+      limit);
+  int status = wait_child(r.pid, milliseconds(0));
+  take(r);
+  const std::array<const stream_text*, 4> wants{
+      &expected.line, &expected.screen, &expected.out, &expected.err};
+  std::string why = ended ? status_difference(status, expected)
+                          : "did not end in time: killed";
+  for (std::size_t i = 0; i < wants.size(); ++i) {
+    const std::string& got = r.got[i];
+    const stream_text& want = *wants[i];
+    std::string_view head(got.data(),
+                          got.size() - std::min(want.value.size(), got.size()));
+    std::string part = want.fits == nullptr ? difference(got, want.value)
+                       : got.ends_with(want.value) && want.fits(head)
+                           ? ""
+                           : "unexpected \"" + printable(got) + "\"";
+    why +=
+        part.empty() ? "" : std::string("\n") + STREAM_NAMES[i] + ": " + part;
+  }
+  if (why.find_first_not_of('\n') != std::string::npos) {
+    report_failure("pid " + std::to_string(r.pid) + ": " + why);
+  }
+  for (int* fd : {&r.keys, &r.fds[2], &r.fds[3]}) {
+    if (*fd >= 0) {
+      close(*fd);
+    }
+    *fd = -1;
+  }
+  r.pid = -1;
 }
 
 } // namespace serterm::testing

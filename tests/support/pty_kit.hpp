@@ -1,11 +1,14 @@
 // The pty toolkit of the tests, the UART VM harness and the benchmark:
 // pseudo-terminal pairs, programs started on given descriptors, reads and
-// writes that are always bounded. It reports failures by its results and
-// depends on nothing but the system.
+// writes that are always bounded, and runs of a program whose every output
+// stream is taken in whole and checked at its end. It depends on nothing but
+// the system; a test program routes its failures through `report_failure`.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <ctime>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <sys/types.h>
@@ -72,22 +75,38 @@ bool drain(int fd, std::string& into);
 // (POLLOUT). True if it is ready.
 bool wait_fd(int fd, short events, int ms);
 
-// Appends what `fd` delivers to `into` until it holds `needle` (anywhere
-// from `from` on) or `limit` passes. True if the needle came.
-bool read_until(int fd, std::string& into, std::string_view needle,
-                milliseconds limit = WAIT_LIMIT, std::size_t from = 0);
+// What a wait on a growing text looks for: made from a string, that string
+// anywhere from the offset given; made by `at_least`, a size. `match` gives
+// the offset just past what it found, or npos while there is nothing yet;
+// `label` names it in messages.
+struct wanted {
+  wanted(const char* needle) : wanted(std::string_view(needle)) {}
+  wanted(const std::string& needle) : wanted(std::string_view(needle)) {}
+  wanted(std::string_view needle);
+  std::function<std::size_t(std::string_view, std::size_t)> match;
+  std::string label;
+};
+// At least `size` bytes in all.
+wanted at_least(std::size_t size);
 
-// Appends to `into` until it holds at least `size` bytes or `limit` passes.
-bool read_at_least(int fd, std::string& into, std::size_t size,
-                   milliseconds limit = WAIT_LIMIT);
+// Appends what `fd` delivers to `into` until `what` is there (looked for
+// from `from` on) or `limit` passes. True if it came.
+bool read_until(int fd, std::string& into, const wanted& what,
+                milliseconds limit = WAIT_LIMIT, std::size_t from = 0);
 
 // Appends to `into` everything `fd` delivers during `span`.
 void read_for(int fd, std::string& into, milliseconds span);
 
 // Writes all of `data` to `fd`, waiting while it is full, for at most
-// `limit`. False if not all of it went.
+// `limit`, and calling `while_full` (when given) at each wait. False if not
+// all of it went.
 bool write_all_bounded(int fd, std::string_view data,
-                       milliseconds limit = WAIT_LIMIT);
+                       milliseconds limit = WAIT_LIMIT,
+                       const std::function<void()>& while_full = {});
+
+// For `launch::in`, `out` and `err` given to `start_run`: a pipe whose other
+// end the run holds.
+inline constexpr int PIPE = -2;
 
 // A program to start: its argument vector (argv[0] first), the file to run
 // (empty: argv[0] searched in PATH), and what its descriptors 0, 1 and 2 are
@@ -122,5 +141,86 @@ pid_t start_process(const launch& what);
 // Waits for `pid` to end, for at most `limit`; then it is killed with
 // SIGKILL. Returns the wait status, or -1 if it had to be killed.
 int wait_child(pid_t pid, milliseconds limit = WAIT_LIMIT);
+
+// True once `pid`, a child, has ended; its status is left to be collected.
+bool has_ended(pid_t pid);
+
+// The processor time `pid` has used so far, in clock ticks (user and
+// system), or -1 if it cannot be read.
+long cpu_ticks(pid_t pid);
+
+// How a test program reports a failure of the run functions below (a
+// GoogleTest program points it at ADD_FAILURE); by default, to stderr.
+extern void (*report_failure)(const std::string& what);
+
+// The streams of a run. For serterm: what the device received on the line,
+// the screen (the keyboard pty's master), standard output and standard
+// error; a program on a pty of its own has that pty as its `line`.
+enum class stream { line, screen, out, err };
+
+// A started program: the descriptors the test reads each stream from (-1:
+// none), what came on each, how far `await` has matched into each, and the
+// write end of its standard input when that is a pipe.
+struct run {
+  pid_t pid = -1;
+  int keys = -1;
+  std::array<int, 4> fds{-1, -1, -1, -1};
+  std::array<std::string, 4> got;
+  std::array<std::size_t, 4> seen{};
+};
+
+// Starts `what` into `r`, making the pipes that `PIPE` asks for: the write
+// end of standard input becomes `r.keys`, the read ends of standard output
+// and error the `out` and `err` streams. False, reported, on failure.
+bool start_run(run& r, launch what);
+
+// What `which` has delivered so far.
+std::string& got(run& r, stream which);
+
+// Takes in whatever every stream has now, so that the program never blocks
+// on a full pipe or pty while the test waits for one of them.
+void take(run& r);
+
+// Takes in every stream for `span`.
+void settle(run& r, milliseconds span);
+
+// Waits until `which` holds `what` after what earlier awaits on it matched,
+// and consumes it. Reports a failure, showing the stream, on time-out.
+bool await(run& r, stream which, const wanted& what,
+           milliseconds limit = WAIT_LIMIT);
+
+// Writes `data` to `fd`, taking in every stream while it is full. Reports a
+// failure if not all of it goes within `limit`.
+void put(run& r, int fd, std::string_view data,
+         milliseconds limit = WAIT_LIMIT);
+
+// An expected stream: exactly `value`; when `fits` is set, any text it
+// accepts followed by exactly `value`.
+struct stream_text {
+  stream_text(const char* exact) : value(exact) {}
+  stream_text(std::string exact) : value(std::move(exact)) {}
+  stream_text(bool (*check)(std::string_view)) : fits(check) {}
+  std::string value;
+  bool (*fits)(std::string_view) = nullptr;
+};
+
+// How a run is expected to end, and everything each stream got.
+struct outcome {
+  stream_text line = "";
+  stream_text screen = "";
+  stream_text out = "";
+  stream_text err = "";
+  int exit_code = 0; // the exit status expected, unless `signal` is set
+  int signal = 0;    // the signal expected to end the run
+  // For serterm: whether each terminal can still be read after the run,
+  // and so must be back at its settings from before.
+  bool line_restored = true;
+  bool keyboard_restored = true;
+};
+
+// Waits for the run to end (killing it after `limit`), takes in the rest of
+// every stream, and reports every way the end differs from `expected`: the
+// status, each stream whole. Closes the pipes of the run; the texts stay.
+void end_run(run& r, const outcome& expected, milliseconds limit = WAIT_LIMIT);
 
 } // namespace serterm::testing

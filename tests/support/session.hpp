@@ -1,43 +1,35 @@
 // End-to-end sessions: the serterm binary run on a line pty and a keyboard
 // pty, every stream it writes taken in whole, and the end of the run
-// checked against all of them at once, so no stray byte goes unseen.
+// checked against all of them and both terminals' settings at once, so no
+// stray byte goes unseen. Failures are GoogleTest failures.
 #pragma once
 
+#include "support/oracles.hpp"
 #include "support/pty_kit.hpp"
 
-#include <array>
+#include <optional>
 #include <string>
 #include <termios.h>
 #include <vector>
 
 namespace serterm::testing {
 
-// The four streams of a run: what the device received on the line, the
-// screen (the keyboard pty's master), standard output and standard error.
-enum class stream { line, screen, out, err };
-
-// An expected stream: exactly `value`, or, made by `matching`, text that the
-// regular expression `value` matches whole.
-struct text {
-  text(const char* exact) : value(exact) {}
-  text(std::string exact) : value(std::move(exact)) {}
-  std::string value;
-  bool pattern = false;
-};
-text matching(std::string regex);
-
 // For `session_setup::keyboard` and `out`: a pty keyboard, a pipe for
-// standard output (the defaults); any other value is the descriptor itself,
-// -1 a closed one.
-inline constexpr int OWN = -2;
+// standard output (the defaults); `PIPE` for the keyboard, a pipe the test
+// types into; any other value is the descriptor itself, -1 a closed one.
+inline constexpr int OWN = -3;
 
 struct session_setup {
   const termios* line = nullptr;   // the line pty's settings before the run
   const char* line_path = nullptr; // a device path instead of a line pty
   int keyboard = OWN;
+  const char* keyboard_path = nullptr; // a file opened read-only as fd 0
+  // The keyboard a pipe that holds these keys and then ends.
+  std::optional<std::string> keyboard_input = std::nullopt;
   bool keyboard_nonblocking = false; // fd 0 non-blocking, as a parent may
   int out = OWN;
-  bool out_nonblocking = false; // the stdout pipe small and non-blocking
+  const char* out_path = nullptr; // a file opened write-only as fd 1
+  bool out_nonblocking = false;   // the stdout pipe small and non-blocking
   std::string argv0 = "serterm";
   bool ignore_sigpipe = false;
   int fill_descriptors_to = 0; // see launch
@@ -46,47 +38,26 @@ struct session_setup {
   bool err_on_keyboard = false; // standard error on the keyboard pty too
 };
 
-struct session {
+// A run of serterm and the two ptys it was given.
+struct session : run {
   pty_pair line;
   pty_pair keyboard;
   termios line_before{};
   termios keyboard_before{};
-  pid_t pid = -1;
-  // The descriptors the test reads each stream from (-1: none), what came
-  // on each, and how far `await` has matched into it.
-  std::array<int, 4> fds{-1, -1, -1, -1};
-  std::array<std::string, 4> got;
-  std::array<std::size_t, 4> seen{};
 };
 
 // Starts serterm with `options`, then the line's path.
 session start_session(const std::vector<std::string>& options,
                       const session_setup& setup = {});
 
-// What `which` has delivered so far.
-std::string& got(session& s, stream which);
-
-// Takes in whatever every stream has now, so that the program never blocks
-// on a full pipe or pty while the test waits for one of them.
-void take(session& s);
-
-// Takes in every stream for `span`.
-void settle(session& s, milliseconds span);
-
-// Waits until `which` holds `needle` after what earlier awaits on it
-// matched, and consumes it. Fails the test (showing the stream) on time-out.
-bool await(session& s, stream which, std::string_view needle,
-           milliseconds limit = WAIT_LIMIT);
-
-// Waits until `which` holds at least `size` bytes in all.
-bool await_size(session& s, stream which, std::size_t size,
-                milliseconds limit = WAIT_LIMIT);
-
-// Writes on the keyboard (`type`) or, as the device, on the line (`send`),
-// taking in every stream while either is full. Fails the test if not all
-// of `data` goes within `limit`.
+// Writes on the keyboard (`type`: its pty or its pipe) or, as the device, on
+// the line (`send`), taking in every stream while either is full. Fails the
+// test if not all of `data` goes within `limit`.
 void type(session& s, std::string_view data, milliseconds limit = WAIT_LIMIT);
 void send(session& s, std::string_view data, milliseconds limit = WAIT_LIMIT);
+
+// Ends the keyboard pipe's input.
+void end_input(session& s);
 
 // Types `escape` and waits for the next prompt and the cooked keyboard.
 void open_prompt(session& s, std::string_view escape = "\x1d");
@@ -94,20 +65,6 @@ void open_prompt(session& s, std::string_view escape = "\x1d");
 // Runs the prompt command `line` (newline included) and waits until the
 // keyboard is raw again.
 void command(session& s, std::string_view line);
-
-// How a run is expected to end, and everything each stream got.
-struct outcome {
-  text line = "";
-  text screen = "";
-  text out = "";
-  text err = "";
-  int exit_code = 0; // the exit status expected, unless `signal` is set
-  int signal = 0;    // the signal expected to end the run
-  // Whether each terminal can still be read after the run, and so must be
-  // back at its settings from before.
-  bool line_restored = true;
-  bool keyboard_restored = true;
-};
 
 // Waits for the run to end (killing it after `limit`), takes in the rest of
 // every stream, and checks the end against `expected`: the status, every
@@ -120,29 +77,22 @@ void end_session(session& s, const outcome& expected,
 // "serterm> ".
 void quit(session& s, outcome expected);
 
+// Fails the test unless serterm uses no processor time while the test
+// takes in every stream for `span`: it must be waiting, not polling.
+void expect_idle(session& s, milliseconds span = milliseconds(500));
+
 // The settings of terminal `fd`, read with tcgetattr.
 termios settings_of(int fd);
 
-// True when every field of `a` and `b` is equal, control characters and
-// speeds included; `why` gets the first difference.
-bool same_settings(const termios& a, const termios& b, std::string* why);
+// Whether settings `t` are raw (ICANON and ECHO clear) or cooked (ICANON).
+bool is_raw(const termios& t);
+bool is_cooked(const termios& t);
 
-// Waits until terminal `fd` is raw (ICANON and ECHO clear) or cooked.
-bool wait_raw(int fd, milliseconds limit = WAIT_LIMIT);
-bool wait_cooked(int fd, milliseconds limit = WAIT_LIMIT);
+// Waits until the settings of terminal `fd` satisfy `holds`.
+bool wait_terminal(int fd, bool (*holds)(const termios&),
+                   milliseconds limit = WAIT_LIMIT);
 
 // True when the suite runs serterm under valgrind (SERTERM_VALGRIND).
 bool under_valgrind();
-
-// What the line receives when `keys` are typed faster than the escape
-// time-out: an escape character sends the byte after it as data, whatever
-// it is, and a last one sends nothing.
-std::string sent_quickly(std::string_view keys, char escape = '\x1d');
-
-// The usage text serterm prints when started as `name`.
-std::string usage_text(const std::string& name);
-
-// `size` reproducible random bytes from `seed`, none equal to `avoid`.
-std::string random_bytes(std::size_t size, unsigned seed, int avoid = -1);
 
 } // namespace serterm::testing

@@ -4,11 +4,14 @@
 //
 // Commands: spawn ARGS... (start serterm ARGS, answer once its keyboard is
 // raw); waitraw [MS]; type HEX [MS] (keys); paste COUNT [MS] (the paste
-// pattern, reporting the driver's transmit queue peak and a "note full"
+// pattern, reporting the 16550's transmit queue peak and a "note full"
 // line when it fills); expect HEX [MS] (screen text since the last clear);
-// screen (since the last clear); clear; wait [MS] (exit status and the
-// whole screen since spawn, in hex); setline BPS BITS PARITY STOP; attrs
-// (the line's settings); proc (the driver's counters); quit.
+// screen (since the last clear); clear; wait [MS] (exit status, whether the
+// keyboard has its settings from before the spawn again, and the whole
+// screen since spawn, in hex); run HEX [MS] (a shell command, with the
+// program's PID in $serterm: its status and output); next [noecho]
+// [setsid] (the next spawn's keyboard does not echo; it leads a session of
+// its own, without a controlling terminal); quit.
 #include "protocol.hpp"
 #include "support/pty_kit.hpp"
 
@@ -20,9 +23,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <fstream>
 #include <poll.h>
-#include <pty.h>
+#include <sstream>
 #include <sys/ioctl.h>
 #include <sys/utsname.h>
 #include <sys/wait.h>
@@ -39,15 +41,18 @@ using namespace serterm::testing;
 using words = std::vector<std::string>;
 
 constexpr const char* SERTERM_PATH = "/bin/serterm";
-constexpr const char* LINE_PATH = "/dev/ttyS1";
-// The driver's transmit buffer holds one page less one byte; this much
+constexpr const char* UART_PATH = "/dev/ttyS1";
+// The 16550's transmit buffer holds one page less one byte; this much
 // queued means it is as good as full.
 constexpr int FULL_QUEUE = 4000;
 
-// The program under test and all it has written to its screen.
+// The program under test, its keyboard, and all it has written to its
+// screen.
 struct session {
   pid_t pid = -1;
-  int master = -1;
+  pty_pair keyboard;
+  termios keyboard_before{};
+  bool screen_open = false; // until the master reports that every slave closed
   bool exited = false;
   int status = 0;
   std::string screen;
@@ -55,6 +60,12 @@ struct session {
 };
 
 session child;
+// For the next spawn only: whether its keyboard echoes what is typed while
+// it is not raw (off, keys typed after the program gave the terminal back
+// do not show on its screen), and whether it leads a session of its own,
+// without a controlling terminal (the line it opens then becomes one).
+bool keyboard_echo = true;
+bool new_session = false;
 std::string console_pending;
 
 void
@@ -69,53 +80,55 @@ error_text(const std::string& what)
   return "error " + what + ": " + std::strerror(errno);
 }
 
+// Waits up to `ms` for the screen, moves what it has, and notes the
+// program's exit.
 void
-reap_child()
+pump(int ms)
 {
+  if (child.screen_open) {
+    wait_fd(child.keyboard.master, POLLIN, ms);
+    child.screen_open = drain(child.keyboard.master, child.screen);
+  } else {
+    // No program, or every slave descriptor is closed: the master would
+    // report that at once, again and again.
+    poll(nullptr, 0, ms);
+  }
   if (child.pid > 0 && !child.exited &&
       waitpid(child.pid, &child.status, WNOHANG) == child.pid) {
     child.exited = true;
   }
 }
 
-// Moves whatever the program wrote to its screen into `child.screen`,
-// waiting up to `ms` for more, and notes the program's exit.
-void
-pump(int ms)
+// Pumps until `done` holds or `ms` pass. True if it holds.
+template <typename Done>
+bool
+pump_until(long ms, Done done)
 {
-  reap_child();
-  bool open = child.master >= 0 && drain(child.master, child.screen);
-  if (open && wait_fd(child.master, POLLIN, ms)) {
-    drain(child.master, child.screen);
-  } else if (!open) {
-    // No program, or every slave descriptor is closed: the master would
-    // report that at once, again and again.
-    poll(nullptr, 0, ms);
-  }
-  reap_child();
+  return eventually(
+      [&] {
+        pump(0);
+        return done();
+      },
+      milliseconds(ms));
+}
+
+// A terminal's settings as text: the flag words, the speeds and the
+// control characters, in hexadecimal.
+std::string
+settings_text(const termios& t)
+{
+  std::array<char, 128> text{};
+  std::snprintf(text.data(), text.size(), "%x %x %x %x %x %x %x ", t.c_iflag,
+                t.c_oflag, t.c_cflag, t.c_lflag, t.c_line, cfgetispeed(&t),
+                cfgetospeed(&t));
+  return text.data() + to_hex(std::string(t.c_cc, t.c_cc + NCCS));
 }
 
 bool
 keyboard_is_raw()
 {
   termios t{};
-  return tcgetattr(child.master, &t) == 0 && (t.c_lflag & ICANON) == 0;
-}
-
-// Pumps the screen, `step` ms at a time, until `done` holds or `ms` pass.
-// True if it holds.
-template <typename Done>
-bool
-pump_until(long ms, int step, Done done)
-{
-  auto end = steady::now() + milliseconds(ms);
-  while (!done()) {
-    if (remaining_ms(end) == 0) {
-      return false;
-    }
-    pump(step);
-  }
-  return true;
+  return tcgetattr(child.keyboard.master, &t) == 0 && (t.c_lflag & ICANON) == 0;
 }
 
 // Waits up to `ms` for the program to put its keyboard in raw mode or to
@@ -123,7 +136,7 @@ pump_until(long ms, int step, Done done)
 void
 wait_raw(long ms)
 {
-  if (!pump_until(ms, 5, [] { return child.exited || keyboard_is_raw(); })) {
+  if (!pump_until(ms, [] { return child.exited || keyboard_is_raw(); })) {
     reply("error keyboard not raw within " + std::to_string(ms) + " ms");
   } else {
     reply(child.exited ? "exited " + std::to_string(child.status) : "raw");
@@ -137,9 +150,7 @@ end_session()
     kill(child.pid, SIGKILL);
     waitpid(child.pid, &child.status, 0);
   }
-  if (child.master >= 0) {
-    close(child.master);
-  }
+  close_pty(child.keyboard);
   child = session{};
 }
 
@@ -147,35 +158,44 @@ void
 spawn(const words& args)
 {
   end_session();
-  std::vector<char*> argv{const_cast<char*>("serterm")};
-  for (const std::string& arg : args) {
-    argv.push_back(const_cast<char*>(arg.c_str()));
-  }
-  argv.push_back(nullptr);
-  winsize size{24, 80, 0, 0};
-  int master = -1;
-  pid_t pid = forkpty(&master, nullptr, nullptr, &size);
-  if (pid < 0) {
-    reply(error_text("forkpty"));
+  termios& before = child.keyboard_before;
+  if (!open_pty(child.keyboard) ||
+      tcgetattr(child.keyboard.slave, &before) != 0) {
+    reply(error_text("openpty"));
     return;
   }
-  if (pid == 0) {
-    execv(SERTERM_PATH, argv.data());
-    _exit(127);
+  if (!keyboard_echo) {
+    before.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    tcsetattr(child.keyboard.slave, TCSANOW, &before);
   }
-  set_nonblocking(master);
-  child.pid = pid;
-  child.master = master;
+  launch serterm;
+  serterm.path = SERTERM_PATH;
+  serterm.argv = {"serterm"};
+  serterm.argv.insert(serterm.argv.end(), args.begin(), args.end());
+  serterm.in = serterm.out = serterm.err = child.keyboard.slave;
+  serterm.new_session = new_session;
+  keyboard_echo = true;
+  new_session = false;
+  child.pid = start_process(serterm);
+  // The master reports the end once the program has closed the slave.
+  close(child.keyboard.slave);
+  child.keyboard.slave = -1;
+  child.screen_open = true;
+  if (child.pid < 0) {
+    reply(error_text("fork"));
+    return;
+  }
+  setenv("serterm", std::to_string(child.pid).c_str(), 1);
   wait_raw(10000);
 }
 
-// Samples the serial driver's transmit queue on `line` into `peak`, and
-// says so once when it first fills.
+// Samples the 16550's transmit queue on `uart` into `peak`, and says so
+// once when it first fills.
 void
-sample_queue(int line, int& peak)
+sample_queue(int uart, int& peak)
 {
   int queued = 0;
-  if (line >= 0 && ioctl(line, TIOCOUTQ, &queued) == 0 && queued > peak) {
+  if (uart >= 0 && ioctl(uart, TIOCOUTQ, &queued) == 0 && queued > peak) {
     if (queued >= FULL_QUEUE && peak < FULL_QUEUE) {
       reply("note full " + std::to_string(queued));
     }
@@ -184,35 +204,37 @@ sample_queue(int line, int& peak)
 }
 
 // Writes `keys` to the program's keyboard within `ms`. While the keyboard
-// backs up, samples the transmit queue when `watch_line`, and reports its
-// peak.
+// backs up, samples the 16550's transmit queue when `watch_uart`, and
+// reports its peak.
 void
-type(const std::string& keys, long ms, bool watch_line)
+type(const std::string& keys, long ms, bool watch_uart)
 {
-  if (child.master < 0) {
+  if (child.pid < 0) {
     reply("error no session");
     return;
   }
-  int line = watch_line ? open(LINE_PATH, O_RDWR | O_NOCTTY | O_NONBLOCK) : -1;
+  int uart = watch_uart
+                 ? open(UART_PATH, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC)
+                 : -1;
   int peak = 0;
   std::size_t done = 0;
   auto end = steady::now() + milliseconds(ms);
   while (done < keys.size() && remaining_ms(end) > 0 && !child.exited) {
     std::size_t n = std::min<std::size_t>(4096, keys.size() - done);
-    ssize_t written = write(child.master, keys.data() + done, n);
+    ssize_t written = write(child.keyboard.master, keys.data() + done, n);
     if (written > 0) {
       done += static_cast<std::size_t>(written);
     } else if (written < 0 && errno != EAGAIN && errno != EINTR) {
       break;
     }
-    sample_queue(line, peak);
+    sample_queue(uart, peak);
     if (done < keys.size()) {
-      wait_fd(child.master, POLLOUT, 5);
+      wait_fd(child.keyboard.master, POLLOUT, 5);
     }
     pump(0);
   }
-  if (line >= 0) {
-    close(line);
+  if (uart >= 0) {
+    close(uart);
   }
   if (done < keys.size()) {
     reply("error typed " + std::to_string(done) + " of " +
@@ -226,7 +248,7 @@ type(const std::string& keys, long ms, bool watch_line)
 void
 expect(const std::string& text, long ms)
 {
-  if (pump_until(ms, 5, [&] {
+  if (pump_until(ms, [&] {
         return child.screen.find(text, child.cleared) != std::string::npos;
       })) {
     reply("found");
@@ -238,111 +260,48 @@ expect(const std::string& text, long ms)
 void
 wait_exit(long ms)
 {
-  std::ignore = pump_until(ms, 10, [] { return child.exited; });
+  std::ignore = pump_until(ms, [] { return child.exited; });
   // The pty still holds what the program wrote last; it reports the end
   // once every slave descriptor is closed and all is read.
-  read_for(child.master, child.screen, milliseconds(1000));
-  std::string screen = " " + to_hex(child.screen);
+  read_for(child.keyboard.master, child.screen, milliseconds(1000));
+  termios keyboard{};
+  bool restored =
+      tcgetattr(child.keyboard.master, &keyboard) == 0 &&
+      settings_text(keyboard) == settings_text(child.keyboard_before);
+  std::string rest =
+      (restored ? " restored " : " changed ") + to_hex(child.screen);
   if (!child.exited) {
-    reply("timeout" + screen);
+    reply("timeout" + rest);
   } else if (WIFEXITED(child.status)) {
-    reply("exit " + std::to_string(WEXITSTATUS(child.status)) + screen);
+    reply("exit " + std::to_string(WEXITSTATUS(child.status)) + rest);
   } else {
-    reply("signal " + std::to_string(WTERMSIG(child.status)) + screen);
+    reply("signal " + std::to_string(WTERMSIG(child.status)) + rest);
   }
 }
 
-speed_t
-speed_of(long bps)
-{
-  for (const speed_entry& entry : LINE_SPEEDS) {
-    if (entry.bps == bps) {
-      return entry.code;
-    }
-  }
-  return B9600;
-}
-
-// Opens the serial line and reads its settings into `t`. Returns the
-// descriptor, or -1 after replying with the error.
-int
-open_line_settings(termios& t)
-{
-  int fd = open(LINE_PATH, O_RDWR | O_NOCTTY | O_NONBLOCK);
-  if (fd < 0 || tcgetattr(fd, &t) != 0) {
-    reply(error_text(LINE_PATH));
-    if (fd >= 0) {
-      close(fd);
-    }
-    return -1;
-  }
-  return fd;
-}
-
-// Sets the serial line's speed and framing the way a previous user might
-// have left them: "setline BPS BITS PARITY STOP", parity n, e or o.
+// Runs `script` with the shell, standard output and error to a pipe, for
+// at most `ms`, and answers "ran STATUS OUTPUT", the output in hex.
 void
-set_line(const words& args)
+run_shell(const std::string& script, long ms)
 {
-  if (args.size() != 4) {
-    reply("error setline BPS BITS PARITY STOP");
+  std::array<int, 2> out{};
+  if (pipe2(out.data(), O_CLOEXEC) != 0) {
+    reply(error_text("pipe"));
     return;
   }
-  termios t{};
-  int fd = open_line_settings(t);
-  if (fd < 0) {
-    return;
-  }
-  static constexpr tcflag_t SIZES[] = {CS5, CS6, CS7, CS8};
-  long bits = std::strtol(args[1].c_str(), nullptr, 10);
-  t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CSTOPB);
-  t.c_cflag |= SIZES[bits >= 5 && bits <= 8 ? bits - 5 : 3];
-  if (args[2][0] == 'e') {
-    t.c_cflag |= PARENB;
-  } else if (args[2][0] == 'o') {
-    t.c_cflag |= PARENB | PARODD;
-  }
-  if (args[3][0] == '2') {
-    t.c_cflag |= CSTOPB;
-  }
-  cfsetspeed(&t, speed_of(std::strtol(args[0].c_str(), nullptr, 10)));
-  int result = tcsetattr(fd, TCSANOW, &t);
-  close(fd);
-  reply(result == 0 ? "ok" : error_text("tcsetattr"));
-}
-
-// Answers the serial line's settings as the driver holds them:
-// "@@ attrs IFLAG OFLAG CFLAG LFLAG ISPEED OSPEED CC" in hexadecimal.
-void
-line_attrs()
-{
-  termios t{};
-  int fd = open_line_settings(t);
-  if (fd < 0) {
-    return;
-  }
-  close(fd);
-  std::array<char, 128> text{};
-  std::snprintf(text.data(), text.size(), "attrs %x %x %x %x %x %x ", t.c_iflag,
-                t.c_oflag, t.c_cflag, t.c_lflag, cfgetispeed(&t),
-                cfgetospeed(&t));
-  reply(text.data() + to_hex(std::string(t.c_cc, t.c_cc + NCCS)));
-}
-
-// Answers the driver's line for the second port from /proc: its transmit
-// and receive counts, error counts and modem lines.
-void
-driver_status()
-{
-  std::ifstream in("/proc/tty/driver/serial");
-  for (std::string line; std::getline(in, line);) {
-    if (line.rfind("1:", 0) == 0) {
-      reply("proc " + line);
-      return;
-    }
-  }
-  reply(in.is_open() ? "error no port 1 in /proc/tty/driver/serial"
-                     : error_text("/proc/tty/driver/serial"));
+  launch shell;
+  shell.path = "/bin/sh";
+  shell.argv = {"sh", "-c", script};
+  shell.out = shell.err = out[1];
+  pid_t pid = start_process(shell);
+  close(out[1]);
+  set_nonblocking(out[0]);
+  std::string output;
+  std::ignore = pump_until(ms, [&] { return !drain(out[0], output); });
+  close(out[0]);
+  int status = pid < 0 ? -1 : wait_child(pid, milliseconds(100));
+  reply("ran " + std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : -1) +
+        " " + to_hex(output));
 }
 
 // Reads the next command line from the console into `command`, split into
@@ -356,9 +315,9 @@ read_command(words& command)
       std::string line = console_pending.substr(0, end);
       console_pending.erase(0, end + 1);
       command.clear();
-      for (char* word = std::strtok(line.data(), " "); word != nullptr;
-           word = std::strtok(nullptr, " ")) {
-        command.emplace_back(word);
+      std::istringstream split(line);
+      for (std::string word; split >> word;) {
+        command.push_back(word);
       }
       if (!command.empty()) {
         return true;
@@ -367,7 +326,7 @@ read_command(words& command)
     }
     // The console stays blocking: made non-blocking, its poll sleeps out
     // the time-out though input has come. Raw, a read takes what is there.
-    if (!wait_fd(STDIN_FILENO, POLLIN, 50)) {
+    if (!wait_fd(STDIN_FILENO, POLLIN, 20)) {
       pump(0);
       continue;
     }
@@ -406,7 +365,7 @@ struct command_entry {
   void (*run)(const words& args);
 };
 
-constexpr std::array<command_entry, 11> COMMANDS{{
+constexpr std::array<command_entry, 10> COMMANDS{{
     {"spawn", spawn},
     {"waitraw", [](const words& args) { wait_raw(arg_long(args, 0, 10000)); }},
     {"type",
@@ -425,11 +384,8 @@ constexpr std::array<command_entry, 11> COMMANDS{{
      }},
     {"paste",
      [](const words& args) {
-       std::string keys(static_cast<std::size_t>(arg_long(args, 0, 0)), '\0');
-       for (std::size_t i = 0; i < keys.size(); ++i) {
-         keys[i] = static_cast<char>(paste_byte(i));
-       }
-       type(keys, arg_long(args, 1, 60000), true);
+       type(paste_text(static_cast<std::size_t>(arg_long(args, 0, 0))),
+            arg_long(args, 1, 60000), true);
      }},
     {"screen",
      [](const words&) {
@@ -443,9 +399,22 @@ constexpr std::array<command_entry, 11> COMMANDS{{
        reply("ok");
      }},
     {"wait", [](const words& args) { wait_exit(arg_long(args, 0, 10000)); }},
-    {"setline", set_line},
-    {"attrs", [](const words&) { line_attrs(); }},
-    {"proc", [](const words&) { driver_status(); }},
+    {"run",
+     [](const words& args) {
+       std::string script;
+       if (hex_arg(args, script)) {
+         run_shell(script, arg_long(args, 1, 10000));
+       }
+     }},
+    {"next",
+     [](const words& args) {
+       auto has = [&](const char* word) {
+         return std::find(args.begin(), args.end(), word) != args.end();
+       };
+       keyboard_echo = !has("noecho");
+       new_session = has("setsid");
+       reply("ok");
+     }},
 }};
 
 void

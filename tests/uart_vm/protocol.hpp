@@ -1,13 +1,10 @@
 // What the harness and the guest's agent both know: the hexadecimal in
-// which bytes cross the console, the line speeds by number, and the bytes
-// of the large paste.
+// which bytes cross the console and the bytes of the large paste.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdlib>
 #include <string>
-#include <termios.h>
 
 namespace uart_vm {
 
@@ -43,39 +40,21 @@ from_hex(const std::string& hex)
   return data;
 }
 
-struct speed_entry {
-  int bps;
-  speed_t code;
-};
-
-// Every speed the scenarios set the line to or name in a message.
-inline constexpr std::array<speed_entry, 10> LINE_SPEEDS{{
-    {300, B300},
-    {1200, B1200},
-    {2400, B2400},
-    {4800, B4800},
-    {9600, B9600},
-    {19200, B19200},
-    {38400, B38400},
-    {57600, B57600},
-    {115200, B115200},
-    {230400, B230400},
-}};
-
-// Byte `index` of the paste: printable text in 64-byte lines ending in
-// CR LF, so that a lost or repeated stretch shows where it happened. The
-// escape character never occurs.
-inline unsigned char
-paste_byte(std::size_t index)
+// The first `size` bytes of the paste: printable text in 64-byte lines
+// ending in CR LF, so that a lost or repeated stretch shows where it
+// happened. The escape character never occurs.
+inline std::string
+paste_text(std::size_t size)
 {
-  std::size_t column = index % 64;
-  if (column == 62) {
-    return '\r';
+  std::string text;
+  for (std::size_t i = 0; i < size; ++i) {
+    std::size_t column = i % 64;
+    text.push_back(column == 62 ? '\r'
+                   : column == 63
+                       ? '\n'
+                       : static_cast<char>(' ' + (i / 64 + column * 7) % 95));
   }
-  if (column == 63) {
-    return '\n';
-  }
-  return static_cast<unsigned char>(' ' + (index / 64 + column * 7) % 95);
+  return text;
 }
 
 } // namespace uart_vm

@@ -1,19 +1,20 @@
-// serterm on a real UART driver: one guest boot under QEMU runs every
-// scenario, the guest's agent playing the user and this program the device
-// at the other end of the guest's /dev/ttyS1.
+// serterm on the kernel's own serial drivers: guests under QEMU, booted side
+// by side, one per driver (the 16550 UART, an FTDI USB adapter, a CDC-ACM
+// device), each running its scenarios, the guest's agent playing the user
+// and this program the device at the other end of the line.
 #include "protocol.hpp"
+#include "support/oracles.hpp"
 #include "vm.hpp"
 
 #include <algorithm>
 #include <array>
 #include <csignal>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <gtest/gtest.h>
-#include <span>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <string_view>
@@ -26,14 +27,56 @@ namespace uart_vm {
 namespace {
 
 using namespace serterm::testing;
+using namespace std::string_literals;
 
-vm guest;
-// The run's figures, printed as they come and written to
-// uart_vm_summary.txt at the end, where scripts/test shows them.
-std::string summary;
-// Set once the agent failed to answer: later answers could belong to
-// earlier commands, so every later scenario fails at once.
-bool guest_lost = false;
+enum which_vm { SERIAL_VM, FTDI_VM, ACM_VM, VM_COUNT };
+
+// The CDC-ACM guest's gadget: an ACM function on the dummy controller, seen
+// by the guest's own cdc_acm driver as /dev/ttyACM0 and, as /dev/ttyGS0, by
+// a pair of cat that bridge it to ttyS1, whose far end the host plays.
+constexpr const char* GADGET = "/sys/kernel/config/usb_gadget/g";
+constexpr const char* BRIDGE_DOWN =
+    "for p in $(cat /tmp/bridge 2>/dev/null); do kill $p; "
+    "while kill -0 $p; do sleep 0.01; done; done 2>/dev/null; rm -f "
+    "/tmp/bridge";
+constexpr const char* BRIDGE_UP =
+    "stty -F /dev/ttyGS0 raw -echo && stty -F /dev/ttyS1 raw -echo clocal && "
+    "{ cat /dev/ttyGS0 >/dev/ttyS1 & echo $! >/tmp/bridge; "
+    "cat /dev/ttyS1 >/dev/ttyGS0 & echo $! >>/tmp/bridge; } 2>/dev/null";
+
+// One guest: how it boots, the line serterm opens there, and the shell
+// script that waits until that line is there (first plugging the gadget
+// in).
+struct guest_spec {
+  vm_profile profile;
+  const char* line;
+  std::string plugged;
+};
+
+const std::array<guest_spec, VM_COUNT> GUESTS{{
+    {{"16550", {"-serial", "chardev:line"}, ""}, "/dev/ttyS1", "true"},
+    {{"ftdi",
+      {"-device", "qemu-xhci,id=usb", "-device",
+       "usb-serial,id=ftdi,chardev=line,bus=usb.0"},
+      "xhci_pci,ftdi_sio"},
+     "/dev/ttyUSB0",
+     "until [ -e /dev/ttyUSB0 ]; do sleep 0.05; done"},
+    {{"acm", {"-serial", "chardev:line"}, "dummy_hcd,cdc_acm,usb_f_acm"},
+     "/dev/ttyACM0",
+     "g="s + GADGET +
+         "; [ -d $g ] || { mount -t configfs none /sys/kernel/config && "
+         "mkdir $g $g/functions/acm.0 $g/configs/c.1 && cd $g && "
+         "echo 0x1d6b >idVendor && echo 0x0104 >idProduct && "
+         "ln -s $g/functions/acm.0 configs/c.1; } && "
+         "{ [ -n \"$(cat $g/UDC)\" ] || echo dummy_udc.0 >$g/UDC; } && "
+         "until [ -e /dev/ttyACM0 ]; do sleep 0.05; done"},
+}};
+
+std::array<vm, VM_COUNT> guests;
+std::array<std::string, VM_COUNT> boot_errors;
+// The guest of the running scenario.
+vm* guest = &guests[SERIAL_VM];
+const guest_spec* spec = &GUESTS[SERIAL_VM];
 
 // What the scenario's serterm should have written so far, to its screen
 // and to the device, and all the device has received since it started:
@@ -45,22 +88,9 @@ struct scenario_streams {
 };
 scenario_streams streams;
 
-constexpr const char* LINE = "/dev/ttyS1";
 // How long one step waits for the screen, the device or the host's view.
 constexpr milliseconds STEP_WAIT{5000};
 constexpr char ESCAPE = '\x1d';
-
-__attribute__((format(printf, 1, 2))) void
-report(const char* format, ...)
-{
-  std::array<char, 1024> text;
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(text.data(), text.size(), format, args);
-  va_end(args);
-  std::printf("uart_vm: %s\n", text.data());
-  summary += std::string("uart_vm: ") + text.data() + "\n";
-}
 
 long
 ms_since(steady::time_point start)
@@ -76,23 +106,43 @@ expect_whole(const char* what, const std::string& got, const std::string& want)
   EXPECT_EQ(difference(got, want), "") << what;
 }
 
+// Asks the agent; while waiting, `idle` runs, by default taking in what the
+// device receives (a far end that stops reading would freeze a guest on
+// QEMU's USB serial device).
 std::string
 ask(const std::string& command, milliseconds limit = milliseconds(20000),
     const std::function<void(const std::string&)>& on_note = {},
     const std::function<void()>& idle = {})
 {
-  if (guest_lost) {
+  if (guest->lost) {
     ADD_FAILURE() << "the guest's agent stopped answering earlier";
     return "";
   }
-  std::string answer = ask_agent(guest, command, limit, on_note, idle);
+  std::string answer = ask_agent(
+      *guest, command, limit, on_note, idle ? idle : [] {
+        std::ignore = drain(guest->line.master, streams.line_received);
+      });
   if (answer.empty()) {
-    guest_lost = true;
+    guest->lost = true;
     ADD_FAILURE() << "no answer to \"" << command.substr(0, 60) << "\" within "
                   << limit.count() << " ms; console:\n"
-                  << console_tail(guest);
+                  << console_tail(*guest);
   }
   return answer;
+}
+
+// Runs `script` in the guest's shell and returns its output; the scenario
+// fails unless it exits 0 within `limit`.
+std::string
+shell(const std::string& script, milliseconds limit = STEP_WAIT)
+{
+  std::string answer =
+      ask("run " + to_hex(script) + " " + std::to_string(limit.count()),
+          limit + milliseconds(10000));
+  std::string output = from_hex(answer.substr(answer.rfind(' ') + 1));
+  EXPECT_EQ(answer.substr(0, 6), "ran 0 ")
+      << script << ": " << printable(output);
+  return output;
 }
 
 void
@@ -130,7 +180,7 @@ bool
 start_serterm(const std::string& args)
 {
   // Anything still arriving was sent before this serterm started.
-  std::ignore = drain(guest.line.master, streams.line_received);
+  std::ignore = drain(guest->line.master, streams.line_received);
   streams = {};
   std::string answer = ask("spawn " + args);
   EXPECT_EQ(answer, "raw") << "serterm " << args;
@@ -155,6 +205,18 @@ escape_command(const std::string& command_line, const std::string& response)
   }
 }
 
+// Waits for serterm to end, checks that it ended as `how` says ("exit 0",
+// "signal 1") with the keyboard's settings from before it started, and
+// returns its whole screen.
+std::string
+wait_end(const std::string& how)
+{
+  std::string answer = ask("wait 10000");
+  std::size_t cut = answer.rfind(' ');
+  EXPECT_EQ(answer.substr(0, cut), how + " restored");
+  return from_hex(answer.substr(cut + 1));
+}
+
 // Quits serterm through its prompt and checks that it exits 0, then its
 // whole screen and all the device received, allowing `settle` for bytes
 // beyond those expected to arrive.
@@ -162,35 +224,21 @@ void
 quit_serterm(milliseconds settle = milliseconds(20))
 {
   escape_command("q", "");
-  std::string answer = ask("wait 10000");
-  std::size_t cut = answer.rfind(' ');
-  EXPECT_EQ(answer.substr(0, cut), "exit 0");
-  expect_whole("screen", from_hex(answer.substr(cut + 1)),
-               streams.screen_expected);
-  std::ignore = read_at_least(guest.line.master, streams.line_received,
-                              streams.line_expected.size(), STEP_WAIT);
-  read_for(guest.line.master, streams.line_received, settle);
+  expect_whole("screen", wait_end("exit 0"), streams.screen_expected);
+  std::ignore = read_until(guest->line.master, streams.line_received,
+                           at_least(streams.line_expected.size()), STEP_WAIT);
+  read_for(guest->line.master, streams.line_received, settle);
   expect_whole("line", streams.line_received, streams.line_expected);
 }
 
+// The speed and control flags of `t`, for messages.
 std::string
 describe(const termios& t)
 {
-  std::ostringstream out;
-  speed_t speed = cfgetospeed(&t);
-  out << "speed code " << speed;
-  for (const speed_entry& entry : LINE_SPEEDS) {
-    if (entry.code == speed) {
-      out << " (" << entry.bps << " bps)";
-    }
-  }
-  out << ", " << 5 + ((t.c_cflag & CSIZE) >> 4) << " bits";
-  out << ((t.c_cflag & PARENB) == 0   ? ", no parity"
-          : (t.c_cflag & PARODD) != 0 ? ", odd parity"
-                                      : ", even parity");
-  out << ((t.c_cflag & CSTOPB) != 0 ? ", 2 stop bits" : ", 1 stop bit");
-  out << ((t.c_cflag & CRTSCTS) != 0 ? ", RTS/CTS" : "");
-  return out.str();
+  std::array<char, 64> text{};
+  std::snprintf(text.data(), text.size(), "speed code %u, control flags %#o",
+                cfgetospeed(&t), t.c_cflag);
+  return text.data();
 }
 
 constexpr tcflag_t FRAMING = CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS;
@@ -199,8 +247,8 @@ constexpr tcflag_t FRAMING = CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS;
 std::string
 host_view()
 {
-  return "QEMU applied " + describe(device_line_settings(guest)) +
-         "; the host pty shows " + describe(host_pty_settings(guest));
+  return "QEMU applied " + describe(device_line_settings(*guest)) +
+         "; the host pty shows " + describe(host_pty_settings(*guest));
 }
 
 // Waits until the host side shows `speed` and `framing` (the CSIZE,
@@ -212,14 +260,22 @@ wait_host_framing(speed_t speed, tcflag_t framing)
 {
   return eventually(
       [&] {
-        termios device = device_line_settings(guest);
-        termios pty = host_pty_settings(guest);
+        termios device = device_line_settings(*guest);
+        termios pty = host_pty_settings(*guest);
         return cfgetospeed(&device) == speed &&
                (device.c_cflag & FRAMING) == framing &&
                cfgetospeed(&pty) == speed && cfgetispeed(&pty) == speed &&
                (pty.c_cflag & CSTOPB) == (framing & CSTOPB);
       },
       STEP_WAIT);
+}
+
+// Sets the line's speed and framing with stty `settings`, the way a
+// previous user might have left them.
+void
+set_line(const std::string& settings)
+{
+  std::ignore = shell("stty -F "s + spec->line + " " + settings);
 }
 
 // The framing a previous user left on the line: 4800 bps, 7 bits, even
@@ -229,40 +285,28 @@ constexpr tcflag_t PREVIOUS_FRAMING = CS7 | PARENB | CSTOPB;
 void
 set_previous_framing()
 {
-  EXPECT_EQ(ask("setline 4800 7 e 2"), "ok");
+  set_line("4800 cs7 parenb -parodd cstopb");
   EXPECT_TRUE(wait_host_framing(B4800, PREVIOUS_FRAMING)) << host_view();
 }
 
-// The driver's settings of the line, from the agent's "attrs" answer.
-struct line_attrs {
-  tcflag_t iflag = 0;
-  tcflag_t oflag = 0;
-  tcflag_t cflag = 0;
-  tcflag_t lflag = 0;
-  speed_t ispeed = 0;
-  speed_t ospeed = 0;
-  std::string cc;
-};
-
-line_attrs
-parse_attrs(const std::string& answer)
+// The line's settings as its driver holds them, from "stty -g": the four
+// flag words (the control word with the speed) and the control characters.
+std::vector<unsigned long>
+line_settings()
 {
-  line_attrs attrs;
-  std::array<char, 2 * NCCS + 1> cc{};
-  int fields =
-      std::sscanf(answer.c_str(), "attrs %x %x %x %x %x %x %64s", &attrs.iflag,
-                  &attrs.oflag, &attrs.cflag, &attrs.lflag, &attrs.ispeed,
-                  &attrs.ospeed, cc.data());
-  EXPECT_EQ(fields, 7) << answer;
-  attrs.cc = from_hex(cc.data());
-  return attrs;
+  std::vector<unsigned long> words;
+  std::istringstream text(shell("stty -g -F "s + spec->line));
+  for (std::string word; std::getline(text, word, ':');) {
+    words.push_back(std::strtoul(word.c_str(), nullptr, 16));
+  }
+  return words;
 }
 
 // How much the device has received so far, all that has arrived included.
 std::size_t
 received_so_far()
 {
-  std::ignore = drain(guest.line.master, streams.line_received);
+  std::ignore = drain(guest->line.master, streams.line_received);
   return streams.line_received.size();
 }
 
@@ -272,50 +316,78 @@ std::string
 receive_on_host(std::size_t from, std::size_t count,
                 milliseconds limit = STEP_WAIT)
 {
-  std::ignore = read_at_least(guest.line.master, streams.line_received,
-                              from + count, limit);
+  std::ignore = read_until(guest->line.master, streams.line_received,
+                           at_least(from + count), limit);
   return streams.line_received.substr(from);
 }
 
-// serterm's speed table: the line speeds but the two at the ends, which it
-// does not offer.
-constexpr auto SPEED_TABLE = std::span(LINE_SPEEDS).subspan<1, 8>();
-static_assert(SPEED_TABLE.front().bps == 1200 &&
-              SPEED_TABLE.back().bps == 115200);
-
-TEST(UartVm, EverySpeedOfTheTableReachesTheDriver)
+// Waits until the line is there, plugging the gadget in if it is out, and
+// bridges the gadget's end to the host.
+void
+plug_in()
 {
-  for (const speed_entry& speed : SPEED_TABLE) {
+  std::ignore = shell(spec->plugged, milliseconds(10000));
+  if (guest == &guests[ACM_VM]) {
+    std::ignore = shell(BRIDGE_DOWN + "; "s + BRIDGE_UP);
+  }
+}
+
+// A scenario on guest `Which`: every helper above talks to its guest and
+// line, which is there (plugged in again, if a scenario pulled it out)
+// before the scenario starts.
+template <which_vm Which> struct on_guest : testing::Test {
+  void
+  SetUp() override
+  {
+    guest = &guests[Which];
+    spec = &GUESTS[Which];
+    ASSERT_GE(guest->qemu_pid, 0)
+        << "the " << spec->profile.name
+        << " guest did not boot: " << boot_errors[Which];
+    plug_in();
+  }
+};
+using UartVm = on_guest<SERIAL_VM>;
+using Ftdi = on_guest<FTDI_VM>;
+using CdcAcm = on_guest<ACM_VM>;
+
+// Each table speed reaches the driver, which holds exactly the raw 8N1
+// settings asked for, and the host's end of the line; the previous
+// settings come back at the end.
+void
+every_speed_reaches_the_driver()
+{
+  for (const test_speed& speed : TEST_SPEEDS) {
+    if (!speed.offered) {
+      continue;
+    }
     SCOPED_TRACE(std::to_string(speed.bps) + " bps");
     set_previous_framing();
-    if (!start_serterm(std::to_string(-speed.bps) + " " + LINE)) {
+    if (!start_serterm(std::to_string(-speed.bps) + " " + spec->line)) {
       continue;
     }
     EXPECT_TRUE(wait_host_framing(speed.code, CS8)) << host_view();
-
-    // The driver's own record: exactly the raw 8N1 settings asked for.
-    line_attrs attrs = parse_attrs(ask("attrs"));
-    EXPECT_EQ(attrs.iflag, static_cast<tcflag_t>(IGNBRK | IGNPAR));
-    EXPECT_EQ(attrs.oflag, 0U);
-    EXPECT_EQ(attrs.cflag & ~static_cast<tcflag_t>(CBAUD),
-              static_cast<tcflag_t>(CS8 | CREAD | CLOCAL));
-    EXPECT_EQ(attrs.lflag, 0U);
-    EXPECT_EQ(attrs.ispeed, speed.code);
-    EXPECT_EQ(attrs.ospeed, speed.code);
-    std::string cc(NCCS, '\0');
-    cc[VMIN] = 1;
-    EXPECT_EQ(to_hex(attrs.cc), to_hex(cc));
+    std::vector<unsigned long> raw(4 + NCCS, 0);
+    raw[0] = IGNBRK | IGNPAR;
+    raw[2] = CS8 | CREAD | CLOCAL | speed.code;
+    raw[4 + VMIN] = 1;
+    EXPECT_EQ(line_settings(), raw);
     quit_serterm();
     EXPECT_TRUE(wait_host_framing(B4800, PREVIOUS_FRAMING)) << host_view();
   }
 }
 
-TEST(UartVm, UnavailableSpeedGivesTheMessageAnd9600)
+TEST_F(UartVm, EverySpeedOfTheTableReachesTheDriver)
+{
+  every_speed_reaches_the_driver();
+}
+
+TEST_F(UartVm, UnavailableSpeedGivesTheMessageAnd9600)
 {
   for (int bps : {300, 230400}) {
     SCOPED_TRACE(std::to_string(bps) + " bps");
     set_previous_framing();
-    if (!start_serterm(std::to_string(-bps) + " " + LINE)) {
+    if (!start_serterm(std::to_string(-bps) + " " + spec->line)) {
       continue;
     }
     // Written before the keyboard went raw: the pty maps its newline.
@@ -326,28 +398,30 @@ TEST(UartVm, UnavailableSpeedGivesTheMessageAnd9600)
   }
 }
 
-TEST(UartVm, LineSettingsAreRestoredAtExit)
+TEST_F(UartVm, LineSettingsAreRestoredAtExit)
 {
   struct previous {
-    const char* setline;
+    const char* stty;
     speed_t speed;
     tcflag_t framing;
   };
   for (const previous& before :
-       {previous{"setline 4800 7 e 2", B4800, CS7 | PARENB | CSTOPB},
-        previous{"setline 57600 6 o 1", B57600, CS6 | PARENB | PARODD},
-        previous{"setline 1200 8 n 2", B1200, CS8 | CSTOPB}}) {
-    SCOPED_TRACE(before.setline);
-    EXPECT_EQ(ask(before.setline), "ok");
+       {previous{"4800 cs7 parenb -parodd cstopb", B4800,
+                 CS7 | PARENB | CSTOPB},
+        previous{"57600 cs6 parenb parodd -cstopb", B57600,
+                 CS6 | PARENB | PARODD},
+        previous{"1200 cs8 -parenb cstopb", B1200, CS8 | CSTOPB}}) {
+    SCOPED_TRACE(before.stty);
+    set_line(before.stty);
     EXPECT_TRUE(wait_host_framing(before.speed, before.framing)) << host_view();
-    std::string attrs_before = ask("attrs");
-    if (!start_serterm(std::string("-115200 ") + LINE)) {
+    std::vector<unsigned long> settings_before = line_settings();
+    if (!start_serterm("-115200 "s + spec->line)) {
       continue;
     }
     EXPECT_TRUE(wait_host_framing(B115200, CS8)) << host_view();
     quit_serterm();
     EXPECT_TRUE(wait_host_framing(before.speed, before.framing)) << host_view();
-    EXPECT_EQ(ask("attrs"), attrs_before);
+    EXPECT_EQ(line_settings(), settings_before);
   }
 }
 
@@ -369,17 +443,18 @@ void
 expect_modem_status(std::uint32_t device_lines)
 {
   SCOPED_TRACE(modem_words(device_lines));
-  set_device_lines(guest, device_lines);
-  std::uint32_t reads = guest.device->get_count.load();
+  set_device_lines(*guest, device_lines);
+  std::uint32_t reads = guest->device->get_count.load();
   escape_command("v", modem_words(device_lines) + "\r\n");
-  EXPECT_NE(guest.device->get_count.load(), reads)
+  EXPECT_NE(guest->device->get_count.load(), reads)
       << "the status did not come from the device's lines";
 }
 
-TEST(UartVm, ModemStatusShowsTheDeviceLines)
+void
+modem_status_shows_the_device_lines()
 {
-  set_device_lines(guest, 0);
-  if (!start_serterm(std::string("-9600 ") + LINE)) {
+  set_device_lines(*guest, 0);
+  if (!start_serterm("-9600 "s + spec->line)) {
     return;
   }
   for (int lines : {0, TIOCM_CTS, TIOCM_CAR, TIOCM_RNG, TIOCM_DSR,
@@ -390,12 +465,17 @@ TEST(UartVm, ModemStatusShowsTheDeviceLines)
   quit_serterm();
 }
 
+TEST_F(UartVm, ModemStatusShowsTheDeviceLines)
+{
+  modem_status_shows_the_device_lines();
+}
+
 // Sends `text` from the device and waits for it on serterm's screen.
 void
 expect_relayed_to_screen(const std::string& text)
 {
   EXPECT_EQ(ask("clear"), "ok");
-  EXPECT_TRUE(write_all_bounded(guest.line.master, text, STEP_WAIT));
+  EXPECT_TRUE(write_all_bounded(guest->line.master, text, STEP_WAIT));
   EXPECT_TRUE(expect_shown(text));
 }
 
@@ -409,12 +489,12 @@ expect_relayed_to_line(const std::string& text)
   EXPECT_EQ(printable(receive_on_host(from, text.size())), printable(text));
 }
 
-TEST(UartVm, RelayingGoesOnAfterCarrierDrops)
+TEST_F(UartVm, RelayingGoesOnAfterCarrierDrops)
 {
   constexpr std::uint32_t WITH_CARRIER = TIOCM_CTS | TIOCM_DSR | TIOCM_CAR;
   constexpr std::uint32_t WITHOUT_CARRIER = TIOCM_CTS | TIOCM_DSR;
-  set_device_lines(guest, WITH_CARRIER);
-  if (!start_serterm(std::string("-115200 ") + LINE)) {
+  set_device_lines(*guest, WITH_CARRIER);
+  if (!start_serterm("-115200 "s + spec->line)) {
     return;
   }
   expect_relayed_to_screen("CONNECT 115200\r\n");
@@ -438,7 +518,7 @@ guest_line_changes(std::uint32_t initial, std::uint32_t first,
 {
   std::vector<std::uint32_t> states{initial};
   for (std::uint32_t i = first; i < last && i < LINES_LOG_SIZE; ++i) {
-    std::uint32_t lines = guest.device->lines_log[i].load();
+    std::uint32_t lines = guest->device->lines_log[i].load();
     if (lines != states.back()) {
       states.push_back(lines);
     }
@@ -446,14 +526,14 @@ guest_line_changes(std::uint32_t initial, std::uint32_t first,
   return states;
 }
 
-TEST(UartVm, DtrAndRtsAreLeftToTheDriver)
+TEST_F(UartVm, DtrAndRtsAreLeftToTheDriver)
 {
   constexpr std::uint32_t BOTH = TIOCM_DTR | TIOCM_RTS;
   // The previous user's settings keep HUPCL: closing them drops the lines.
   set_previous_framing();
-  EXPECT_EQ(guest.device->guest_lines.load(), 0U);
-  std::uint32_t before_open = guest.device->set_count.load();
-  if (!start_serterm(std::string("-19200 ") + LINE)) {
+  EXPECT_EQ(guest->device->guest_lines.load(), 0U);
+  std::uint32_t before_open = guest->device->set_count.load();
+  if (!start_serterm("-19200 "s + spec->line)) {
     return;
   }
   // A whole session: modem status, both directions, carrier changes,
@@ -468,7 +548,7 @@ TEST(UartVm, DtrAndRtsAreLeftToTheDriver)
   EXPECT_EQ(printable(receive_on_host(from, 4)), "ATH\\r");
   escape_command("h", "");
   escape_command("h", "");
-  std::uint32_t before_quit = guest.device->set_count.load();
+  std::uint32_t before_quit = guest->device->set_count.load();
   EXPECT_EQ(guest_line_changes(0, before_open, before_quit),
             (std::vector<std::uint32_t>{0, BOTH}))
       << "the kernel raises DTR and RTS on open; nothing else may change them";
@@ -476,12 +556,12 @@ TEST(UartVm, DtrAndRtsAreLeftToTheDriver)
   quit_serterm();
   // The restored settings have HUPCL, so the kernel drops both lines when
   // serterm closes the line: the only change after the open's.
-  std::ignore = eventually([] { return guest.device->guest_lines.load() == 0; },
-                           STEP_WAIT);
+  std::ignore = eventually(
+      [] { return guest->device->guest_lines.load() == 0; }, STEP_WAIT);
   EXPECT_EQ(
-      guest_line_changes(BOTH, before_quit, guest.device->set_count.load()),
+      guest_line_changes(BOTH, before_quit, guest->device->set_count.load()),
       (std::vector<std::uint32_t>{BOTH, 0}));
-  set_device_lines(guest, 0);
+  set_device_lines(*guest, 0);
 }
 
 std::string
@@ -497,22 +577,24 @@ with_escape_doubled(const std::string& keys)
   return doubled;
 }
 
-TEST(UartVm, AllByteValuesCrossBothWays)
+// All 256 byte values cross both ways, at the fastest and a slow speed.
+void
+all_byte_values_cross_both_ways()
 {
   // CTS stays clear throughout: any hardware flow control would hold the
   // guest's transmitter.
-  set_device_lines(guest, 0);
+  set_device_lines(*guest, 0);
   std::string bytes;
   for (int value = 0; value < 256; ++value) {
     bytes.push_back(static_cast<char>(value));
   }
   for (int bps : {115200, 1200}) {
     SCOPED_TRACE(std::to_string(bps) + " bps");
-    if (!start_serterm(std::to_string(-bps) + " " + LINE)) {
+    if (!start_serterm(std::to_string(-bps) + " " + spec->line)) {
       continue;
     }
     // Device to screen: exactly the 256 bytes, nothing added.
-    EXPECT_TRUE(write_all_bounded(guest.line.master, bytes, STEP_WAIT));
+    EXPECT_TRUE(write_all_bounded(guest->line.master, bytes, STEP_WAIT));
     EXPECT_TRUE(expect_shown(bytes));
     std::string screen = ask("screen");
     EXPECT_EQ(screen, "screen " + to_hex(bytes));
@@ -524,10 +606,15 @@ TEST(UartVm, AllByteValuesCrossBothWays)
     type_keys(with_escape_doubled(bytes));
     std::ignore = receive_on_host(from, bytes.size());
     // Anything beyond the 256 bytes would come right behind them.
-    read_for(guest.line.master, streams.line_received, milliseconds(200));
+    read_for(guest->line.master, streams.line_received, milliseconds(200));
     EXPECT_EQ(to_hex(streams.line_received.substr(from)), to_hex(bytes));
     quit_serterm();
   }
+}
+
+TEST_F(UartVm, AllByteValuesCrossBothWays)
+{
+  all_byte_values_cross_both_ways();
 }
 
 // The device's side of a paste: it reads nothing until the agent reports
@@ -548,7 +635,7 @@ read_slowly(slow_reader& reader)
       now >= reader.next_read) {
     reader.next_read = now + milliseconds(10);
     std::array<char, 256> chunk;
-    ssize_t n = read(guest.line.master, chunk.data(), chunk.size());
+    ssize_t n = read(guest->line.master, chunk.data(), chunk.size());
     if (n > 0) {
       streams.line_received.append(chunk.data(), static_cast<std::size_t>(n));
     }
@@ -569,51 +656,39 @@ paste_slowly(std::size_t size, slow_reader& reader)
       [&] { read_slowly(reader); });
 }
 
-// Reads on at the slow reader's pace until `size` bytes have come; 5 s
-// without a byte means nothing more is coming.
-void
-read_rest_slowly(std::size_t size, slow_reader& reader)
-{
-  auto idle_since = steady::now();
-  while (streams.line_received.size() < size &&
-         steady::now() - idle_since < milliseconds(5000)) {
-    std::size_t before = streams.line_received.size();
-    read_slowly(reader);
-    if (streams.line_received.size() != before) {
-      idle_since = steady::now();
-    }
-    usleep(1000);
-  }
-}
-
-TEST(UartVm, PasteLargerThanTheTransmitBufferArrivesWhole)
+TEST_F(UartVm, PasteLargerThanTheTransmitBufferArrivesWhole)
 {
   // Larger than all the buffers between serterm and the device together:
   // the guest pty, serterm's pending output, the driver's 4 KB transmit
   // buffer, the UART's FIFO and the host pty.
   constexpr std::size_t PASTE = 64 * 1024;
-  set_device_lines(guest, 0);
-  if (!start_serterm(std::string("-115200 ") + LINE)) {
+  set_device_lines(*guest, 0);
+  if (!start_serterm("-115200 "s + spec->line)) {
     return;
   }
-  for (std::size_t i = 0; i < PASTE; ++i) {
-    streams.line_expected.push_back(static_cast<char>(paste_byte(i)));
-  }
+  streams.line_expected = paste_text(PASTE);
   slow_reader reader;
   std::string answer = paste_slowly(PASTE, reader);
   long typed_ms = ms_since(reader.started);
-  read_rest_slowly(PASTE, reader);
+  // The rest, at the slow reader's pace.
+  std::ignore = eventually(
+      [&] {
+        read_slowly(reader);
+        return streams.line_received.size() >= PASTE;
+      },
+      milliseconds(30000));
   std::size_t count = 0;
   int peak = 0;
   EXPECT_EQ(std::sscanf(answer.c_str(), "typed %zu peak %d", &count, &peak), 2)
       << answer;
   EXPECT_EQ(count, PASTE);
   EXPECT_TRUE(reader.full) << "the driver's transmit queue peaked at " << peak;
-  report("paste of %zu bytes: transmit buffer full after %.1f s, typed in "
-         "%.1f s, all received after %.1f s; transmit queue peak %d bytes",
-         PASTE, static_cast<double>(reader.full_ms) / 1000.0,
-         static_cast<double>(typed_ms) / 1000.0,
-         static_cast<double>(ms_since(reader.started)) / 1000.0, peak);
+  std::printf("uart_vm: paste of %zu bytes: transmit buffer full after "
+              "%.1f s, typed in %.1f s, all received after %.1f s; transmit "
+              "queue peak %d bytes\n",
+              PASTE, static_cast<double>(reader.full_ms) / 1000.0,
+              static_cast<double>(typed_ms) / 1000.0,
+              static_cast<double>(ms_since(reader.started)) / 1000.0, peak);
 
   const std::string& received = streams.line_received;
   EXPECT_EQ(received.size(), PASTE);
@@ -621,9 +696,9 @@ TEST(UartVm, PasteLargerThanTheTransmitBufferArrivesWhole)
   quit_serterm();
 }
 
-TEST(UartVm, QuitThroughTheEscapePromptExitsZero)
+TEST_F(UartVm, QuitThroughTheEscapePromptExitsZero)
 {
-  if (!start_serterm(std::string("-38400 ") + LINE)) {
+  if (!start_serterm("-38400 "s + spec->line)) {
     return;
   }
   expect_relayed_to_screen("OK\r\n");
@@ -632,28 +707,239 @@ TEST(UartVm, QuitThroughTheEscapePromptExitsZero)
   EXPECT_EQ(printable(streams.line_received), "");
 }
 
-// Runs last: after all the traffic above, the driver's own counters.
-TEST(UartVm, DriverCountedNoLineErrors)
+// Fails the scenario on any warning, bug or oops in the guest's kernel log
+// so far; the error lines of an unplug are expected.
+void
+expect_a_clean_kernel_log()
 {
-  std::string answer = ask("proc");
-  report("driver: %s", answer.c_str());
-  EXPECT_EQ(answer.rfind("proc 1: uart:16550A ", 0), 0U) << answer;
+  std::istringstream log(shell("dmesg"));
+  int lines = 0;
+  for (std::string line; std::getline(log, line); ++lines) {
+    for (const char* fault : {"WARNING:", "BUG:", "Oops"}) {
+      EXPECT_EQ(line.find(fault), std::string::npos) << line;
+    }
+  }
+  EXPECT_GT(lines, 0);
+}
+
+// Runs last on its guest: after all the traffic above, the driver's own
+// counters and the kernel's log.
+TEST_F(UartVm, DriverCountedNoLineErrorsAndTheKernelNoFaults)
+{
+  std::string port = shell("grep '^1:' /proc/tty/driver/serial");
+  EXPECT_EQ(port.rfind("1: uart:16550A ", 0), 0U) << port;
   for (const char* counter : {" fe:", " pe:", " oe:", " brk:"}) {
-    EXPECT_EQ(answer.find(counter), std::string::npos) << answer;
+    EXPECT_EQ(port.find(counter), std::string::npos) << port;
+  }
+  expect_a_clean_kernel_log();
+}
+
+TEST_F(Ftdi, AllByteValuesCrossBothWays) { all_byte_values_cross_both_ways(); }
+
+TEST_F(Ftdi, EverySpeedOfTheTableReachesTheHost)
+{
+  every_speed_reaches_the_driver();
+}
+
+TEST_F(Ftdi, ModemStatusShowsTheDeviceLines)
+{
+  modem_status_shows_the_device_lines();
+}
+
+// True when QEMU's monitor carried out `command`.
+bool
+monitor_did(const std::string& command)
+{
+  std::string answer = monitor(*guest, command);
+  return !answer.empty() && answer.find("Error") == std::string::npos;
+}
+
+// Takes the device out from under the guest: QEMU's USB serial device
+// unplugged, or the gadget unbound from its controller.
+void
+unplug()
+{
+  if (guest == &guests[FTDI_VM]) {
+    EXPECT_TRUE(monitor_did("device_del ftdi"));
+  } else {
+    std::ignore = shell("echo >"s + GADGET + "/UDC");
   }
 }
 
-// Adds each scenario's result to the summary.
-struct summary_listener : testing::EmptyTestEventListener {
-  void
-  OnTestEnd(const testing::TestInfo& info) override
-  {
-    const testing::TestResult* result = info.result();
-    report("%-50s %s (%.1f s)", info.name(),
-           result->Passed() ? "passed" : "FAILED",
-           static_cast<double>(result->elapsed_time()) / 1000.0);
-  }
+// When the device goes away, and what the user does then.
+// (`controlling`: mid-relay, on a line that is serterm's controlling
+// terminal.)
+enum class moment {
+  relaying,
+  prompt_then_q,
+  prompt_then_v,
+  stopped,
+  pasting,
+  controlling
 };
+
+// One unplug: when, and how serterm must end ("exit 1", "signal 1") and,
+// after what it showed before, the rest of its screen (a regular
+// expression).
+struct unplug_case {
+  moment when;
+  const char* end;
+  const char* screen;
+};
+
+// Pastes until the device has received 16 KB, then unplugs it. Returns the
+// time of the unplug; `lost` gets how many bytes were typed but never
+// received.
+steady::time_point
+unplug_during_a_paste(std::size_t& lost)
+{
+  std::size_t from = received_so_far();
+  steady::time_point unplugged{};
+  std::string answer = ask("paste 4194304 20000", milliseconds(30000), {}, [&] {
+    std::ignore = drain(guest->line.master, streams.line_received);
+    if (unplugged == steady::time_point{} &&
+        streams.line_received.size() >= from + 16384) {
+      unplugged = steady::now();
+      unplug();
+    }
+  });
+  std::size_t typed = 0;
+  EXPECT_EQ(std::sscanf(answer.c_str(), "error typed %zu of", &typed), 1)
+      << "the paste did not end with serterm: " << answer;
+  // What came before the unplug came whole and in order.
+  std::ignore = drain(guest->line.master, streams.line_received);
+  std::string pasted = streams.line_received.substr(from);
+  expect_whole("line", pasted, paste_text(pasted.size()));
+  lost = typed - std::min(typed, pasted.size());
+  return unplugged;
+}
+
+// Unplugs the device as `c` says while serterm relays on it, and checks how
+// serterm ends (its status, its whole screen, the keyboard's settings) and
+// that the device comes back as the same node.
+void
+unplug_while_running(const unplug_case& c)
+{
+  // Keys typed after serterm gave the keyboard back are no part of its
+  // screen.
+  bool pasting = c.when == moment::pasting;
+  bool controlling = c.when == moment::controlling;
+  EXPECT_EQ(ask("next"s + (pasting ? " noecho" : "") +
+                (controlling ? " setsid" : "")),
+            "ok");
+  if (!start_serterm("-115200 "s + spec->line)) {
+    return;
+  }
+  expect_relayed_to_screen("hello\r\n");
+  expect_relayed_to_line("abc");
+  const std::string gone =
+      "while [ -e "s + spec->line + " ]; do sleep 0.02; done";
+  auto unplugged = steady::now();
+  std::size_t lost = 0;
+  if (pasting) {
+    unplugged = unplug_during_a_paste(lost);
+  } else if (c.when == moment::relaying || controlling) {
+    unplug();
+  } else if (c.when == moment::stopped) {
+    std::ignore = shell("kill -STOP $serterm");
+    unplug();
+    std::ignore = shell(gone);
+    type_keys("k");
+    std::ignore = shell("kill -CONT $serterm");
+  } else {
+    EXPECT_EQ(ask("clear"), "ok");
+    type_keys(std::string(1, ESCAPE));
+    EXPECT_TRUE(expect_screen("serterm> "));
+    unplug();
+    std::ignore = shell(gone);
+    // Waiting at the prompt for the user, serterm uses no CPU: its user and
+    // system ticks stay as they are for a second.
+    EXPECT_EQ(shell("s=/proc/$serterm/stat; a=$(cut -d' ' -f14,15 $s); "
+                    "sleep 1; b=$(cut -d' ' -f14,15 $s); "
+                    "[ -n \"$a\" ] && [ \"$a\" = \"$b\" ] || echo $a, then $b"),
+              "");
+    type_keys(c.when == moment::prompt_then_q ? "q\n" : "v\n");
+  }
+  std::string screen = wait_end(c.end);
+  long ended_ms = ms_since(unplugged);
+  EXPECT_TRUE(std::regex_match(screen, std::regex("hello\r\n"s + c.screen)))
+      << printable(screen);
+  // Bytes reported unsent were typed and never reached the device.
+  std::smatch unsent;
+  if (std::regex_search(screen, unsent, std::regex("line: ([0-9]+)"))) {
+    EXPECT_LE(std::stoul(unsent[1]), pasting ? lost : 1) << printable(screen);
+  }
+  if (c.when == moment::relaying || pasting || controlling) {
+    EXPECT_LT(ended_ms, 2000) << "ms from the unplug to serterm's end";
+  }
+  // QEMU lets the device go a little after it answers, and keeps
+  // its chardev until then.
+  EXPECT_TRUE(guest != &guests[FTDI_VM] || eventually([] {
+                return monitor_did(
+                    "device_add usb-serial,id=ftdi,chardev=line,bus=usb.0");
+              }));
+  // Back as the same node: serterm has let go of the dead one,
+  // whose holder would keep its number.
+  plug_in();
+}
+
+const unplug_case MID_RELAY{moment::relaying, "exit 1",
+                            "serterm: line closed\r\n"};
+const unplug_case PROMPT_THEN_Q{moment::prompt_then_q, "exit 0",
+                                "serterm> q\r\n"};
+const unplug_case PROMPT_THEN_V{
+    moment::prompt_then_v, "exit 1",
+    "serterm> v\r\nserterm: can't read modem status: Input/output "
+    "error\r\nserterm: line closed\r\n"};
+const unplug_case STOPPED{moment::stopped, "exit 1",
+                          "serterm: line write failed: Input/output error\r\n"
+                          "serterm: bytes not sent to the line: 1\r\n"};
+const unplug_case PASTING{
+    moment::pasting, "exit 1",
+    "serterm: (line closed|line write failed: [^\r\n]+)\r\n"
+    "(serterm: bytes not sent to the line: [0-9]+\r\n)?"};
+// The hangup's SIGHUP ends it, silently, with the keyboard put back.
+const unplug_case CONTROLLING{moment::controlling, "signal 1", ""};
+
+TEST_F(Ftdi, UnpluggedMidRelay) { unplug_while_running(MID_RELAY); }
+TEST_F(Ftdi, UnpluggedAtThePromptThenQ) { unplug_while_running(PROMPT_THEN_Q); }
+TEST_F(Ftdi, UnpluggedAtThePromptThenV) { unplug_while_running(PROMPT_THEN_V); }
+TEST_F(Ftdi, UnpluggedWhileStoppedThenAKey) { unplug_while_running(STOPPED); }
+TEST_F(Ftdi, UnpluggedDuringAPaste) { unplug_while_running(PASTING); }
+TEST_F(Ftdi, UnpluggedAsControllingTerminal)
+{
+  unplug_while_running(CONTROLLING);
+}
+
+TEST_F(Ftdi, KernelLogHasNoFaults) { expect_a_clean_kernel_log(); }
+
+TEST_F(CdcAcm, AllByteValuesCrossBothWays)
+{
+  all_byte_values_cross_both_ways();
+}
+
+// The lines of an ACM function: CTS always, DCD and DSR while the gadget's
+// tty is open (the bridge), DTR and RTS from the open.
+TEST_F(CdcAcm, ModemStatusShowsTheGadgetsLines)
+{
+  if (!start_serterm("-115200 "s + spec->line)) {
+    return;
+  }
+  escape_command("v", "enable|DTR|RTS|CTS|DCD|ri|DSR\r\n");
+  std::ignore = shell(BRIDGE_DOWN);
+  escape_command("v", "enable|DTR|RTS|CTS|dcd|ri|dsr\r\n");
+  std::ignore = shell(BRIDGE_UP);
+  escape_command("v", "enable|DTR|RTS|CTS|DCD|ri|DSR\r\n");
+  quit_serterm();
+}
+
+TEST_F(CdcAcm, UnpluggedMidRelay) { unplug_while_running(MID_RELAY); }
+TEST_F(CdcAcm, UnpluggedAtThePromptThenV)
+{
+  unplug_while_running(PROMPT_THEN_V);
+}
+
+TEST_F(CdcAcm, KernelLogHasNoFaults) { expect_a_clean_kernel_log(); }
 
 // The last line `command` prints through the shell, or "" if it fails.
 std::string
@@ -678,29 +964,6 @@ last_line_of(const std::string& command)
   return line;
 }
 
-// Fills `files` from the options `--init`, `--agent`, `--serterm` and
-// `--shim`; returns the value of `--kernel-script`.
-std::string
-read_options(int argc, char** argv, vm_files& files)
-{
-  std::string kernel_script;
-  const std::array<std::pair<std::string_view, std::string*>, 5> OPTIONS{{
-      {"--kernel-script", &kernel_script},
-      {"--init", &files.init_script},
-      {"--agent", &files.agent},
-      {"--serterm", &files.serterm},
-      {"--shim", &files.shim},
-  }};
-  for (int i = 1; i + 1 < argc; i += 2) {
-    for (const auto& [name, value] : OPTIONS) {
-      if (name == argv[i]) {
-        *value = argv[i + 1];
-      }
-    }
-  }
-  return kernel_script;
-}
-
 // Finds QEMU, busybox and the kernel for `files`. Returns 0, or the exit
 // status when one is missing: 77 (skipped) outside CI for the packages.
 int
@@ -709,7 +972,6 @@ find_programs(vm_files& files, const std::string& kernel_script)
   const char* ci = std::getenv("CI");
   bool in_ci = ci != nullptr && *ci != '\0' && std::strcmp(ci, "false") != 0;
   files.qemu = last_line_of("command -v qemu-system-x86_64");
-  files.busybox = "/bin/busybox";
   if (files.qemu.empty() || access(files.busybox.c_str(), X_OK) != 0) {
     std::fprintf(stderr,
                  "uart_vm: %s: qemu-system-x86_64 or /bin/busybox is missing "
@@ -718,11 +980,11 @@ find_programs(vm_files& files, const std::string& kernel_script)
                  in_ci ? "FAILED" : "SKIPPED");
     return in_ci ? 1 : 77;
   }
-  // The fetch script prints the image's path last.
+  // The fetch script prints the kernel's directory last.
   const char* kernel = std::getenv("SERTERM_VM_KERNEL");
   files.kernel = kernel != nullptr ? kernel : last_line_of(kernel_script);
   if (files.kernel.empty()) {
-    std::fprintf(stderr, "uart_vm: FAILED: no kernel image: %s failed\n",
+    std::fprintf(stderr, "uart_vm: FAILED: no kernel: %s failed\n",
                  kernel_script.c_str());
     return 1;
   }
@@ -740,31 +1002,25 @@ end_overdue_run(int)
   _exit(1);
 }
 
-// Boots the guest from `files`, within a bound on the whole run. False,
-// after saying why, if it does not boot.
-bool
-boot_guest(const vm_files& files)
+// Boots every guest from `files`, side by side, within a bound on the
+// whole run. A guest that does not boot fails its own scenarios.
+void
+boot_guests(const vm_files& files)
 {
   std::signal(SIGALRM, end_overdue_run);
   alarm(240);
-  std::string error = start_vm(guest, files, milliseconds(90000));
-  if (!error.empty()) {
-    std::fprintf(stderr, "uart_vm: FAILED: cannot boot the guest: %s\n",
-                 error.c_str());
-    return false;
+  for (std::size_t i = 0; i < guests.size(); ++i) {
+    boot_errors[i] = launch_vm(guests[i], files, GUESTS[i].profile);
   }
-  report("kernel %s, %s, booted in %.1f s", guest.release.c_str(),
-         guest.accelerator.c_str(), guest.boot_seconds);
-  return true;
-}
-
-void
-write_summary()
-{
-  FILE* file = std::fopen("uart_vm_summary.txt", "w");
-  if (file != nullptr) {
-    std::fputs(summary.c_str(), file);
-    std::fclose(file);
+  for (std::size_t i = 0; i < guests.size(); ++i) {
+    if (boot_errors[i].empty()) {
+      boot_errors[i] = await_vm(guests[i], milliseconds(90000));
+    }
+    if (boot_errors[i].empty()) {
+      std::printf("uart_vm: kernel %s, %s; %s guest booted in %.1f s\n",
+                  guests[i].release.c_str(), guests[i].accelerator.c_str(),
+                  guests[i].name.c_str(), guests[i].boot_seconds);
+    }
   }
 }
 
@@ -777,22 +1033,20 @@ main(int argc, char** argv)
 {
   using namespace uart_vm;
   testing::InitGoogleTest(&argc, argv);
-  auto started = steady::now();
-  std::remove("uart_vm_summary.txt");
-  vm_files files;
-  std::string kernel_script = read_options(argc, argv, files);
-  if (int status = find_programs(files, kernel_script); status != 0) {
+  if (argc != 6) {
+    std::fprintf(stderr, "usage: %s FETCH_KERNEL INIT AGENT SERTERM SHIM\n",
+                 argv[0]);
+    return 2;
+  }
+  // qemu, kernel, busybox, agent, serterm, init script, shim.
+  vm_files files{"", "", "/bin/busybox", argv[3], argv[4], argv[2], argv[5]};
+  if (int status = find_programs(files, argv[1]); status != 0) {
     return status;
   }
-  if (!boot_guest(files)) {
-    return 1;
-  }
-  testing::UnitTest::GetInstance()->listeners().Append(new summary_listener);
+  boot_guests(files);
   int result = RUN_ALL_TESTS();
-  stop_vm(guest);
-  report("whole run %.1f s, %s",
-         static_cast<double>(ms_since(started)) / 1000.0,
-         result == 0 ? "passed" : "FAILED");
-  write_summary();
+  for (vm& each : guests) {
+    stop_vm(each);
+  }
   return result;
 }

@@ -1,17 +1,20 @@
-// Boots the guest under QEMU and plays the device on its second UART.
+// Boots guests under QEMU and plays the device on their serial line.
 #include "vm.hpp"
 
 #include "initramfs.hpp"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <fstream>
+#include <filesystem>
 #include <poll.h>
-#include <sstream>
 #include <sys/mman.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <tuple>
 #include <unistd.h>
@@ -36,22 +39,36 @@ bool
 has_hardware_virtualisation()
 {
   std::string cpuinfo;
-  std::size_t flags = std::string::npos;
-  if (read_file("/proc/cpuinfo", cpuinfo)) {
-    flags = cpuinfo.find("\nflags");
-  }
-  if (flags == std::string::npos) {
-    return false;
-  }
-  std::string line =
-      cpuinfo.substr(flags, cpuinfo.find('\n', flags + 1) - flags);
-  return (line.find(" vmx") != std::string::npos ||
-          line.find(" svm") != std::string::npos) &&
+  return read_file("/proc/cpuinfo", cpuinfo) &&
+         (cpuinfo.find(" vmx") != std::string::npos ||
+          cpuinfo.find(" svm") != std::string::npos) &&
          access("/dev/kvm", R_OK | W_OK) == 0;
 }
 
+// Adds the kernel's module tree to `entries` under /lib/modules/current,
+// for the guest's init to index and load from: the kernel package has no
+// modules.dep.
+void
+add_modules(const vm_files& files, std::vector<initramfs_entry>& entries)
+{
+  std::string tree = files.kernel + "/modules";
+  entries.push_back({"/lib", S_IFDIR | 0755, "", "", 0, 0});
+  entries.push_back({"/lib/modules", S_IFDIR | 0755, "", "", 0, 0});
+  entries.push_back({"/lib/modules/current", S_IFDIR | 0755, "", "", 0, 0});
+  std::error_code error;
+  for (const auto& file :
+       std::filesystem::recursive_directory_iterator(tree, error)) {
+    std::string path = file.path().string();
+    bool directory = file.is_directory();
+    entries.push_back({"/lib/modules/current" + path.substr(tree.size()),
+                       directory ? mode_t{S_IFDIR | 0755} : S_IFREG | 0644,
+                       directory ? "" : path, "", 0, 0});
+  }
+}
+
 std::string
-build_initramfs(const vm& guest, const vm_files& files, std::string& path)
+build_initramfs(const vm& guest, const vm_files& files,
+                const vm_profile& profile, std::string& path)
 {
   path = guest.work_dir + "/initramfs.cpio";
   std::vector<initramfs_entry> entries{
@@ -67,6 +84,9 @@ build_initramfs(const vm& guest, const vm_files& files, std::string& path)
       {"/bin/serterm", S_IFREG | 0755, files.serterm, "", 0, 0},
       {"/init", S_IFREG | 0755, files.init_script, "", 0, 0},
   };
+  if (!profile.modules.empty()) {
+    add_modules(files, entries);
+  }
   return write_initramfs(path, entries);
 }
 
@@ -105,38 +125,24 @@ map_device_state(vm& guest, std::string& path)
 
 std::vector<std::string>
 qemu_arguments(const vm& guest, const vm_files& files,
-               const std::string& initramfs)
+               const vm_profile& profile, const std::string& initramfs)
 {
-  return {
-      files.qemu,
-      "-accel",
-      guest.accelerator,
-      "-M",
-      "pc",
-      "-m",
-      "256",
-      "-smp",
-      "1",
-      "-nodefaults",
-      "-no-user-config",
-      "-display",
-      "none",
-      "-no-reboot",
-      "-kernel",
-      files.kernel,
-      "-initrd",
-      initramfs,
-      "-append",
-      "console=ttyS0,115200 quiet loglevel=1 panic=-1",
-      "-chardev",
-      "stdio,id=console,signal=off",
-      "-serial",
-      "chardev:console",
-      "-chardev",
-      "serial,id=line,path=" + guest.line.slave_path,
-      "-serial",
-      "chardev:line",
-  };
+  // What init is to load comes to it in its environment, from the kernel's
+  // command line's load=.
+  // clang-format off
+  std::vector<std::string> arguments{
+      files.qemu, "-accel", guest.accelerator, "-M", "pc", "-m", "256",
+      "-smp", "1", "-nodefaults", "-no-user-config", "-display", "none",
+      "-no-reboot", "-kernel", files.kernel + "/vmlinux", "-initrd", initramfs,
+      "-append", "console=ttyS0,115200 quiet loglevel=1 panic=-1 load=" +
+                     profile.modules,
+      "-chardev", "stdio,id=console,signal=off", "-serial", "chardev:console",
+      "-chardev", "serial,id=line,path=" + guest.line.slave_path,
+      "-monitor", "unix:" + guest.monitor_path + ",server=on,wait=off"};
+  // clang-format on
+  arguments.insert(arguments.end(), profile.devices.begin(),
+                   profile.devices.end());
+  return arguments;
 }
 
 // The harness's environment plus what the device shim needs inside QEMU.
@@ -155,8 +161,8 @@ qemu_environment(const vm& guest, const vm_files& files,
 }
 
 std::string
-launch_qemu(vm& guest, const vm_files& files, const std::string& initramfs,
-            const std::string& device_path)
+launch_qemu(vm& guest, const vm_files& files, const vm_profile& profile,
+            const std::string& initramfs, const std::string& device_path)
 {
   int to_guest[2];
   int from_guest[2];
@@ -171,7 +177,7 @@ launch_qemu(vm& guest, const vm_files& files, const std::string& initramfs,
   }
   guest.accelerator = has_hardware_virtualisation() ? "kvm" : "tcg";
   launch qemu;
-  qemu.argv = qemu_arguments(guest, files, initramfs);
+  qemu.argv = qemu_arguments(guest, files, profile, initramfs);
   qemu.path = files.qemu;
   qemu.env = qemu_environment(guest, files, device_path);
   qemu.in = to_guest[0];
@@ -253,56 +259,59 @@ bool
 read_file(const std::string& path, std::string& contents)
 {
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    return false;
-  }
   contents.clear();
-  char buffer[65536];
-  ssize_t n;
-  while ((n = read(fd, buffer, sizeof buffer)) > 0) {
-    contents.append(buffer, static_cast<std::size_t>(n));
-  }
-  close(fd);
-  return n == 0;
+  // Read to its end, a file drains as a pipe whose writer has gone.
+  std::ignore = fd >= 0 && drain(fd, contents);
+  return fd >= 0 && close(fd) == 0;
 }
 
 std::string
-start_vm(vm& guest, const vm_files& files, milliseconds limit)
+launch_vm(vm& guest, const vm_files& files, const vm_profile& profile)
 {
   char dir[] = "/tmp/serterm-uart-vm.XXXXXX";
   if (mkdtemp(dir) == nullptr) {
     return errno_text("mkdtemp");
   }
+  guest.name = profile.name;
   guest.work_dir = dir;
+  guest.monitor_path = guest.work_dir + "/monitor";
   std::string initramfs;
   std::string device_path;
-  std::string error = build_initramfs(guest, files, initramfs);
+  std::string error = build_initramfs(guest, files, profile, initramfs);
   if (error.empty()) {
     error = open_line_pty(guest);
   }
   if (error.empty()) {
     error = map_device_state(guest, device_path);
   }
-  auto started = steady::now();
+  guest.launched = steady::now();
   if (error.empty()) {
-    error = launch_qemu(guest, files, initramfs, device_path);
+    error = launch_qemu(guest, files, profile, initramfs, device_path);
   }
-  if (error.empty()) {
-    std::string answer = next_answer(guest, started + limit, {});
-    if (answer.rfind("ready ", 0) == 0) {
-      guest.release = answer.substr(6);
-      guest.boot_seconds =
-          std::chrono::duration<double>(steady::now() - started).count();
-      // QEMU has loaded the archive and both sides have mapped the state:
-      // neither file is needed any more, even if the harness is killed.
-      unlink(initramfs.c_str());
-      unlink(device_path.c_str());
-      return "";
-    }
-    error = boot_failure(guest, limit);
+  if (!error.empty()) {
+    stop_vm(guest);
   }
-  stop_vm(guest);
   return error;
+}
+
+std::string
+await_vm(vm& guest, milliseconds limit)
+{
+  std::string answer = next_answer(guest, guest.launched + limit, {});
+  if (answer.rfind("ready ", 0) != 0) {
+    std::string error = boot_failure(guest, limit);
+    stop_vm(guest);
+    return error;
+  }
+  guest.release = answer.substr(6);
+  guest.boot_seconds =
+      std::chrono::duration<double>(steady::now() - guest.launched).count();
+  // QEMU has loaded the archive and both sides have mapped the state:
+  // neither file is needed any more, even if the harness is killed.
+  for (const char* name : {"/initramfs.cpio", "/device"}) {
+    unlink((guest.work_dir + name).c_str());
+  }
+  return "";
 }
 
 void
@@ -328,7 +337,8 @@ stop_vm(vm& guest)
     guest.device = nullptr;
   }
   if (!guest.work_dir.empty()) {
-    for (const char* name : {"initramfs.cpio", "device", "qemu.log"}) {
+    for (const char* name :
+         {"initramfs.cpio", "device", "qemu.log", "monitor"}) {
       unlink((guest.work_dir + "/" + name).c_str());
     }
     rmdir(guest.work_dir.c_str());
@@ -354,6 +364,31 @@ ask_agent(vm& guest, const std::string& command, milliseconds limit,
       on_note(answer.substr(5));
     }
   }
+}
+
+std::string
+monitor(vm& guest, const std::string& command)
+{
+  constexpr std::string_view PROMPT = "(qemu) ";
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::snprintf(address.sun_path, sizeof address.sun_path, "%s",
+                guest.monitor_path.c_str());
+  // The monitor greets with its prompt, and shows it again after each
+  // command's answer.
+  std::string got;
+  bool greeted =
+      fd >= 0 &&
+      connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+      set_nonblocking(fd) && read_until(fd, got, PROMPT);
+  std::size_t from = got.size();
+  bool answered = greeted && write_all_bounded(fd, command + "\n") &&
+                  read_until(fd, got, PROMPT, WAIT_LIMIT, from);
+  if (fd >= 0) {
+    close(fd);
+  }
+  return answered ? got.substr(from) : "";
 }
 
 std::string

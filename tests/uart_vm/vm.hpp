@@ -1,6 +1,6 @@
-// The host side of the UART VM test: boots the guest under QEMU, talks to
-// its agent over the console, and plays the device at the far end of the
-// guest's second UART through a pseudo-terminal and the device shim.
+// The host side of the UART VM test: boots guests under QEMU, talks to
+// their agents over the console, and plays the device at the far end of a
+// guest's serial line through a pseudo-terminal and the device shim.
 #pragma once
 
 #include "device_state.hpp"
@@ -10,12 +10,15 @@
 #include <string>
 #include <sys/types.h>
 #include <termios.h>
+#include <vector>
 
 namespace uart_vm {
 
 using serterm::testing::milliseconds;
+using serterm::testing::steady;
 
-// What a boot needs, all paths on the host.
+// What a boot needs, all paths on the host. `kernel` is the directory
+// fetch_kernel.sh fills: `vmlinux` and the module tree `modules`.
 struct vm_files {
   std::string qemu;
   std::string kernel;
@@ -26,9 +29,21 @@ struct vm_files {
   std::string shim;
 };
 
+// What sets one guest apart: QEMU's arguments for the device on the host
+// pty `line` (the chardev "line"), and the kernel modules its init loads
+// (names separated by commas), with those they depend on.
+struct vm_profile {
+  std::string name;
+  std::vector<std::string> devices;
+  std::string modules;
+};
+
 // A running guest. `line.master` (non-blocking) is the host's end of the
-// guest's ttyS1; `device` the state shared with the shim inside QEMU.
+// device on its chardev "line"; `device` the state shared with the shim
+// inside QEMU. `lost` is set once the agent failed to answer: later answers
+// could belong to earlier commands.
 struct vm {
+  std::string name;
   pid_t qemu_pid = -1;
   int console_in = -1;
   int console_out = -1;
@@ -39,17 +54,24 @@ struct vm {
   std::string console_log;
   std::string release;
   std::string accelerator;
+  std::string monitor_path;
+  steady::time_point launched;
   double boot_seconds = 0;
+  bool lost = false;
 };
 
 // Reads the whole file `path` into `contents`. False if it cannot.
 [[nodiscard]] bool read_file(const std::string& path, std::string& contents);
 
-// Boots a guest from `files` and waits up to `limit` for its agent.
-// Returns an empty string on success, else what failed (QEMU's own
-// messages included); the guest is then already stopped.
-[[nodiscard]] std::string start_vm(vm& guest, const vm_files& files,
-                                   milliseconds limit);
+// Starts QEMU on a guest from `files` as `profile` says. Returns an empty
+// string on success, else what failed; the guest is then already stopped.
+[[nodiscard]] std::string launch_vm(vm& guest, const vm_files& files,
+                                    const vm_profile& profile);
+
+// Waits up to `limit` since the launch for the guest's agent. Returns an
+// empty string once it is ready, else what failed (the console's and
+// QEMU's last words); the guest is then already stopped.
+[[nodiscard]] std::string await_vm(vm& guest, milliseconds limit);
 
 // Asks the agent to end, waits briefly for QEMU to power off, then kills it
 // by its PID, and removes the work directory.
@@ -62,6 +84,10 @@ void stop_vm(vm& guest);
 ask_agent(vm& guest, const std::string& command, milliseconds limit,
           const std::function<void(const std::string&)>& on_note = {},
           const std::function<void()>& idle = {});
+
+// Runs `command` on QEMU's monitor and returns what the monitor showed
+// after it (errors begin with "Error"), or "" if it did not answer.
+[[nodiscard]] std::string monitor(vm& guest, const std::string& command);
 
 // The last part of the console output, for failure messages.
 [[nodiscard]] std::string console_tail(const vm& guest);
