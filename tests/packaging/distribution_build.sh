@@ -37,7 +37,5 @@ package() {
   quiet cmake --build build -j "$(nproc)"
   quiet cpack --config build/CPackConfig.cmake -G DEB -B "$folder"
 }
-if [ "${4:-}" = --placeholder ]; then
-  package "$out/placeholder"
-fi
+[ "${4:-}" != --placeholder ] || package "$out/placeholder"
 package "$out" -DSERTERM_MAINTAINER="$maintainer"
