@@ -242,7 +242,9 @@ expect_idle(session& s, milliseconds span)
   long before = cpu_ticks(s.pid);
   settle(s, span);
   EXPECT_GE(before, 0) << "no processor time for " << s.pid;
-  EXPECT_EQ(cpu_ticks(s.pid), before)
+  // Under valgrind the last of its own work may still be charged: one tick
+  // then, where a polling serterm would take the whole span.
+  EXPECT_LE(cpu_ticks(s.pid) - before, under_valgrind() ? 1 : 0)
       << "serterm used processor time (in clock ticks) while it had only "
          "to wait";
 }
