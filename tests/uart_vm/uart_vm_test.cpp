@@ -967,12 +967,12 @@ last_line_of(const std::string& command)
 // Finds QEMU, busybox and the kernel for `files`. Returns 0, or the exit
 // status when one is missing: 77 (skipped) outside CI for the packages.
 int
-find_programs(vm_files& files, const std::string& kernel_script)
+find_programs(vm_files& files)
 {
   const char* ci = std::getenv("CI");
   bool in_ci = ci != nullptr && *ci != '\0' && std::strcmp(ci, "false") != 0;
   files.qemu = last_line_of("command -v qemu-system-x86_64");
-  if (files.qemu.empty() || access(files.busybox.c_str(), X_OK) != 0) {
+  if (files.qemu.empty() || access("/bin/busybox", X_OK) != 0) {
     std::fprintf(stderr,
                  "uart_vm: %s: qemu-system-x86_64 or /bin/busybox is missing "
                  "(packages qemu-system-x86 and busybox-static, which "
@@ -982,10 +982,11 @@ find_programs(vm_files& files, const std::string& kernel_script)
   }
   // The fetch script prints the kernel's directory last.
   const char* kernel = std::getenv("SERTERM_VM_KERNEL");
-  files.kernel = kernel != nullptr ? kernel : last_line_of(kernel_script);
+  std::string script = files.scripts + "/fetch_kernel.sh";
+  files.kernel = kernel != nullptr ? kernel : last_line_of(script);
   if (files.kernel.empty()) {
     std::fprintf(stderr, "uart_vm: FAILED: no kernel: %s failed\n",
-                 kernel_script.c_str());
+                 script.c_str());
     return 1;
   }
   return 0;
@@ -1033,14 +1034,12 @@ main(int argc, char** argv)
 {
   using namespace uart_vm;
   testing::InitGoogleTest(&argc, argv);
-  if (argc != 6) {
-    std::fprintf(stderr, "usage: %s FETCH_KERNEL INIT AGENT SERTERM SHIM\n",
-                 argv[0]);
+  if (argc != 5) {
+    std::fprintf(stderr, "usage: %s SCRIPTS AGENT SERTERM SHIM\n", argv[0]);
     return 2;
   }
-  // qemu, kernel, busybox, agent, serterm, init script, shim.
-  vm_files files{"", "", "/bin/busybox", argv[3], argv[4], argv[2], argv[5]};
-  if (int status = find_programs(files, argv[1]); status != 0) {
+  vm_files files{"", "", argv[2], argv[3], argv[1], argv[4]};
+  if (int status = find_programs(files); status != 0) {
     return status;
   }
   boot_guests(files);

@@ -1,8 +1,6 @@
 // Boots guests under QEMU and plays the device on their serial line.
 #include "vm.hpp"
 
-#include "initramfs.hpp"
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -10,7 +8,9 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <fstream>
 #include <poll.h>
+#include <sstream>
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -32,62 +32,49 @@ errno_text(const std::string& what)
   return what + ": " + std::strerror(errno);
 }
 
+// The contents of the file `path` ("" if it cannot be read).
+std::string
+file_text(const std::string& path)
+{
+  std::ifstream file(path);
+  std::ostringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
 // True when the processor offers hardware virtualisation. /dev/kvm alone
 // does not say so: on some hosts it is a software hypervisor under which a
 // stock kernel crawls.
 bool
 has_hardware_virtualisation()
 {
-  std::string cpuinfo;
-  return read_file("/proc/cpuinfo", cpuinfo) &&
-         (cpuinfo.find(" vmx") != std::string::npos ||
+  std::string cpuinfo = file_text("/proc/cpuinfo");
+  return (cpuinfo.find(" vmx") != std::string::npos ||
           cpuinfo.find(" svm") != std::string::npos) &&
          access("/dev/kvm", R_OK | W_OK) == 0;
 }
 
-// Adds the kernel's module tree to `entries` under /lib/modules/current,
-// for the guest's init to index and load from: the kernel package has no
-// modules.dep.
-void
-add_modules(const vm_files& files, std::vector<initramfs_entry>& entries)
-{
-  std::string tree = files.kernel + "/modules";
-  entries.push_back({"/lib", S_IFDIR | 0755, "", "", 0, 0});
-  entries.push_back({"/lib/modules", S_IFDIR | 0755, "", "", 0, 0});
-  entries.push_back({"/lib/modules/current", S_IFDIR | 0755, "", "", 0, 0});
-  std::error_code error;
-  for (const auto& file :
-       std::filesystem::recursive_directory_iterator(tree, error)) {
-    std::string path = file.path().string();
-    bool directory = file.is_directory();
-    entries.push_back({"/lib/modules/current" + path.substr(tree.size()),
-                       directory ? mode_t{S_IFDIR | 0755} : S_IFREG | 0644,
-                       directory ? "" : path, "", 0, 0});
-  }
-}
-
+// Makes the guest's initial RAM file system with initramfs.sh: the
+// programs, the init script and, for a profile that loads any, the
+// kernel's modules.
 std::string
 build_initramfs(const vm& guest, const vm_files& files,
                 const vm_profile& profile, std::string& path)
 {
   path = guest.work_dir + "/initramfs.cpio";
-  std::vector<initramfs_entry> entries{
-      {"/bin", S_IFDIR | 0755, "", "", 0, 0},
-      {"/dev", S_IFDIR | 0755, "", "", 0, 0},
-      {"/dev/console", S_IFCHR | 0600, "", "", 5, 1},
-      {"/proc", S_IFDIR | 0755, "", "", 0, 0},
-      {"/sys", S_IFDIR | 0755, "", "", 0, 0},
-      {"/tmp", S_IFDIR | 01777, "", "", 0, 0},
-      {"/bin/busybox", S_IFREG | 0755, files.busybox, "", 0, 0},
-      {"/bin/sh", S_IFLNK | 0777, "", "busybox", 0, 0},
-      {"/bin/agent", S_IFREG | 0755, files.agent, "", 0, 0},
-      {"/bin/serterm", S_IFREG | 0755, files.serterm, "", 0, 0},
-      {"/init", S_IFREG | 0755, files.init_script, "", 0, 0},
-  };
-  if (!profile.modules.empty()) {
-    add_modules(files, entries);
-  }
-  return write_initramfs(path, entries);
+  launch script;
+  script.argv = {files.scripts + "/initramfs.sh",
+                 path,
+                 files.agent,
+                 files.serterm,
+                 files.scripts + "/init.sh",
+                 profile.modules.empty() ? "" : files.kernel + "/modules"};
+  script.err = STDERR_FILENO;
+  pid_t pid = start_process(script);
+  int status = pid < 0 ? -1 : wait_child(pid, milliseconds(60000));
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0
+             ? ""
+             : "initramfs.sh could not write " + path;
 }
 
 std::string
@@ -244,8 +231,7 @@ boot_failure(vm& guest, milliseconds limit)
   if (qemu_ended) {
     guest.qemu_pid = -1;
   }
-  std::string qemu_log;
-  std::ignore = read_file(guest.work_dir + "/qemu.log", qemu_log);
+  std::string qemu_log = file_text(guest.work_dir + "/qemu.log");
   return (qemu_ended ? std::string("QEMU ended before the guest's agent "
                                    "started")
                      : "the guest's agent did not start within " +
@@ -254,16 +240,6 @@ boot_failure(vm& guest, milliseconds limit)
 }
 
 } // namespace
-
-bool
-read_file(const std::string& path, std::string& contents)
-{
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  contents.clear();
-  // Read to its end, a file drains as a pipe whose writer has gone.
-  std::ignore = fd >= 0 && drain(fd, contents);
-  return fd >= 0 && close(fd) == 0;
-}
 
 std::string
 launch_vm(vm& guest, const vm_files& files, const vm_profile& profile)
@@ -336,14 +312,9 @@ stop_vm(vm& guest)
     munmap(guest.device, sizeof(device_state));
     guest.device = nullptr;
   }
-  if (!guest.work_dir.empty()) {
-    for (const char* name :
-         {"initramfs.cpio", "device", "qemu.log", "monitor"}) {
-      unlink((guest.work_dir + "/" + name).c_str());
-    }
-    rmdir(guest.work_dir.c_str());
-    guest.work_dir.clear();
-  }
+  std::error_code ignored;
+  std::filesystem::remove_all(guest.work_dir, ignored);
+  guest.work_dir.clear();
 }
 
 std::string

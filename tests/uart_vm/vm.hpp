@@ -18,14 +18,14 @@ using serterm::testing::milliseconds;
 using serterm::testing::steady;
 
 // What a boot needs, all paths on the host. `kernel` is the directory
-// fetch_kernel.sh fills: `vmlinux` and the module tree `modules`.
+// fetch_kernel.sh fills: `vmlinux` and the module tree `modules`; `scripts`
+// the directory of this test's scripts.
 struct vm_files {
   std::string qemu;
   std::string kernel;
-  std::string busybox;
   std::string agent;
   std::string serterm;
-  std::string init_script;
+  std::string scripts;
   std::string shim;
 };
 
@@ -59,9 +59,6 @@ struct vm {
   double boot_seconds = 0;
   bool lost = false;
 };
-
-// Reads the whole file `path` into `contents`. False if it cannot.
-[[nodiscard]] bool read_file(const std::string& path, std::string& contents);
 
 // Starts QEMU on a guest from `files` as `profile` says. Returns an empty
 // string on success, else what failed; the guest is then already stopped.
