@@ -26,6 +26,9 @@ using namespace serterm::testing;
 
 namespace {
 
+// Where a run keeps QEMU's console output.
+constexpr auto OUT = static_cast<std::size_t>(stream::out);
+
 std::string
 errno_text(const std::string& what)
 {
@@ -82,14 +85,12 @@ open_line_pty(vm& guest)
 {
   // The slave stays open, so that the master never reads end of file while
   // QEMU has not opened the slave yet, or between its opens.
-  if (!open_pty(guest.line)) {
-    return errno_text("openpty");
-  }
   termios raw{};
-  tcgetattr(guest.line.slave, &raw);
+  bool opened = open_pty(guest.line) && tcgetattr(guest.line.slave, &raw) == 0;
   cfmakeraw(&raw);
-  tcsetattr(guest.line.slave, TCSANOW, &raw);
-  return "";
+  return opened && tcsetattr(guest.line.slave, TCSANOW, &raw) == 0
+             ? ""
+             : errno_text("openpty");
 }
 
 std::string
@@ -125,7 +126,7 @@ qemu_arguments(const vm& guest, const vm_files& files,
                      profile.modules,
       "-chardev", "stdio,id=console,signal=off", "-serial", "chardev:console",
       "-chardev", "serial,id=line,path=" + guest.line.slave_path,
-      "-monitor", "unix:" + guest.monitor_path + ",server=on,wait=off"};
+      "-monitor", "unix:" + guest.work_dir + "/monitor,server=on,wait=off"};
   // clang-format on
   arguments.insert(arguments.end(), profile.devices.begin(),
                    profile.devices.end());
@@ -151,11 +152,6 @@ std::string
 launch_qemu(vm& guest, const vm_files& files, const vm_profile& profile,
             const std::string& initramfs, const std::string& device_path)
 {
-  int to_guest[2];
-  int from_guest[2];
-  if (pipe2(to_guest, O_CLOEXEC) != 0 || pipe2(from_guest, O_CLOEXEC) != 0) {
-    return errno_text("pipe");
-  }
   std::string log_path = guest.work_dir + "/qemu.log";
   int log =
       open(log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
@@ -167,58 +163,13 @@ launch_qemu(vm& guest, const vm_files& files, const vm_profile& profile,
   qemu.argv = qemu_arguments(guest, files, profile, initramfs);
   qemu.path = files.qemu;
   qemu.env = qemu_environment(guest, files, device_path);
-  qemu.in = to_guest[0];
-  qemu.out = from_guest[1];
+  qemu.in = qemu.out = PIPE;
   qemu.err = log;
   // QEMU must not outlive the harness, however the harness ends.
   qemu.die_with_parent = true;
-  guest.qemu_pid = start_process(qemu);
-  close(to_guest[0]);
-  close(from_guest[1]);
+  bool started = start_run(guest.qemu, qemu);
   close(log);
-  guest.console_in = to_guest[1];
-  guest.console_out = from_guest[0];
-  if (guest.qemu_pid < 0) {
-    return errno_text("fork");
-  }
-  set_nonblocking(guest.console_out);
-  return "";
-}
-
-// Reads console output until `end` for a whole "@@ " line; returns it
-// without the prefix, or "" on time-out or end of output.
-std::string
-next_answer(vm& guest, steady::time_point end,
-            const std::function<void()>& idle)
-{
-  for (;;) {
-    std::size_t at;
-    while ((at = guest.console_pending.find('\n')) != std::string::npos) {
-      std::string line = guest.console_pending.substr(0, at);
-      guest.console_pending.erase(0, at + 1);
-      if (!line.empty() && line.back() == '\r') {
-        line.pop_back();
-      }
-      std::size_t start = line.find("@@ ");
-      if (start != std::string::npos) {
-        return line.substr(start + 3);
-      }
-    }
-    int left = remaining_ms(end);
-    if (left == 0) {
-      return "";
-    }
-    wait_fd(guest.console_out, POLLIN, idle ? std::min(left, 5) : left);
-    std::string got;
-    if (!drain(guest.console_out, got) && got.empty()) {
-      return "";
-    }
-    guest.console_pending += got;
-    guest.console_log += got;
-    if (idle) {
-      idle();
-    }
-  }
+  return started ? "" : errno_text("QEMU");
 }
 
 // What failed when the agent did not report ready: the console's and
@@ -226,11 +177,7 @@ next_answer(vm& guest, steady::time_point end,
 std::string
 boot_failure(vm& guest, milliseconds limit)
 {
-  int status = 0;
-  bool qemu_ended = waitpid(guest.qemu_pid, &status, WNOHANG) == guest.qemu_pid;
-  if (qemu_ended) {
-    guest.qemu_pid = -1;
-  }
+  bool qemu_ended = has_ended(guest.qemu.pid);
   std::string qemu_log = file_text(guest.work_dir + "/qemu.log");
   return (qemu_ended ? std::string("QEMU ended before the guest's agent "
                                    "started")
@@ -250,7 +197,6 @@ launch_vm(vm& guest, const vm_files& files, const vm_profile& profile)
   }
   guest.name = profile.name;
   guest.work_dir = dir;
-  guest.monitor_path = guest.work_dir + "/monitor";
   std::string initramfs;
   std::string device_path;
   std::string error = build_initramfs(guest, files, profile, initramfs);
@@ -273,7 +219,7 @@ launch_vm(vm& guest, const vm_files& files, const vm_profile& profile)
 std::string
 await_vm(vm& guest, milliseconds limit)
 {
-  std::string answer = next_answer(guest, guest.launched + limit, {});
+  std::string answer = ask_agent(guest, "", limit);
   if (answer.rfind("ready ", 0) != 0) {
     std::string error = boot_failure(guest, limit);
     stop_vm(guest);
@@ -293,20 +239,14 @@ await_vm(vm& guest, milliseconds limit)
 void
 stop_vm(vm& guest)
 {
-  if (guest.qemu_pid > 0) {
-    if (guest.console_in >= 0) {
-      std::ignore = write(guest.console_in, "quit\n", 5);
-      std::ignore = next_answer(guest, steady::now() + milliseconds(3000), {});
-    }
-    std::ignore = wait_child(guest.qemu_pid, milliseconds(3000));
-    guest.qemu_pid = -1;
-  }
-  for (int* fd : {&guest.console_in, &guest.console_out}) {
-    if (*fd >= 0) {
-      close(*fd);
-      *fd = -1;
+  if (guest.qemu.pid > 0) {
+    std::ignore = ask_agent(guest, "quit", milliseconds(3000));
+    std::ignore = wait_child(guest.qemu.pid, milliseconds(3000));
+    for (int fd : {guest.qemu.keys, guest.qemu.fds[OUT]}) {
+      close(fd);
     }
   }
+  guest.qemu = run{};
   close_pty(guest.line);
   if (guest.device != nullptr) {
     munmap(guest.device, sizeof(device_state));
@@ -323,12 +263,34 @@ ask_agent(vm& guest, const std::string& command, milliseconds limit,
           const std::function<void()>& idle)
 {
   auto end = steady::now() + limit;
-  if (!write_all_bounded(guest.console_in, command + "\n", limit)) {
+  if (!command.empty() &&
+      !write_all_bounded(guest.qemu.keys, command + "\n", limit)) {
     return "";
   }
+  std::string& console = got(guest.qemu, stream::out);
+  std::size_t& seen = guest.qemu.seen[OUT];
   for (;;) {
-    std::string answer = next_answer(guest, end, idle);
-    if (answer.rfind("note ", 0) != 0) {
+    // What QEMU wrote before it ended is all there once it has.
+    bool running = !has_ended(guest.qemu.pid);
+    take(guest.qemu);
+    if (idle) {
+      idle();
+    }
+    std::size_t at = console.find("@@ ", seen);
+    std::size_t line_end = console.find('\n', std::min(at, console.size()));
+    if (line_end == std::string::npos) {
+      if (!running || remaining_ms(end) == 0) {
+        return "";
+      }
+      wait_fd(guest.qemu.fds[OUT], POLLIN, std::min(remaining_ms(end), 5));
+      continue;
+    }
+    seen = line_end + 1;
+    std::string answer = console.substr(at + 3, line_end - at - 3);
+    if (answer.ends_with('\r')) {
+      answer.pop_back();
+    }
+    if (!answer.starts_with("note ")) {
       return answer;
     }
     if (on_note) {
@@ -345,7 +307,7 @@ monitor(vm& guest, const std::string& command)
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   std::snprintf(address.sun_path, sizeof address.sun_path, "%s",
-                guest.monitor_path.c_str());
+                (guest.work_dir + "/monitor").c_str());
   // The monitor greets with its prompt, and shows it again after each
   // command's answer.
   std::string got;
@@ -363,17 +325,11 @@ monitor(vm& guest, const std::string& command)
 }
 
 std::string
-console_tail(const vm& guest)
+console_tail(vm& guest)
 {
-  constexpr std::size_t TAIL = 4000;
-  const std::string& log = guest.console_log;
-  return log.size() <= TAIL ? log : log.substr(log.size() - TAIL);
-}
-
-void
-set_device_lines(vm& guest, std::uint32_t lines)
-{
-  guest.device->device_lines.store(lines & DEVICE_LINES);
+  const std::string& console = got(guest.qemu, stream::out);
+  return console.substr(console.size() -
+                        std::min<std::size_t>(console.size(), 4000));
 }
 
 termios
@@ -382,14 +338,6 @@ device_line_settings(const vm& guest)
   termios t{};
   t.c_cflag = guest.device->line_cflag.load();
   cfsetspeed(&t, guest.device->line_speed.load());
-  return t;
-}
-
-termios
-host_pty_settings(const vm& guest)
-{
-  termios t{};
-  tcgetattr(guest.line.master, &t);
   return t;
 }
 
