@@ -10,7 +10,6 @@
 #include <filesystem>
 #include <fstream>
 #include <poll.h>
-#include <sstream>
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -26,23 +25,14 @@ using namespace serterm::testing;
 
 namespace {
 
-// Where a run keeps QEMU's console output.
+// Where QEMU's run keeps the console's output and QEMU's own messages.
 constexpr auto OUT = static_cast<std::size_t>(stream::out);
+constexpr auto ERR = static_cast<std::size_t>(stream::err);
 
 std::string
 errno_text(const std::string& what)
 {
   return what + ": " + std::strerror(errno);
-}
-
-// The contents of the file `path` ("" if it cannot be read).
-std::string
-file_text(const std::string& path)
-{
-  std::ifstream file(path);
-  std::ostringstream text;
-  text << file.rdbuf();
-  return text.str();
 }
 
 // True when the processor offers hardware virtualisation. /dev/kvm alone
@@ -51,10 +41,13 @@ file_text(const std::string& path)
 bool
 has_hardware_virtualisation()
 {
-  std::string cpuinfo = file_text("/proc/cpuinfo");
-  return (cpuinfo.find(" vmx") != std::string::npos ||
-          cpuinfo.find(" svm") != std::string::npos) &&
-         access("/dev/kvm", R_OK | W_OK) == 0;
+  std::ifstream cpuinfo("/proc/cpuinfo");
+  for (std::string word; cpuinfo >> word;) {
+    if (word == "vmx" || word == "svm") {
+      return access("/dev/kvm", R_OK | W_OK) == 0;
+    }
+  }
+  return false;
 }
 
 // Makes the guest's initial RAM file system with initramfs.sh: the
@@ -111,14 +104,19 @@ map_device_state(vm& guest, std::string& path)
   return "";
 }
 
-std::vector<std::string>
-qemu_arguments(const vm& guest, const vm_files& files,
-               const vm_profile& profile, const std::string& initramfs)
+std::string
+launch_qemu(vm& guest, const vm_files& files, const vm_profile& profile,
+            const std::string& initramfs, const std::string& device_path)
 {
-  // What init is to load comes to it in its environment, from the kernel's
-  // command line's load=.
+  guest.accelerator = has_hardware_virtualisation() ? "kvm" : "tcg";
+  // The device shim goes into QEMU alone, through env. What init is to load
+  // comes to it in its environment, from the kernel command line's load=.
   // clang-format off
-  std::vector<std::string> arguments{
+  launch qemu;
+  qemu.argv = {
+      "env", "LD_PRELOAD=" + files.shim,
+      std::string(DEVICE_FILE_ENV) + "=" + device_path,
+      std::string(DEVICE_TTY_ENV) + "=" + guest.line.slave_path,
       files.qemu, "-accel", guest.accelerator, "-M", "pc", "-m", "256",
       "-smp", "1", "-nodefaults", "-no-user-config", "-display", "none",
       "-no-reboot", "-kernel", files.kernel + "/vmlinux", "-initrd", initramfs,
@@ -128,48 +126,12 @@ qemu_arguments(const vm& guest, const vm_files& files,
       "-chardev", "serial,id=line,path=" + guest.line.slave_path,
       "-monitor", "unix:" + guest.work_dir + "/monitor,server=on,wait=off"};
   // clang-format on
-  arguments.insert(arguments.end(), profile.devices.begin(),
+  qemu.argv.insert(qemu.argv.end(), profile.devices.begin(),
                    profile.devices.end());
-  return arguments;
-}
-
-// The harness's environment plus what the device shim needs inside QEMU.
-std::vector<std::string>
-qemu_environment(const vm& guest, const vm_files& files,
-                 const std::string& device_path)
-{
-  std::vector<std::string> env;
-  for (char** variable = environ; *variable != nullptr; ++variable) {
-    env.emplace_back(*variable);
-  }
-  env.push_back("LD_PRELOAD=" + files.shim);
-  env.push_back(std::string(DEVICE_FILE_ENV) + "=" + device_path);
-  env.push_back(std::string(DEVICE_TTY_ENV) + "=" + guest.line.slave_path);
-  return env;
-}
-
-std::string
-launch_qemu(vm& guest, const vm_files& files, const vm_profile& profile,
-            const std::string& initramfs, const std::string& device_path)
-{
-  std::string log_path = guest.work_dir + "/qemu.log";
-  int log =
-      open(log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (log < 0) {
-    return errno_text(log_path);
-  }
-  guest.accelerator = has_hardware_virtualisation() ? "kvm" : "tcg";
-  launch qemu;
-  qemu.argv = qemu_arguments(guest, files, profile, initramfs);
-  qemu.path = files.qemu;
-  qemu.env = qemu_environment(guest, files, device_path);
-  qemu.in = qemu.out = PIPE;
-  qemu.err = log;
+  qemu.in = qemu.out = qemu.err = PIPE;
   // QEMU must not outlive the harness, however the harness ends.
   qemu.die_with_parent = true;
-  bool started = start_run(guest.qemu, qemu);
-  close(log);
-  return started ? "" : errno_text("QEMU");
+  return start_run(guest.qemu, qemu) ? "" : errno_text("QEMU");
 }
 
 // What failed when the agent did not report ready: the console's and
@@ -178,12 +140,12 @@ std::string
 boot_failure(vm& guest, milliseconds limit)
 {
   bool qemu_ended = has_ended(guest.qemu.pid);
-  std::string qemu_log = file_text(guest.work_dir + "/qemu.log");
   return (qemu_ended ? std::string("QEMU ended before the guest's agent "
                                    "started")
                      : "the guest's agent did not start within " +
                            std::to_string(limit.count() / 1000) + " s") +
-         "\n--- console:\n" + console_tail(guest) + "\n--- QEMU:\n" + qemu_log;
+         "\n--- console:\n" + console_tail(guest) + "\n--- QEMU:\n" +
+         got(guest.qemu, stream::err);
 }
 
 } // namespace
@@ -242,7 +204,7 @@ stop_vm(vm& guest)
   if (guest.qemu.pid > 0) {
     std::ignore = ask_agent(guest, "quit", milliseconds(3000));
     std::ignore = wait_child(guest.qemu.pid, milliseconds(3000));
-    for (int fd : {guest.qemu.keys, guest.qemu.fds[OUT]}) {
+    for (int fd : {guest.qemu.keys, guest.qemu.fds[OUT], guest.qemu.fds[ERR]}) {
       close(fd);
     }
   }
