@@ -305,21 +305,15 @@ constexpr std::array<line_use, 3> PREVIOUS_USES{{
 }};
 // clang-format on
 
-// Leaves the line as `use` says and checks that the host sees it so.
-void
-leave_line_as(const line_use& use)
-{
-  std::ignore = shell("stty -F "s + spec->line + " " + use.stty);
-  expect_host_framing(use.speed, use.framing);
-}
-
-// The line's settings as its driver holds them, read with "stty -g": the
-// four flag words (the control word with the speed), then the control
-// characters.
+// The line's settings as its driver holds them, after stty `change` (if
+// given), read with "stty -g": the four flag words (the control word with
+// the speed), then the control characters.
 termios
-line_settings()
+line_settings(const std::string& change = "")
 {
-  std::istringstream text(shell("stty -g -F "s + spec->line));
+  std::string stty = "stty -F "s + spec->line;
+  std::istringstream text(shell(
+      (change.empty() ? "" : stty + " " + change + " && ") + stty + " -g"));
   termios t{};
   std::array<tcflag_t*, 4> flags{&t.c_iflag, &t.c_oflag, &t.c_cflag,
                                  &t.c_lflag};
@@ -336,18 +330,28 @@ line_settings()
   return t;
 }
 
+// Leaves the line as `use` says, checks that the host sees it so, and
+// returns the driver's settings.
+termios
+leave_line_as(const line_use& use)
+{
+  termios settings = line_settings(use.stty);
+  expect_host_framing(use.speed, use.framing);
+  return settings;
+}
+
 // Runs serterm at `bps` on the line as `previous` left it, then quits it.
 // During the run, after `message` on the screen, the driver holds raw 8N1
-// at `speed` and the host sees that speed and 8N1; after it, the line has
-// exactly its settings from before again, and the host sees them.
-void
+// at `speed` and the host sees that speed and 8N1; after it, the host sees
+// the previous settings again. Returns the driver's settings from before
+// the run.
+termios
 run_at_speed(const line_use& previous, int bps, speed_t speed,
              const std::string& message = "")
 {
-  leave_line_as(previous);
-  termios before = line_settings();
+  termios before = leave_line_as(previous);
   if (!start_serterm(bps)) {
-    return;
+    return before;
   }
   if (!message.empty()) {
     expect_shown(message);
@@ -356,7 +360,7 @@ run_at_speed(const line_use& previous, int bps, speed_t speed,
   EXPECT_EQ(raw_line_difference(line_settings(), before, speed), "");
   quit_serterm();
   expect_host_framing(previous.speed, previous.framing);
-  EXPECT_EQ(settings_difference(line_settings(), before), "");
+  return before;
 }
 
 // Waits until the line is there, plugging the gadget in if it is out, and
@@ -422,7 +426,8 @@ TEST_F(UartVm, LineSettingsAreRestoredAtExit)
 {
   for (const line_use& previous : PREVIOUS_USES) {
     SCOPED_TRACE(previous.stty);
-    run_at_speed(previous, 115200, B115200);
+    termios before = run_at_speed(previous, 115200, B115200);
+    EXPECT_EQ(settings_difference(line_settings(), before), "");
   }
 }
 
@@ -514,7 +519,7 @@ TEST_F(UartVm, DtrAndRtsAreLeftToTheDriver)
 {
   constexpr std::uint32_t BOTH = TIOCM_DTR | TIOCM_RTS;
   // The previous user's settings keep HUPCL: closing them drops the lines.
-  leave_line_as(PREVIOUS_USES[0]);
+  std::ignore = leave_line_as(PREVIOUS_USES[0]);
   EXPECT_EQ(guest->device->guest_lines.load(), 0U);
   std::uint32_t before_open = guest->device->set_count.load();
   if (!start_serterm(19200)) {
