@@ -107,7 +107,7 @@ wait_raw(long ms)
     return ended() ||
            (tcgetattr(keyboard.master, &t) == 0 && (t.c_lflag & ICANON) == 0);
   });
-  reply(!raw     ? "error keyboard not raw within " + std::to_string(ms)
+  reply(!raw     ? "error keyboard not raw within " + std::to_string(ms) + " ms"
         : exited ? "exited " + std::to_string(status)
                  : "raw");
 }

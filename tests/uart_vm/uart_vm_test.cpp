@@ -112,6 +112,16 @@ take_line()
   std::ignore = drain(guest->line.master, streams.line_received);
 }
 
+// Takes in what the device receives until it has received `size` bytes in
+// all, then for `settle` more.
+void
+receive(std::size_t size, milliseconds settle)
+{
+  std::ignore = read_until(guest->line.master, streams.line_received,
+                           at_least(size), STEP_WAIT);
+  read_for(guest->line.master, streams.line_received, settle);
+}
+
 // Sends the agent `command` with its time limit and `argument`, and returns
 // its answer; the scenario fails when none comes. While waiting, `idle`
 // runs, by default taking in what the device receives (a far end that stops
@@ -217,9 +227,7 @@ quit_serterm(milliseconds settle = milliseconds(20))
 {
   escape_command("q", "");
   expect_whole("screen", wait_end("exit 0"), streams.screen_expected);
-  std::ignore = read_until(guest->line.master, streams.line_received,
-                           at_least(streams.line_expected.size()), STEP_WAIT);
-  read_for(guest->line.master, streams.line_received, settle);
+  receive(streams.line_expected.size(), settle);
   expect_whole("line", streams.line_received, streams.line_expected);
 }
 
@@ -233,9 +241,7 @@ expect_received(const std::string& text, const std::function<void()>& send,
   std::size_t from = streams.line_received.size();
   streams.line_expected += text;
   send();
-  std::ignore = read_until(guest->line.master, streams.line_received,
-                           at_least(from + text.size()), STEP_WAIT);
-  read_for(guest->line.master, streams.line_received, settle);
+  receive(from + text.size(), settle);
   EXPECT_EQ(printable(streams.line_received.substr(from)), printable(text));
 }
 
@@ -289,8 +295,9 @@ expect_host_framing(speed_t speed, tcflag_t framing)
       << describe(pty);
 }
 
-// How a previous user left the line, with stty: its speed and framing,
-// unlike serterm's 8N1 in every respect but, in the first, the speed.
+// How previous users left the line, with stty, and the speed and framing
+// the host then sees: each unlike serterm's 8N1 in its data bits, parity
+// or stop bits.
 struct line_use {
   const char* stty;
   speed_t speed;
@@ -715,14 +722,11 @@ unplug()
 // When the device goes away, and what the user does then.
 // (`controlling`: mid-relay, on a line that is serterm's controlling
 // terminal.)
+// clang-format off
 enum class moment {
-  relaying,
-  prompt_then_q,
-  prompt_then_v,
-  stopped,
-  pasting,
-  controlling
+  relaying, prompt_then_q, prompt_then_v, stopped, pasting, controlling
 };
+// clang-format on
 
 // One unplug: when, and how serterm must end ("exit 1", "signal 1") and,
 // after what it showed before, the rest of its screen (a regular
