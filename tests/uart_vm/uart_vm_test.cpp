@@ -44,8 +44,8 @@ constexpr const char* BRIDGE_UP =
     "cat /dev/ttyS1 >/dev/ttyGS0 & echo $! >>/tmp/bridge; } 2>/dev/null";
 
 // One guest: how it boots, the line serterm opens there, and the shell
-// script that waits until that line is there (first plugging the gadget
-// in).
+// script (if any) that waits until that line is there, first plugging the
+// gadget in and bridging its far end to the host.
 struct guest_spec {
   vm_profile profile;
   const char* line;
@@ -53,7 +53,7 @@ struct guest_spec {
 };
 
 const std::array<guest_spec, VM_COUNT> GUESTS{{
-    {{"16550", {"-serial", "chardev:line"}, ""}, "/dev/ttyS1", "true"},
+    {{"16550", {"-serial", "chardev:line"}, ""}, "/dev/ttyS1", ""},
     {{"ftdi",
       {"-device", "qemu-xhci,id=usb", "-device",
        "usb-serial,id=ftdi,chardev=line,bus=usb.0"},
@@ -68,7 +68,8 @@ const std::array<guest_spec, VM_COUNT> GUESTS{{
          "echo 0x1d6b >idVendor && echo 0x0104 >idProduct && "
          "ln -s $g/functions/acm.0 configs/c.1; } && "
          "{ [ -n \"$(cat $g/UDC)\" ] || echo dummy_udc.0 >$g/UDC; } && "
-         "until [ -e /dev/ttyACM0 ]; do sleep 0.05; done"},
+         "until [ -e /dev/ttyACM0 ]; do sleep 0.05; done && { " +
+         BRIDGE_DOWN + "; " + BRIDGE_UP + "; }"},
 }};
 
 std::array<vm, VM_COUNT> guests;
@@ -370,14 +371,13 @@ run_at_speed(const line_use& previous, int bps, speed_t speed,
   return before;
 }
 
-// Waits until the line is there, plugging the gadget in if it is out, and
-// bridges the gadget's end to the host.
+// Waits until the line is there, plugged in again if a scenario pulled it
+// out.
 void
 plug_in()
 {
-  std::ignore = shell(spec->plugged, milliseconds(10000));
-  if (guest == &guests[ACM_VM]) {
-    std::ignore = shell(BRIDGE_DOWN + "; "s + BRIDGE_UP);
+  if (!spec->plugged.empty()) {
+    std::ignore = shell(spec->plugged, milliseconds(10000));
   }
 }
 
