@@ -282,7 +282,7 @@ expect_host_framing(speed_t speed, tcflag_t framing)
 {
   termios device{};
   termios pty{};
-  EXPECT_TRUE(eventually(
+  bool shown = eventually(
       [&] {
         device = device_line_settings(*guest);
         tcgetattr(guest->line.master, &pty);
@@ -291,9 +291,9 @@ expect_host_framing(speed_t speed, tcflag_t framing)
                cfgetospeed(&pty) == speed && cfgetispeed(&pty) == speed &&
                (pty.c_cflag & CSTOPB) == (framing & CSTOPB);
       },
-      STEP_WAIT))
-      << "QEMU applied " << describe(device) << "; the host pty shows "
-      << describe(pty);
+      STEP_WAIT);
+  EXPECT_TRUE(shown) << "QEMU applied " << describe(device)
+                     << "; the host pty shows " << describe(pty);
 }
 
 // How previous users left the line, with stty, and the speed and framing
