@@ -3,16 +3,16 @@
 // and screen, and answers each command with one line beginning "@@ ".
 //
 // A command is its name, then its time limit in milliseconds, then its
-// arguments: spawn MS [noecho] [setsid] ARGS... (start serterm ARGS, its
-// keyboard not echoing while serterm has not made it raw, and leading a
-// session of its own, without a controlling terminal; answer once the
-// keyboard is raw); waitraw MS; type MS HEX (keys); paste MS COUNT (the
-// paste pattern, reporting the 16550's transmit queue peak and a
-// "note full" line when it fills); expect MS HEX (screen text, after what
-// the previous expect found); screen (all of it); wait MS (exit status,
-// whether the keyboard has its settings from before the spawn again, and
-// the whole screen, in hex); run MS HEX (a shell command, with serterm's
-// PID in $serterm: its status and output); quit.
+// arguments: spawn MS [noecho] [setsid] ARGS... (start serterm ARGS and
+// answer once its keyboard is raw; with noecho the keyboard does not echo
+// while serterm has not made it raw, with setsid serterm leads a session
+// of its own, without a controlling terminal); waitraw MS; type MS HEX
+// (keys); paste MS COUNT (the paste pattern, reporting the 16550's transmit
+// queue peak and a "note full" line when it fills); expect MS HEX (screen
+// text, after what the previous expect found); screen (all of it); wait MS
+// (exit status, whether the keyboard has its settings from before the
+// spawn again, and the whole screen, in hex); run MS HEX (a shell command,
+// with serterm's PID in $serterm: its status and output); quit.
 #include "protocol.hpp"
 #include "support/oracles.hpp"
 #include "support/pty_kit.hpp"

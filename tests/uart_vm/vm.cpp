@@ -91,14 +91,15 @@ map_device_state(vm& guest, std::string& path)
 {
   path = guest.work_dir + "/device";
   int fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (fd < 0 || ftruncate(fd, sizeof(device_state)) != 0) {
-    return errno_text(path);
+  bool sized = fd >= 0 && ftruncate(fd, sizeof(device_state)) == 0;
+  void* map = sized ? mmap(nullptr, sizeof(device_state),
+                           PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0)
+                    : MAP_FAILED;
+  if (fd >= 0) {
+    close(fd);
   }
-  void* map = mmap(nullptr, sizeof(device_state), PROT_READ | PROT_WRITE,
-                   MAP_SHARED, fd, 0);
-  close(fd);
   if (map == MAP_FAILED) {
-    return errno_text("mmap " + path);
+    return errno_text(path);
   }
   guest.device = static_cast<device_state*>(map);
   return "";
