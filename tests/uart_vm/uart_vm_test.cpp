@@ -958,6 +958,9 @@ boot_guests(const vm_files& files)
 {
   std::signal(SIGALRM, end_overdue_run);
   alarm(240);
+  // QEMU may end at any time: writing to its console then fails instead of
+  // ending the harness.
+  std::signal(SIGPIPE, SIG_IGN);
   for (std::size_t i = 0; i < guests.size(); ++i) {
     boot_errors[i] = launch_vm(guests[i], files, GUESTS[i].profile);
   }
