@@ -59,18 +59,6 @@ is_device_tty(int fd)
          S_ISCHR(fd_stat.st_mode) && fd_stat.st_rdev == tty_device;
 }
 
-void
-set_guest_lines(std::uint32_t lines)
-{
-  lines &= uart_vm::GUEST_LINES;
-  shared->guest_lines.store(lines);
-  std::uint32_t index = shared->set_count.load();
-  if (index < uart_vm::LINES_LOG_SIZE) {
-    shared->lines_log[index].store(lines);
-  }
-  shared->set_count.store(index + 1);
-}
-
 } // namespace
 
 extern "C" int
@@ -87,31 +75,26 @@ ioctl(int fd, unsigned long request, ...) noexcept
     errno = ENOSYS;
     return -1;
   }
-  bool modem_request = request == TIOCMGET || request == TIOCMSET ||
-                       request == TIOCMBIS || request == TIOCMBIC;
-  if (!modem_request || !is_device_tty(fd)) {
+  // QEMU reads the lines with TIOCMGET and sets the guest's with TIOCMSET.
+  if ((request != TIOCMGET && request != TIOCMSET) || !is_device_tty(fd)) {
     return real_ioctl(fd, request, arg);
   }
   int* bits = static_cast<int*>(arg);
-  switch (request) {
-  case TIOCMGET:
+  if (request == TIOCMGET) {
     *bits =
         static_cast<int>((shared->device_lines.load() & uart_vm::DEVICE_LINES) |
                          shared->guest_lines.load());
     shared->get_count.fetch_add(1);
-    break;
-  case TIOCMSET:
-    set_guest_lines(static_cast<std::uint32_t>(*bits));
-    break;
-  case TIOCMBIS:
-    set_guest_lines(shared->guest_lines.load() |
-                    static_cast<std::uint32_t>(*bits));
-    break;
-  default:
-    set_guest_lines(shared->guest_lines.load() &
-                    ~static_cast<std::uint32_t>(*bits));
-    break;
+    return 0;
   }
+  // Every setting of the guest's lines goes to the log.
+  auto lines = static_cast<std::uint32_t>(*bits) & uart_vm::GUEST_LINES;
+  shared->guest_lines.store(lines);
+  std::uint32_t index = shared->set_count.load();
+  if (index < uart_vm::LINES_LOG_SIZE) {
+    shared->lines_log[index].store(lines);
+  }
+  shared->set_count.store(index + 1);
   return 0;
 }
 
@@ -125,7 +108,6 @@ tcsetattr(int fd, int action, const termios* settings) noexcept
   if (settings != nullptr && is_device_tty(fd)) {
     shared->line_cflag.store(settings->c_cflag);
     shared->line_speed.store(cfgetospeed(settings));
-    shared->line_set_count.fetch_add(1);
   }
   return real_tcsetattr(fd, action, settings);
 }

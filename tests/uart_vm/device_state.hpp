@@ -20,9 +20,9 @@ inline constexpr std::size_t LINES_LOG_SIZE = 4096;
 
 // One file mapped by both processes. The harness writes `device_lines`;
 // the shim answers QEMU's TIOCMGET with them plus the guest's lines, and
-// appends the guest's lines after every TIOCMSET/TIOCMBIS/TIOCMBIC to
-// `lines_log`. A pseudo-terminal forces 8 data bits and no parity, so the
-// shim also keeps the control flags and speed of QEMU's last tcsetattr.
+// appends the guest's lines after every TIOCMSET to `lines_log`. A
+// pseudo-terminal forces 8 data bits and no parity, so the shim also keeps the
+// control flags and speed of QEMU's last tcsetattr.
 struct device_state {
   std::atomic<std::uint32_t> device_lines;
   std::atomic<std::uint32_t> guest_lines;
@@ -31,7 +31,6 @@ struct device_state {
   std::atomic<std::uint32_t> lines_log[LINES_LOG_SIZE];
   std::atomic<std::uint32_t> line_cflag;
   std::atomic<std::uint32_t> line_speed;
-  std::atomic<std::uint32_t> line_set_count;
 };
 
 static_assert(std::atomic<std::uint32_t>::is_always_lock_free,

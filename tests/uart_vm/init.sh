@@ -3,9 +3,12 @@
 # kernel modules named by load= on the kernel's command line (with those
 # they depend on, as their own metadata says), runs the agent on the
 # console, and powers the VM off when the agent ends.
+/bin/busybox mount -t devtmpfs devtmpfs /dev
+# The archive has no device nodes, so the kernel had no console to give
+# init: it is opened here.
+exec </dev/console >/dev/console 2>&1
 /bin/busybox mount -t proc proc /proc
 /bin/busybox mount -t sysfs sysfs /sys
-/bin/busybox mount -t devtmpfs devtmpfs /dev
 /bin/busybox mkdir -p /dev/pts
 /bin/busybox mount -t devpts -o ptmxmode=0666 devpts /dev/pts
 if [ -n "$load" ]; then

@@ -2,8 +2,8 @@
 // which bytes cross the console and the bytes of the large paste.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
-#include <cstdlib>
 #include <string>
 
 namespace uart_vm {
@@ -28,14 +28,10 @@ inline std::string
 from_hex(const std::string& hex)
 {
   std::string data;
-  for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
-    char* end = nullptr;
-    std::string pair = hex.substr(i, 2);
-    unsigned long value = std::strtoul(pair.c_str(), &end, 16);
-    if (end != pair.c_str() + 2) {
-      break;
-    }
-    data.push_back(static_cast<char>(value));
+  std::size_t digits =
+      std::min(hex.find_first_not_of("0123456789abcdef"), hex.size());
+  for (std::size_t i = 0; i + 1 < digits; i += 2) {
+    data.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
   }
   return data;
 }

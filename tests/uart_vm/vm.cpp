@@ -1,8 +1,6 @@
 // Boots guests under QEMU and plays the device on their serial line.
 #include "vm.hpp"
 
-#include "initramfs.hpp"
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -10,6 +8,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <fstream>
 #include <poll.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
@@ -26,6 +25,10 @@ using namespace serterm::testing;
 
 namespace {
 
+// Where QEMU's run keeps the console's output and QEMU's own messages.
+constexpr auto OUT = static_cast<std::size_t>(stream::out);
+constexpr auto ERR = static_cast<std::size_t>(stream::err);
+
 std::string
 errno_text(const std::string& what)
 {
@@ -38,56 +41,36 @@ errno_text(const std::string& what)
 bool
 has_hardware_virtualisation()
 {
-  std::string cpuinfo;
-  return read_file("/proc/cpuinfo", cpuinfo) &&
-         (cpuinfo.find(" vmx") != std::string::npos ||
-          cpuinfo.find(" svm") != std::string::npos) &&
-         access("/dev/kvm", R_OK | W_OK) == 0;
-}
-
-// Adds the kernel's module tree to `entries` under /lib/modules/current,
-// for the guest's init to index and load from: the kernel package has no
-// modules.dep.
-void
-add_modules(const vm_files& files, std::vector<initramfs_entry>& entries)
-{
-  std::string tree = files.kernel + "/modules";
-  entries.push_back({"/lib", S_IFDIR | 0755, "", "", 0, 0});
-  entries.push_back({"/lib/modules", S_IFDIR | 0755, "", "", 0, 0});
-  entries.push_back({"/lib/modules/current", S_IFDIR | 0755, "", "", 0, 0});
-  std::error_code error;
-  for (const auto& file :
-       std::filesystem::recursive_directory_iterator(tree, error)) {
-    std::string path = file.path().string();
-    bool directory = file.is_directory();
-    entries.push_back({"/lib/modules/current" + path.substr(tree.size()),
-                       directory ? mode_t{S_IFDIR | 0755} : S_IFREG | 0644,
-                       directory ? "" : path, "", 0, 0});
+  std::ifstream cpuinfo("/proc/cpuinfo");
+  for (std::string word; cpuinfo >> word;) {
+    if (word == "vmx" || word == "svm") {
+      return access("/dev/kvm", R_OK | W_OK) == 0;
+    }
   }
+  return false;
 }
 
+// Makes the guest's initial RAM file system with initramfs.sh: the
+// programs, the init script and, for a profile that loads any, the
+// kernel's modules.
 std::string
 build_initramfs(const vm& guest, const vm_files& files,
                 const vm_profile& profile, std::string& path)
 {
   path = guest.work_dir + "/initramfs.cpio";
-  std::vector<initramfs_entry> entries{
-      {"/bin", S_IFDIR | 0755, "", "", 0, 0},
-      {"/dev", S_IFDIR | 0755, "", "", 0, 0},
-      {"/dev/console", S_IFCHR | 0600, "", "", 5, 1},
-      {"/proc", S_IFDIR | 0755, "", "", 0, 0},
-      {"/sys", S_IFDIR | 0755, "", "", 0, 0},
-      {"/tmp", S_IFDIR | 01777, "", "", 0, 0},
-      {"/bin/busybox", S_IFREG | 0755, files.busybox, "", 0, 0},
-      {"/bin/sh", S_IFLNK | 0777, "", "busybox", 0, 0},
-      {"/bin/agent", S_IFREG | 0755, files.agent, "", 0, 0},
-      {"/bin/serterm", S_IFREG | 0755, files.serterm, "", 0, 0},
-      {"/init", S_IFREG | 0755, files.init_script, "", 0, 0},
-  };
-  if (!profile.modules.empty()) {
-    add_modules(files, entries);
-  }
-  return write_initramfs(path, entries);
+  launch script;
+  script.argv = {files.scripts + "/initramfs.sh",
+                 path,
+                 files.agent,
+                 files.serterm,
+                 files.scripts + "/init.sh",
+                 profile.modules.empty() ? "" : files.kernel + "/modules"};
+  script.err = STDERR_FILENO;
+  pid_t pid = start_process(script);
+  int status = pid < 0 ? -1 : wait_child(pid, milliseconds(60000));
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0
+             ? ""
+             : "initramfs.sh could not write " + path;
 }
 
 std::string
@@ -95,14 +78,12 @@ open_line_pty(vm& guest)
 {
   // The slave stays open, so that the master never reads end of file while
   // QEMU has not opened the slave yet, or between its opens.
-  if (!open_pty(guest.line)) {
-    return errno_text("openpty");
-  }
   termios raw{};
-  tcgetattr(guest.line.slave, &raw);
+  bool opened = open_pty(guest.line) && tcgetattr(guest.line.slave, &raw) == 0;
   cfmakeraw(&raw);
-  tcsetattr(guest.line.slave, TCSANOW, &raw);
-  return "";
+  return opened && tcsetattr(guest.line.slave, TCSANOW, &raw) == 0
+             ? ""
+             : errno_text("openpty");
 }
 
 std::string
@@ -110,27 +91,33 @@ map_device_state(vm& guest, std::string& path)
 {
   path = guest.work_dir + "/device";
   int fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (fd < 0 || ftruncate(fd, sizeof(device_state)) != 0) {
-    return errno_text(path);
+  bool sized = fd >= 0 && ftruncate(fd, sizeof(device_state)) == 0;
+  void* map = sized ? mmap(nullptr, sizeof(device_state),
+                           PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0)
+                    : MAP_FAILED;
+  if (fd >= 0) {
+    close(fd);
   }
-  void* map = mmap(nullptr, sizeof(device_state), PROT_READ | PROT_WRITE,
-                   MAP_SHARED, fd, 0);
-  close(fd);
   if (map == MAP_FAILED) {
-    return errno_text("mmap " + path);
+    return errno_text(path);
   }
   guest.device = static_cast<device_state*>(map);
   return "";
 }
 
-std::vector<std::string>
-qemu_arguments(const vm& guest, const vm_files& files,
-               const vm_profile& profile, const std::string& initramfs)
+std::string
+launch_qemu(vm& guest, const vm_files& files, const vm_profile& profile,
+            const std::string& initramfs, const std::string& device_path)
 {
-  // What init is to load comes to it in its environment, from the kernel's
-  // command line's load=.
+  guest.accelerator = has_hardware_virtualisation() ? "kvm" : "tcg";
+  // The device shim goes into QEMU alone, through env. What init is to load
+  // comes to it in its environment, from the kernel command line's load=.
   // clang-format off
-  std::vector<std::string> arguments{
+  launch qemu;
+  qemu.argv = {
+      "env", "LD_PRELOAD=" + files.shim,
+      std::string(DEVICE_FILE_ENV) + "=" + device_path,
+      std::string(DEVICE_TTY_ENV) + "=" + guest.line.slave_path,
       files.qemu, "-accel", guest.accelerator, "-M", "pc", "-m", "256",
       "-smp", "1", "-nodefaults", "-no-user-config", "-display", "none",
       "-no-reboot", "-kernel", files.kernel + "/vmlinux", "-initrd", initramfs,
@@ -138,100 +125,14 @@ qemu_arguments(const vm& guest, const vm_files& files,
                      profile.modules,
       "-chardev", "stdio,id=console,signal=off", "-serial", "chardev:console",
       "-chardev", "serial,id=line,path=" + guest.line.slave_path,
-      "-monitor", "unix:" + guest.monitor_path + ",server=on,wait=off"};
+      "-monitor", "unix:" + guest.work_dir + "/monitor,server=on,wait=off"};
   // clang-format on
-  arguments.insert(arguments.end(), profile.devices.begin(),
+  qemu.argv.insert(qemu.argv.end(), profile.devices.begin(),
                    profile.devices.end());
-  return arguments;
-}
-
-// The harness's environment plus what the device shim needs inside QEMU.
-std::vector<std::string>
-qemu_environment(const vm& guest, const vm_files& files,
-                 const std::string& device_path)
-{
-  std::vector<std::string> env;
-  for (char** variable = environ; *variable != nullptr; ++variable) {
-    env.emplace_back(*variable);
-  }
-  env.push_back("LD_PRELOAD=" + files.shim);
-  env.push_back(std::string(DEVICE_FILE_ENV) + "=" + device_path);
-  env.push_back(std::string(DEVICE_TTY_ENV) + "=" + guest.line.slave_path);
-  return env;
-}
-
-std::string
-launch_qemu(vm& guest, const vm_files& files, const vm_profile& profile,
-            const std::string& initramfs, const std::string& device_path)
-{
-  int to_guest[2];
-  int from_guest[2];
-  if (pipe2(to_guest, O_CLOEXEC) != 0 || pipe2(from_guest, O_CLOEXEC) != 0) {
-    return errno_text("pipe");
-  }
-  std::string log_path = guest.work_dir + "/qemu.log";
-  int log =
-      open(log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (log < 0) {
-    return errno_text(log_path);
-  }
-  guest.accelerator = has_hardware_virtualisation() ? "kvm" : "tcg";
-  launch qemu;
-  qemu.argv = qemu_arguments(guest, files, profile, initramfs);
-  qemu.path = files.qemu;
-  qemu.env = qemu_environment(guest, files, device_path);
-  qemu.in = to_guest[0];
-  qemu.out = from_guest[1];
-  qemu.err = log;
+  qemu.in = qemu.out = qemu.err = PIPE;
   // QEMU must not outlive the harness, however the harness ends.
   qemu.die_with_parent = true;
-  guest.qemu_pid = start_process(qemu);
-  close(to_guest[0]);
-  close(from_guest[1]);
-  close(log);
-  guest.console_in = to_guest[1];
-  guest.console_out = from_guest[0];
-  if (guest.qemu_pid < 0) {
-    return errno_text("fork");
-  }
-  set_nonblocking(guest.console_out);
-  return "";
-}
-
-// Reads console output until `end` for a whole "@@ " line; returns it
-// without the prefix, or "" on time-out or end of output.
-std::string
-next_answer(vm& guest, steady::time_point end,
-            const std::function<void()>& idle)
-{
-  for (;;) {
-    std::size_t at;
-    while ((at = guest.console_pending.find('\n')) != std::string::npos) {
-      std::string line = guest.console_pending.substr(0, at);
-      guest.console_pending.erase(0, at + 1);
-      if (!line.empty() && line.back() == '\r') {
-        line.pop_back();
-      }
-      std::size_t start = line.find("@@ ");
-      if (start != std::string::npos) {
-        return line.substr(start + 3);
-      }
-    }
-    int left = remaining_ms(end);
-    if (left == 0) {
-      return "";
-    }
-    wait_fd(guest.console_out, POLLIN, idle ? std::min(left, 5) : left);
-    std::string got;
-    if (!drain(guest.console_out, got) && got.empty()) {
-      return "";
-    }
-    guest.console_pending += got;
-    guest.console_log += got;
-    if (idle) {
-      idle();
-    }
-  }
+  return start_run(guest.qemu, qemu) ? "" : errno_text("QEMU");
 }
 
 // What failed when the agent did not report ready: the console's and
@@ -239,31 +140,16 @@ next_answer(vm& guest, steady::time_point end,
 std::string
 boot_failure(vm& guest, milliseconds limit)
 {
-  int status = 0;
-  bool qemu_ended = waitpid(guest.qemu_pid, &status, WNOHANG) == guest.qemu_pid;
-  if (qemu_ended) {
-    guest.qemu_pid = -1;
-  }
-  std::string qemu_log;
-  std::ignore = read_file(guest.work_dir + "/qemu.log", qemu_log);
+  bool qemu_ended = has_ended(guest.qemu.pid);
   return (qemu_ended ? std::string("QEMU ended before the guest's agent "
                                    "started")
                      : "the guest's agent did not start within " +
                            std::to_string(limit.count() / 1000) + " s") +
-         "\n--- console:\n" + console_tail(guest) + "\n--- QEMU:\n" + qemu_log;
+         "\n--- console:\n" + console_tail(guest) + "\n--- QEMU:\n" +
+         got(guest.qemu, stream::err);
 }
 
 } // namespace
-
-bool
-read_file(const std::string& path, std::string& contents)
-{
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  contents.clear();
-  // Read to its end, a file drains as a pipe whose writer has gone.
-  std::ignore = fd >= 0 && drain(fd, contents);
-  return fd >= 0 && close(fd) == 0;
-}
 
 std::string
 launch_vm(vm& guest, const vm_files& files, const vm_profile& profile)
@@ -274,7 +160,6 @@ launch_vm(vm& guest, const vm_files& files, const vm_profile& profile)
   }
   guest.name = profile.name;
   guest.work_dir = dir;
-  guest.monitor_path = guest.work_dir + "/monitor";
   std::string initramfs;
   std::string device_path;
   std::string error = build_initramfs(guest, files, profile, initramfs);
@@ -297,7 +182,7 @@ launch_vm(vm& guest, const vm_files& files, const vm_profile& profile)
 std::string
 await_vm(vm& guest, milliseconds limit)
 {
-  std::string answer = next_answer(guest, guest.launched + limit, {});
+  std::string answer = ask_agent(guest, "", limit);
   if (answer.rfind("ready ", 0) != 0) {
     std::string error = boot_failure(guest, limit);
     stop_vm(guest);
@@ -317,33 +202,22 @@ await_vm(vm& guest, milliseconds limit)
 void
 stop_vm(vm& guest)
 {
-  if (guest.qemu_pid > 0) {
-    if (guest.console_in >= 0) {
-      std::ignore = write(guest.console_in, "quit\n", 5);
-      std::ignore = next_answer(guest, steady::now() + milliseconds(3000), {});
-    }
-    std::ignore = wait_child(guest.qemu_pid, milliseconds(3000));
-    guest.qemu_pid = -1;
-  }
-  for (int* fd : {&guest.console_in, &guest.console_out}) {
-    if (*fd >= 0) {
-      close(*fd);
-      *fd = -1;
+  if (guest.qemu.pid > 0) {
+    std::ignore = ask_agent(guest, "quit", milliseconds(3000));
+    std::ignore = wait_child(guest.qemu.pid, milliseconds(3000));
+    for (int fd : {guest.qemu.keys, guest.qemu.fds[OUT], guest.qemu.fds[ERR]}) {
+      close(fd);
     }
   }
+  guest.qemu = run{};
   close_pty(guest.line);
   if (guest.device != nullptr) {
     munmap(guest.device, sizeof(device_state));
     guest.device = nullptr;
   }
-  if (!guest.work_dir.empty()) {
-    for (const char* name :
-         {"initramfs.cpio", "device", "qemu.log", "monitor"}) {
-      unlink((guest.work_dir + "/" + name).c_str());
-    }
-    rmdir(guest.work_dir.c_str());
-    guest.work_dir.clear();
-  }
+  std::error_code ignored;
+  std::filesystem::remove_all(guest.work_dir, ignored);
+  guest.work_dir.clear();
 }
 
 std::string
@@ -352,12 +226,34 @@ ask_agent(vm& guest, const std::string& command, milliseconds limit,
           const std::function<void()>& idle)
 {
   auto end = steady::now() + limit;
-  if (!write_all_bounded(guest.console_in, command + "\n", limit)) {
+  if (!command.empty() &&
+      !write_all_bounded(guest.qemu.keys, command + "\n", limit)) {
     return "";
   }
+  std::string& console = got(guest.qemu, stream::out);
+  std::size_t& seen = guest.qemu.seen[OUT];
   for (;;) {
-    std::string answer = next_answer(guest, end, idle);
-    if (answer.rfind("note ", 0) != 0) {
+    // What QEMU wrote before it ended is all there once it has.
+    bool running = !has_ended(guest.qemu.pid);
+    take(guest.qemu);
+    if (idle) {
+      idle();
+    }
+    std::size_t at = console.find("@@ ", seen);
+    std::size_t line_end = console.find('\n', std::min(at, console.size()));
+    if (line_end == std::string::npos) {
+      if (!running || remaining_ms(end) == 0) {
+        return "";
+      }
+      wait_fd(guest.qemu.fds[OUT], POLLIN, std::min(remaining_ms(end), 5));
+      continue;
+    }
+    seen = line_end + 1;
+    std::string answer = console.substr(at + 3, line_end - at - 3);
+    if (answer.ends_with('\r')) {
+      answer.pop_back();
+    }
+    if (!answer.starts_with("note ")) {
       return answer;
     }
     if (on_note) {
@@ -374,7 +270,7 @@ monitor(vm& guest, const std::string& command)
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   std::snprintf(address.sun_path, sizeof address.sun_path, "%s",
-                guest.monitor_path.c_str());
+                (guest.work_dir + "/monitor").c_str());
   // The monitor greets with its prompt, and shows it again after each
   // command's answer.
   std::string got;
@@ -392,17 +288,11 @@ monitor(vm& guest, const std::string& command)
 }
 
 std::string
-console_tail(const vm& guest)
+console_tail(vm& guest)
 {
-  constexpr std::size_t TAIL = 4000;
-  const std::string& log = guest.console_log;
-  return log.size() <= TAIL ? log : log.substr(log.size() - TAIL);
-}
-
-void
-set_device_lines(vm& guest, std::uint32_t lines)
-{
-  guest.device->device_lines.store(lines & DEVICE_LINES);
+  const std::string& console = got(guest.qemu, stream::out);
+  return console.substr(console.size() -
+                        std::min<std::size_t>(console.size(), 4000));
 }
 
 termios
@@ -411,14 +301,6 @@ device_line_settings(const vm& guest)
   termios t{};
   t.c_cflag = guest.device->line_cflag.load();
   cfsetspeed(&t, guest.device->line_speed.load());
-  return t;
-}
-
-termios
-host_pty_settings(const vm& guest)
-{
-  termios t{};
-  tcgetattr(guest.line.master, &t);
   return t;
 }
 

@@ -18,14 +18,14 @@ using serterm::testing::milliseconds;
 using serterm::testing::steady;
 
 // What a boot needs, all paths on the host. `kernel` is the directory
-// fetch_kernel.sh fills: `vmlinux` and the module tree `modules`.
+// fetch_kernel.sh fills: `vmlinux` and the module tree `modules`; `scripts`
+// the directory of this test's scripts.
 struct vm_files {
   std::string qemu;
   std::string kernel;
-  std::string busybox;
   std::string agent;
   std::string serterm;
-  std::string init_script;
+  std::string scripts;
   std::string shim;
 };
 
@@ -38,48 +38,43 @@ struct vm_profile {
   std::string modules;
 };
 
-// A running guest. `line.master` (non-blocking) is the host's end of the
-// device on its chardev "line"; `device` the state shared with the shim
-// inside QEMU. `lost` is set once the agent failed to answer: later answers
-// could belong to earlier commands.
+// A running guest. `qemu` is QEMU's run, whose standard input and output
+// are the guest's console: its `out` stream holds all the console showed.
+// `line.master` (non-blocking) is the host's end of the device on its
+// chardev "line"; `device` the state shared with the shim inside QEMU.
+// `lost` is set once the agent failed to answer: later answers could
+// belong to earlier commands.
 struct vm {
   std::string name;
-  pid_t qemu_pid = -1;
-  int console_in = -1;
-  int console_out = -1;
+  serterm::testing::run qemu;
   serterm::testing::pty_pair line;
   std::string work_dir;
   device_state* device = nullptr;
-  std::string console_pending;
-  std::string console_log;
   std::string release;
   std::string accelerator;
-  std::string monitor_path;
   steady::time_point launched;
   double boot_seconds = 0;
   bool lost = false;
 };
-
-// Reads the whole file `path` into `contents`. False if it cannot.
-[[nodiscard]] bool read_file(const std::string& path, std::string& contents);
 
 // Starts QEMU on a guest from `files` as `profile` says. Returns an empty
 // string on success, else what failed; the guest is then already stopped.
 [[nodiscard]] std::string launch_vm(vm& guest, const vm_files& files,
                                     const vm_profile& profile);
 
-// Waits up to `limit` since the launch for the guest's agent. Returns an
-// empty string once it is ready, else what failed (the console's and
-// QEMU's last words); the guest is then already stopped.
+// Waits up to `limit` for the guest's agent. Returns an empty string once
+// it is ready, else what failed (the console's and QEMU's last words); the
+// guest is then already stopped.
 [[nodiscard]] std::string await_vm(vm& guest, milliseconds limit);
 
 // Asks the agent to end, waits briefly for QEMU to power off, then kills it
 // by its PID, and removes the work directory.
 void stop_vm(vm& guest);
 
-// Sends `command` to the agent and returns its answer without the "@@ "
-// prefix, or "" if none came within `limit`. Interim answers ("note ...")
-// go to `on_note`; `idle` runs about every 5 ms while waiting.
+// Sends `command` (if any) to the agent and returns its next answer without
+// the "@@ " prefix, or "" if none came within `limit` or QEMU ended.
+// Interim answers ("note ...") go to `on_note`; `idle` runs about every
+// 5 ms while waiting.
 [[nodiscard]] std::string
 ask_agent(vm& guest, const std::string& command, milliseconds limit,
           const std::function<void(const std::string&)>& on_note = {},
@@ -90,19 +85,11 @@ ask_agent(vm& guest, const std::string& command, milliseconds limit,
 [[nodiscard]] std::string monitor(vm& guest, const std::string& command);
 
 // The last part of the console output, for failure messages.
-[[nodiscard]] std::string console_tail(const vm& guest);
-
-// Sets the lines the device drives (TIOCM_CTS, TIOCM_CAR, TIOCM_RNG,
-// TIOCM_DSR). QEMU reads them whenever the guest reads its UART's modem
-// status register, and every 10 ms while modem status interrupts are on.
-void set_device_lines(vm& guest, std::uint32_t lines);
+[[nodiscard]] std::string console_tail(vm& guest);
 
 // The line settings the guest's UART last put on the host pty, control
 // flags and speed as QEMU asked for them: the pty itself keeps the speed
 // and stop bits but forces 8 data bits and no parity.
 [[nodiscard]] termios device_line_settings(const vm& guest);
-
-// The host pty's own settings.
-[[nodiscard]] termios host_pty_settings(const vm& guest);
 
 } // namespace uart_vm
