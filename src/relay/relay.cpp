@@ -10,9 +10,10 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <sys/select.h>
+#include <time.h>
 #include <tuple>
 #include <unistd.h>
 
@@ -20,14 +21,12 @@ namespace serterm {
 
 namespace {
 
-using steady = std::chrono::steady_clock;
-
 constexpr int KEYBOARD_FD = STDIN_FILENO;
 
 // A line that has taken nothing for this long while bytes wait for it has
 // stalled: typed bytes that do not fit are then dropped rather than waited
 // for, and a held escape character takes effect.
-constexpr std::chrono::microseconds STALL_TIME{1000000};
+constexpr std::int64_t STALL_US = 1000000;
 
 // Bytes for the line that it has not taken yet, oldest at `start`.
 struct line_queue {
@@ -47,7 +46,7 @@ struct relay {
   std::array<char, HEXDUMP_SIZE> hex_text{};
   line_queue queue{};
   // When the line last took a byte, or bytes began to wait for it.
-  steady::time_point last_taken{};
+  std::int64_t last_taken_us = 0;
   bool stalled = false;
   std::size_t dropped = 0;
   cr_map_state receive_map{};
@@ -67,6 +66,16 @@ struct ready_set {
   bool line_readable = false;
   bool idle = false; // a whole flush time-out passed with nothing ready
 };
+
+// Microseconds on the monotonic clock. Not std::chrono's clock: that one
+// alone would bring in the whole C++ run-time library.
+std::int64_t
+monotonic_us()
+{
+  timespec t{};
+  std::ignore = clock_gettime(CLOCK_MONOTONIC, &t);
+  return static_cast<std::int64_t>(t.tv_sec) * 1000000 + t.tv_nsec / 1000;
+}
 
 std::size_t
 waiting(const relay& r)
@@ -114,7 +123,7 @@ queue_for_line(relay& r, std::span<const unsigned char> data)
   line_queue& q = r.queue;
   if (q.start == q.end) {
     q.start = q.end = 0;
-    r.last_taken = steady::now();
+    r.last_taken_us = monotonic_us();
   } else if (q.end + data.size() > q.bytes.size()) {
     std::copy(q.bytes.begin() + static_cast<long>(q.start),
               q.bytes.begin() + static_cast<long>(q.end), q.bytes.begin());
@@ -143,7 +152,7 @@ drain_line(relay& r)
   }
   if (n > 0) {
     q.start += static_cast<std::size_t>(n);
-    r.last_taken = steady::now();
+    r.last_taken_us = monotonic_us();
     r.stalled = false;
   }
   return relay_step::go_on;
@@ -163,7 +172,7 @@ run_escape(relay& r)
     return fail(r, "keyboard read failed", errno);
   }
   // Time at the prompt is not time the line took nothing.
-  r.last_taken = steady::now();
+  r.last_taken_us = monotonic_us();
   queue_for_line(r, std::span(r.relay_buffer).first(count));
   return step;
 }
@@ -214,7 +223,7 @@ relay_step
 settle_waiting(relay& r)
 {
   if (waiting(r) != 0 && !r.stalled &&
-      steady::now() - r.last_taken >= STALL_TIME) {
+      monotonic_us() - r.last_taken_us >= STALL_US) {
     r.stalled = true;
   }
   if (waiting(r) != 0 && !r.stalled) {
@@ -287,10 +296,8 @@ wait_for_work(relay& r, ready_set& ready)
   bool timed = r.hexdump_pending || r.flush_timeout_us < 0;
   bool idle_timer = timed;
   if (output && !r.stalled && r.flush_timeout_us >= 0) {
-    auto left = std::chrono::duration_cast<std::chrono::microseconds>(
-        r.last_taken + STALL_TIME - steady::now());
     auto stall_us = static_cast<int>(
-        std::max<std::chrono::microseconds::rep>(left.count(), 0));
+        std::max<std::int64_t>(r.last_taken_us + STALL_US - monotonic_us(), 0));
     if (!timed || stall_us < r.flush_timeout_us) {
       timeout = flush_timeval(stall_us);
       timed = true;
