@@ -152,8 +152,12 @@ drain_line(relay& r)
   }
   if (n > 0) {
     q.start += static_cast<std::size_t>(n);
-    r.last_taken_us = monotonic_us();
     r.stalled = false;
+    // A queue now empty is timed afresh when bytes next wait: a keystroke
+    // that goes out at once reads the clock only once.
+    if (q.start != q.end) {
+      r.last_taken_us = monotonic_us();
+    }
   }
   return relay_step::go_on;
 }
@@ -291,7 +295,9 @@ wait_for_work(relay& r, ready_set& ready)
     FD_SET(KEYBOARD_FD, &read_set);
   }
   FD_SET(r.line_fd, &read_set);
-  FD_SET(r.line_fd, &write_set);
+  if (output) {
+    FD_SET(r.line_fd, &write_set);
+  }
   timeval timeout = flush_timeval(r.flush_timeout_us);
   bool timed = r.hexdump_pending || r.flush_timeout_us < 0;
   bool idle_timer = timed;
