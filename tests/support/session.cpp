@@ -104,6 +104,21 @@ line_set_up(const termios& t)
   return (t.c_cflag & CLOCAL) != 0;
 }
 
+// Waits until serterm has made the keyboard pty raw (when it has one) and
+// set up the line pty (when it has that).
+void
+wait_set_up(const session& s, const session_setup& setup, bool own_keyboard)
+{
+  if (own_keyboard) {
+    EXPECT_TRUE(wait_terminal(s.keyboard.slave, is_raw))
+        << "keyboard never became raw";
+  }
+  if (setup.line_path == nullptr) {
+    EXPECT_TRUE(wait_terminal(s.line.slave, line_set_up))
+        << "line never set up";
+  }
+}
+
 } // namespace
 
 session
@@ -162,13 +177,8 @@ start_session(const std::vector<std::string>& options,
     type(s, *setup.keyboard_input);
     end_input(s);
   }
-  if (setup.wait_for_setup && own_keyboard) {
-    EXPECT_TRUE(wait_terminal(s.keyboard.slave, is_raw))
-        << "keyboard never became raw";
-  }
-  if (setup.wait_for_setup && setup.line_path == nullptr) {
-    EXPECT_TRUE(wait_terminal(s.line.slave, line_set_up))
-        << "line never set up";
+  if (setup.wait_for_setup) {
+    wait_set_up(s, setup, own_keyboard);
   }
   return s;
 }

@@ -46,13 +46,13 @@ constexpr const char* BRIDGE_UP =
 // One guest: how it boots, the line serterm opens there, and the shell
 // script (if any) that waits until that line is there, first plugging the
 // gadget in and bridging its far end to the host.
-struct guest_spec {
+struct guest_kind {
   vm_profile profile;
   const char* line;
   std::string plugged;
 };
 
-const std::array<guest_spec, VM_COUNT> GUESTS{{
+const std::array<guest_kind, VM_COUNT> GUESTS{{
     {{"16550", {"-serial", "chardev:line"}, ""}, "/dev/ttyS1", ""},
     {{"ftdi",
       {"-device", "qemu-xhci,id=usb", "-device",
@@ -76,7 +76,7 @@ std::array<vm, VM_COUNT> guests;
 std::array<std::string, VM_COUNT> boot_errors;
 // The guest of the running scenario.
 vm* guest = &guests[SERIAL_VM];
-const guest_spec* spec = &GUESTS[SERIAL_VM];
+const guest_kind* kind = &GUESTS[SERIAL_VM];
 
 // What the scenario's serterm should have written so far, to its screen
 // and to the device, and all the device has received since it started:
@@ -186,7 +186,7 @@ start_serterm(int bps, const std::string& options = "")
   // Anything still arriving was sent before this serterm started.
   take_line();
   streams = {};
-  std::string args = options + std::to_string(-bps) + " " + spec->line;
+  std::string args = options + std::to_string(-bps) + " " + kind->line;
   std::string answer = ask("spawn", args);
   EXPECT_EQ(answer, "raw") << "serterm " << args;
   return answer == "raw";
@@ -319,7 +319,7 @@ constexpr std::array<line_use, 3> PREVIOUS_USES{{
 termios
 line_settings(const std::string& change = "")
 {
-  std::string stty = "stty -F "s + spec->line;
+  std::string stty = "stty -F "s + kind->line;
   std::istringstream text(shell(
       (change.empty() ? "" : stty + " " + change + " && ") + stty + " -g"));
   termios t{};
@@ -376,8 +376,8 @@ run_at_speed(const line_use& previous, int bps, speed_t speed,
 void
 plug_in()
 {
-  if (!spec->plugged.empty()) {
-    std::ignore = shell(spec->plugged, milliseconds(10000));
+  if (!kind->plugged.empty()) {
+    std::ignore = shell(kind->plugged, milliseconds(10000));
   }
 }
 
@@ -389,9 +389,9 @@ template <which_vm Which> struct on_guest : testing::Test {
   SetUp() override
   {
     guest = &guests[Which];
-    spec = &GUESTS[Which];
+    kind = &GUESTS[Which];
     ASSERT_GE(guest->qemu.pid, 0)
-        << "the " << spec->profile.name
+        << "the " << kind->profile.name
         << " guest did not boot: " << boot_errors[Which];
     plug_in();
   }
@@ -782,7 +782,7 @@ unplug_while_running(const unplug_case& c)
   expect_relayed_to_screen("hello\r\n");
   expect_relayed_to_line("abc");
   const std::string gone =
-      "while [ -e "s + spec->line + " ]; do sleep 0.02; done";
+      "while [ -e "s + kind->line + " ]; do sleep 0.02; done";
   auto unplugged = steady::now();
   std::size_t lost = 0;
   if (pasting) {
