@@ -3,6 +3,7 @@
 
 #include "common/common.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -152,6 +153,30 @@ restore_line(int line_fd)
   }
 }
 
+std::size_t
+line_output_queued(int line_fd)
+{
+  int queued = 0;
+  return ioctl(line_fd, TIOCOUTQ, &queued) == 0 && queued > 0
+             ? static_cast<std::size_t>(queued)
+             : 0;
+}
+
+std::size_t
+discard_line_output(int line_fd)
+{
+  if (line_output_queued(line_fd) == 0) {
+    return 0;
+  }
+  // Output suspended, the count cannot change between reading it and the
+  // flush: a byte counted as discarded never reaches the device.
+  std::ignore = tcflow(line_fd, TCOOFF);
+  std::size_t queued = line_output_queued(line_fd);
+  std::ignore = tcflush(line_fd, TCOFLUSH);
+  std::ignore = tcflow(line_fd, TCOON);
+  return queued - std::min(queued, line_output_queued(line_fd));
+}
+
 void
 close_line(int line_fd)
 {
@@ -185,6 +210,12 @@ keyboard_restore()
   if (keyboard_saved != 0) {
     std::ignore = tcsetattr(STDIN_FILENO, TCSANOW, &saved_keyboard_settings);
   }
+}
+
+bool
+keyboard_echoes()
+{
+  return keyboard_saved != 0 && (saved_keyboard_settings.c_lflag & ECHO) != 0;
 }
 
 std::size_t

@@ -45,6 +45,16 @@ void setup_line(int line_fd, int bps);
 // Puts back the settings `setup_line` saved.
 void restore_line(int line_fd);
 
+// The number of bytes the line's driver still holds to send (TIOCOUTQ); 0
+// when it holds none or cannot say, as a pseudo-terminal does. Some drivers
+// count whole buffers.
+[[nodiscard]] std::size_t line_output_queued(int line_fd);
+
+// Discards what the line's driver still holds to send, so that closing the
+// line does not wait for it. Returns the number of bytes discarded; a
+// driver that cannot discard still holds its bytes afterwards.
+[[nodiscard]] std::size_t discard_line_output(int line_fd);
+
 // Restores the line's saved settings, then closes it.
 void close_line(int line_fd);
 
@@ -54,6 +64,9 @@ void keyboard_raw();
 
 // Puts back the keyboard settings saved by the latest `keyboard_raw`.
 void keyboard_restore();
+
+// True if the keyboard's saved settings echo typed keys.
+[[nodiscard]] bool keyboard_echoes();
 
 // Size of the text `format_modem_status` writes, NUL included.
 inline constexpr std::size_t MODEM_STATUS_TEXT_SIZE = 64;
