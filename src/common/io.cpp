@@ -1,8 +1,11 @@
-// Complete and interruption-safe descriptor writes.
+// Complete and interruption-safe descriptor writes, and the clock of the
+// waits.
 #include "common/io.hpp"
 
 #include <cerrno>
 #include <poll.h>
+#include <time.h>
+#include <tuple>
 #include <unistd.h>
 
 namespace serterm {
@@ -68,6 +71,14 @@ bool
 wait_writable(int fd)
 {
   return wait_for(fd, POLLOUT);
+}
+
+std::int64_t
+monotonic_us()
+{
+  timespec t{};
+  std::ignore = clock_gettime(CLOCK_MONOTONIC, &t);
+  return static_cast<std::int64_t>(t.tv_sec) * 1000000 + t.tv_nsec / 1000;
 }
 
 timeval

@@ -2,6 +2,7 @@
 // would-block calls, and the timing of the waits for it.
 #pragma once
 
+#include <cstdint>
 #include <span>
 #include <sys/time.h>
 #include <sys/types.h>
@@ -22,6 +23,10 @@ namespace serterm {
 // EINTR. Return false, with errno set, if the wait itself fails.
 [[nodiscard]] bool wait_readable(int fd);
 [[nodiscard]] bool wait_writable(int fd);
+
+// Microseconds on the monotonic clock. Not std::chrono's clock: that one
+// alone would bring in the whole C++ run-time library.
+[[nodiscard]] std::int64_t monotonic_us();
 
 // The select time-out for `flush_timeout_us` microseconds: a second or more
 // is split into seconds, and a negative value is kept as it is, so that

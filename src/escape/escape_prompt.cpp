@@ -1,5 +1,5 @@
-// What follows the escape character: a quick second key, or the one-line
-// command prompt and its commands.
+// The one-line command prompt that the escape character opens, and its
+// commands.
 #include "escape/escape_prompt.hpp"
 
 #include "common/io.hpp"
@@ -27,31 +27,34 @@ constexpr std::array<const char*, 7> HELP_TEXT{
     "'x 41 54 5a 0d 0a' is equivalent to 'ATZ\\r\\n'\n",
 };
 
-// Waits up to `timeout_us` for the keyboard alone. True if it is readable.
-// Descriptor 0 is always within the fd_set.
+// True if the keyboard has input at once. Descriptor 0 is always within
+// the fd_set.
 bool
-keyboard_ready_within(int timeout_us)
+keyboard_ready()
 {
   fd_set read_set;
   FD_ZERO(&read_set);
   FD_SET(STDIN_FILENO, &read_set);
-  timeval timeout = flush_timeval(timeout_us);
-  return select(STDIN_FILENO + 1, &read_set, nullptr, nullptr, &timeout) > 0 &&
-         FD_ISSET(STDIN_FILENO, &read_set);
+  timeval timeout{0, 0};
+  return select(STDIN_FILENO + 1, &read_set, nullptr, nullptr, &timeout) > 0;
 }
 
 enum class line_read { complete, too_long, end_of_input };
 
 // Reads one command line from the standard input stream into `line`, NUL
-// terminated, newline kept. A line too long for `line` is read to its end
-// and reported as too long: run cut, it could send a wrong byte (a hex pair
-// cut after its first digit), and its tail must not reach the line as data.
-// A keyboard left non-blocking is waited for.
+// terminated, ending in a newline unless input ended first. CR ends it too:
+// keys typed in raw mode before the prompt made the terminal cooked come as
+// typed, Enter as CR. Those already there are echoed, as the terminal did
+// not. A line too long for `line` is read to its end and reported as too
+// long: run cut, it could send a wrong byte (a hex pair cut after its first
+// digit), and its tail must not reach the line as data. A keyboard left
+// non-blocking is waited for.
 line_read
 read_command_line(std::span<char, BUFFER_SIZE> line)
 {
   std::size_t length = 0;
   bool cut = false;
+  bool ahead = keyboard_ready();
   for (;;) {
     int c = std::fgetc(stdin);
     if (c == EOF) {
@@ -64,10 +67,20 @@ read_command_line(std::span<char, BUFFER_SIZE> line)
       std::clearerr(stdin);
       break;
     }
+    c = c == '\r' ? '\n' : c;
     if (length + 1 < line.size()) {
       line[length++] = static_cast<char>(c);
     } else if (c != '\n') {
       cut = true;
+    }
+    if (ahead && (c == '\n' || !keyboard_ready())) {
+      ahead = false;
+      if (keyboard_echoes()) {
+        std::ignore = write_all(
+            STDIN_FILENO,
+            std::span(reinterpret_cast<const unsigned char*>(line.data()),
+                      length));
+      }
     }
     if (c == '\n') {
       break;
@@ -119,21 +132,9 @@ run_command(const char* line,
 
 relay_step
 escape_prompt(std::span<unsigned char, BUFFER_SIZE> relay_buffer, int line_fd,
-              int& modes, int flush_timeout_us, std::size_t& count)
+              int& modes, std::size_t& count)
 {
   count = 0;
-  if (keyboard_ready_within(flush_timeout_us)) {
-    ssize_t got = read(STDIN_FILENO, relay_buffer.data(), 1);
-    if (got >= 0) {
-      count = static_cast<std::size_t>(got);
-      return relay_step::go_on;
-    }
-    if (errno != EAGAIN && errno != EINTR) {
-      return relay_step::failed;
-    }
-    // The key vanished before it could be read: the prompt opens.
-  }
-
   keyboard_restore();
   std::fprintf(stderr, "%s> ", progname);
   std::array<char, BUFFER_SIZE> line;

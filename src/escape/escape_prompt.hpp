@@ -1,5 +1,5 @@
-// What follows the escape character: a quick second key, or the one-line
-// command prompt and its commands.
+// The one-line command prompt that the escape character opens, and its
+// commands.
 #pragma once
 
 #include "common/common.hpp"
@@ -17,14 +17,13 @@ run_command(const char* line,
             std::span<unsigned char, BUFFER_SIZE> relay_buffer, int line_fd,
             int& modes, std::size_t& count);
 
-// Called with the escape character in relay_buffer[0]. If a key arrives
-// within `flush_timeout_us`, puts it in relay_buffer[0] with `count` 1 (0 at
-// end of keyboard input); otherwise shows the prompt with the keyboard in
-// its saved settings, reads one command line and runs it, and makes the
-// keyboard raw again. Returns failed, errno set, if the quick key cannot be
-// read.
+// Shows the prompt with the keyboard in its saved settings, reads one
+// command line and runs it, and makes the keyboard raw again. Keys typed
+// before the prompt appeared begin the line, and a CR among them (Enter in
+// raw mode) ends it. Sets `count` to the number of bytes the command put at
+// the start of `relay_buffer`; returns quit or go_on.
 [[nodiscard]] relay_step
 escape_prompt(std::span<unsigned char, BUFFER_SIZE> relay_buffer, int line_fd,
-              int& modes, int flush_timeout_us, std::size_t& count);
+              int& modes, std::size_t& count);
 
 } // namespace serterm

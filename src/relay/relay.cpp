@@ -6,6 +6,8 @@
 #include "escape/escape_prompt.hpp"
 #include "relay/cr_map.hpp"
 #include "relay/hexdump.hpp"
+#include "relay/line_queue.hpp"
+#include "terminal_control/terminal_control.hpp"
 
 #include <algorithm>
 #include <array>
@@ -13,7 +15,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <sys/select.h>
-#include <time.h>
 #include <tuple>
 #include <unistd.h>
 
@@ -23,17 +24,16 @@ namespace {
 
 constexpr int KEYBOARD_FD = STDIN_FILENO;
 
-// A line that has taken nothing for this long while bytes wait for it has
-// stalled: typed bytes that do not fit are then dropped rather than waited
-// for, and a held escape character takes effect.
-constexpr std::int64_t STALL_US = 1000000;
-
-// Bytes for the line that it has not taken yet, oldest at `start`.
-struct line_queue {
-  std::array<unsigned char, BUFFER_SIZE> bytes;
-  std::size_t start = 0;
-  std::size_t end = 0;
+// The relay's buffers. Process-wide, so that pages never used cost no
+// memory: in a stack frame this large, stack probes would touch them all.
+struct relay_areas {
+  std::array<unsigned char, BUFFER_SIZE> relay_buffer;
+  std::array<unsigned char, BUFFER_SIZE> received;
+  std::array<unsigned char, MAPPED_SIZE> mapped;
+  std::array<char, HEXDUMP_SIZE> hex_text;
+  std::array<unsigned char, QUEUE_SIZE> queue;
 };
+relay_areas areas;
 
 // Everything the relay owns while it runs.
 struct relay {
@@ -41,21 +41,15 @@ struct relay {
   int modes;
   int flush_timeout_us;
   unsigned char escape_char;
-  std::array<unsigned char, BUFFER_SIZE> relay_buffer{};
-  std::array<unsigned char, MAPPED_SIZE> mapped{};
-  std::array<char, HEXDUMP_SIZE> hex_text{};
-  line_queue queue{};
-  // When the line last took a byte, or bytes began to wait for it.
-  std::int64_t last_taken_us = 0;
-  bool stalled = false;
-  std::size_t dropped = 0;
+  line_queue queue{.bytes = areas.queue};
+  // Bytes an x command left at the start of the relay buffer that the
+  // queue had no room for yet; the keyboard is not read until they are in.
+  std::size_t prompt_bytes = 0;
+  // The time of this pass, read once and only when a rule needs it.
+  std::int64_t now_us = -1;
   cr_map_state receive_map{};
   cr_map_state echo_map{};
   bool hexdump_pending = false;
-  // An escape character read behind bytes that still wait for the line: it
-  // takes effect once they are out or the line stalls, as if read then, and
-  // the keyboard is not read past it.
-  bool escape_held = false;
   bool input_ended = false;
   relay_end end{};
 };
@@ -67,20 +61,11 @@ struct ready_set {
   bool idle = false; // a whole flush time-out passed with nothing ready
 };
 
-// Microseconds on the monotonic clock. Not std::chrono's clock: that one
-// alone would bring in the whole C++ run-time library.
 std::int64_t
-monotonic_us()
+now(relay& r)
 {
-  timespec t{};
-  std::ignore = clock_gettime(CLOCK_MONOTONIC, &t);
-  return static_cast<std::int64_t>(t.tv_sec) * 1000000 + t.tv_nsec / 1000;
-}
-
-std::size_t
-waiting(const relay& r)
-{
-  return r.queue.end - r.queue.start;
+  r.now_us = r.now_us < 0 ? monotonic_us() : r.now_us;
+  return r.now_us;
 }
 
 relay_step
@@ -102,144 +87,143 @@ is_transient(int error)
 // belongs to. A screen that cannot be written at all (standard input a pipe
 // or read-only file) is ignored.
 void
-show(std::span<const unsigned char> data, bool map_cr, cr_map_state& state,
-     std::span<unsigned char, MAPPED_SIZE> scratch)
+show(std::span<const unsigned char> data, bool map_cr, cr_map_state& state)
 {
   if (!map_cr) {
     state = {};
     std::ignore = write_all(KEYBOARD_FD, data);
     return;
   }
-  std::size_t count = map_cr_to_crlf(data, scratch, state);
-  std::ignore = write_all(KEYBOARD_FD, std::span(scratch).first(count));
+  std::size_t count = map_cr_to_crlf(data, areas.mapped, state);
+  std::ignore = write_all(KEYBOARD_FD, std::span(areas.mapped).first(count));
 }
 
 // Queues `data` for the line behind what already waits and, in half-duplex
-// mode, echoes it. What does not fit is dropped and counted: while the line
-// moves, callers read no more than there is room for.
+// mode, echoes what was queued. Callers offer no more than the queue's
+// room, so only a stalled line drops bytes.
 void
 queue_for_line(relay& r, std::span<const unsigned char> data)
 {
-  line_queue& q = r.queue;
-  if (q.start == q.end) {
-    q.start = q.end = 0;
-    r.last_taken_us = monotonic_us();
-  } else if (q.end + data.size() > q.bytes.size()) {
-    std::copy(q.bytes.begin() + static_cast<long>(q.start),
-              q.bytes.begin() + static_cast<long>(q.end), q.bytes.begin());
-    q.end -= q.start;
-    q.start = 0;
-  }
-  auto taken = data.first(std::min(data.size(), q.bytes.size() - q.end));
-  r.dropped += data.size() - taken.size();
-  std::copy(taken.begin(), taken.end(),
-            q.bytes.begin() + static_cast<long>(q.end));
-  q.end += taken.size();
+  std::size_t taken = queue_typed(r.queue, data);
   if ((r.modes & MODE_HALF_DUPLEX) != 0) {
-    show(taken, (r.modes & MODE_MAP_CR) != 0, r.echo_map, r.mapped);
+    show(data.first(taken), (r.modes & MODE_MAP_CR) != 0, r.echo_map);
   }
+}
+
+// Queues what there is room for of the bytes an x command left.
+void
+queue_prompt_bytes(relay& r)
+{
+  auto bytes = std::span(areas.relay_buffer).first(r.prompt_bytes);
+  std::size_t offered = std::min(bytes.size(), queue_room(r.queue));
+  queue_for_line(r, bytes.first(offered));
+  std::copy(bytes.begin() + static_cast<long>(offered), bytes.end(),
+            areas.relay_buffer.begin());
+  r.prompt_bytes -= offered;
 }
 
 // Writes what the line takes now of the bytes that wait for it.
 relay_step
 drain_line(relay& r)
 {
-  line_queue& q = r.queue;
-  ssize_t n = write_some(r.line_fd,
-                         std::span(q.bytes).subspan(q.start, q.end - q.start));
+  ssize_t n = write_some(r.line_fd, queue_data(r.queue));
   if (n < 0) {
     return fail(r, "line write failed", errno);
   }
-  if (n > 0) {
-    q.start += static_cast<std::size_t>(n);
-    r.stalled = false;
-    // A queue now empty is timed afresh when bytes next wait: a keystroke
-    // that goes out at once reads the clock only once.
-    if (q.start != q.end) {
-      r.last_taken_us = monotonic_us();
-    }
-  }
+  auto sent = static_cast<std::size_t>(n);
+  // A keystroke that goes out at once needs no clock.
+  queue_sent(r.queue, sent, sent < queue_waiting(r.queue) ? now(r) : 0);
   return relay_step::go_on;
 }
 
-// The escape character is taken now: the quick-key wait, then perhaps the
-// prompt; the bytes it returns are queued behind those that wait.
+// The escape character takes effect: the prompt, whose bytes queue behind
+// those that wait.
 relay_step
 run_escape(relay& r)
 {
-  r.escape_held = false;
-  r.relay_buffer[0] = r.escape_char;
-  std::size_t count = 0;
-  relay_step step = escape_prompt(r.relay_buffer, r.line_fd, r.modes,
-                                  r.flush_timeout_us, count);
-  if (step == relay_step::failed) {
-    return fail(r, "keyboard read failed", errno);
-  }
-  // Time at the prompt is not time the line took nothing.
-  r.last_taken_us = monotonic_us();
-  queue_for_line(r, std::span(r.relay_buffer).first(count));
+  r.queue.escape = escape_hold::none;
+  relay_step step =
+      escape_prompt(areas.relay_buffer, r.line_fd, r.modes, r.prompt_bytes);
+  r.now_us = -1;
+  queue_resume(r.queue, now(r));
+  queue_prompt_bytes(r);
   return step;
 }
 
-// Takes a chunk of `count` typed bytes at the start of the relay buffer
-// exactly as if they had been read one at a time: an escape character
-// followed by a byte already read sends that byte as data (the quick key),
-// and only one that ends the chunk is held, to take effect once the bytes
-// before it are out.
+// Takes `count` typed bytes at the start of the relay buffer exactly as if
+// they had been read one at a time: an escape character followed by a byte
+// already read sends that byte as data (the quick key), and one that ends
+// the chunk is held. With `quick`, the first byte is the quick key of an
+// escape held from an earlier read.
 void
-handle_typed(relay& r, std::size_t count)
+handle_typed(relay& r, std::size_t count, bool quick)
 {
-  auto keys = std::span(r.relay_buffer).first(count);
-  std::size_t out = 0;
-  for (std::size_t i = 0; i < keys.size(); ++i) {
+  auto keys = std::span(areas.relay_buffer).first(count);
+  std::size_t out = quick ? 1 : 0;
+  bool held = false;
+  for (std::size_t i = out; i < keys.size(); ++i) {
     if (keys[i] != r.escape_char) {
       keys[out++] = keys[i];
     } else if (i + 1 < keys.size()) {
       keys[out++] = keys[++i];
     } else {
-      r.escape_held = true;
+      held = true;
     }
   }
   queue_for_line(r, keys.first(out));
+  if (held) {
+    hold_escape(r.queue, now(r), r.flush_timeout_us);
+  }
 }
 
-// Reads the keyboard: while the line moves, no more than the queue has room
-// for, so nothing typed is lost; once it has stalled, a whole buffer.
+// Reads the keyboard, no more than the queue has room for. Once a held
+// escape's quick-key window has closed, keys are the prompt's: they stay
+// in the terminal for it.
 relay_step
 read_keyboard(relay& r)
 {
-  std::size_t room = r.stalled ? BUFFER_SIZE : BUFFER_SIZE - waiting(r);
-  ssize_t got = read(KEYBOARD_FD, r.relay_buffer.data(), room);
+  line_queue& q = r.queue;
+  if (q.escape == escape_hold::window) {
+    advance_queue(q, now(r));
+  }
+  if (q.escape == escape_hold::held) {
+    return relay_step::go_on;
+  }
+  ssize_t got = read(KEYBOARD_FD, areas.relay_buffer.data(), queue_room(q));
   if (got == 0) {
     r.input_ended = true;
+    q.escape = escape_hold::none;
   } else if (got > 0) {
-    handle_typed(r, static_cast<std::size_t>(got));
+    bool quick = q.escape == escape_hold::window;
+    q.escape = escape_hold::none;
+    handle_typed(r, static_cast<std::size_t>(got), quick);
   } else if (!is_transient(errno)) {
     return fail(r, "keyboard read failed", errno);
   }
   return relay_step::go_on;
 }
 
-// Once nothing waits for the line, or it has stalled, a held escape
-// character takes effect and an ended input ends the relay: successfully
-// only if every byte typed reached the line.
+// Applies the queue's rules for this pass: a held escape that is due opens
+// the prompt; an ended input ends the relay once the line, its driver's
+// queue included, has taken everything (successfully only if nothing was
+// dropped), or once it has stalled.
 relay_step
 settle_waiting(relay& r)
 {
-  if (waiting(r) != 0 && !r.stalled &&
-      monotonic_us() - r.last_taken_us >= STALL_US) {
-    r.stalled = true;
+  line_queue& q = r.queue;
+  if (q.timed || q.escape != escape_hold::none) {
+    advance_queue(q, now(r));
+    if (escape_due(q, now(r))) {
+      return run_escape(r);
+    }
   }
-  if (waiting(r) != 0 && !r.stalled) {
-    return relay_step::go_on;
+  if (!r.input_ended || queue_waiting(q) + r.prompt_bytes != 0) {
+    return r.input_ended && q.stalled ? relay_step::failed : relay_step::go_on;
   }
-  if (r.escape_held) {
-    return run_escape(r);
-  }
-  if (r.input_ended) {
-    return waiting(r) + r.dropped == 0 ? relay_step::quit : relay_step::failed;
-  }
-  return relay_step::go_on;
+  input_end end = end_of_input(q, line_output_queued(r.line_fd), now(r));
+  return end == input_end::waiting ? relay_step::go_on
+         : end == input_end::sent  ? relay_step::quit
+                                   : relay_step::failed;
 }
 
 // Reads what the line has and shows it: as hexdump text in hexdump mode,
@@ -249,7 +233,7 @@ settle_waiting(relay& r)
 relay_step
 read_line(relay& r)
 {
-  ssize_t got = read(r.line_fd, r.relay_buffer.data(), r.relay_buffer.size());
+  ssize_t got = read(r.line_fd, areas.received.data(), areas.received.size());
   if (got == 0) {
     return fail(r, "line closed", 0);
   }
@@ -258,16 +242,16 @@ read_line(relay& r)
                                : fail(r, "line read failed", errno);
   }
   auto received =
-      std::span(r.relay_buffer).first(static_cast<std::size_t>(got));
+      std::span(areas.received).first(static_cast<std::size_t>(got));
   if ((r.modes & MODE_HEXDUMP) == 0) {
-    show(received, (r.modes & MODE_MAP_CR) != 0, r.receive_map, r.mapped);
+    show(received, (r.modes & MODE_MAP_CR) != 0, r.receive_map);
     return relay_step::go_on;
   }
   r.receive_map = {};
   r.hexdump_pending = true;
-  std::size_t length = format_hexdump(received, r.hex_text);
+  std::size_t length = format_hexdump(received, areas.hex_text);
   std::span<const unsigned char> text(
-      reinterpret_cast<const unsigned char*>(r.hex_text.data()), length);
+      reinterpret_cast<const unsigned char*>(areas.hex_text.data()), length);
   if (!write_all(STDOUT_FILENO, text)) {
     return fail(r, "hexdump write failed", errno);
   }
@@ -276,15 +260,16 @@ read_line(relay& r)
 
 // Waits for the keyboard (when it is to be read) or the line to have input,
 // or the line to take the bytes that wait for it. Only an open hexdump line
-// and bytes that may stall need a time-out; otherwise the relay sleeps until
+// and the queue's rules need a time-out; otherwise the relay sleeps until
 // there is something to do. A negative flush time-out still goes to select,
 // which rejects it.
 relay_step
 wait_for_work(relay& r, ready_set& ready)
 {
-  bool keys = !r.escape_held && !r.input_ended &&
-              (r.stalled || waiting(r) < BUFFER_SIZE);
-  bool output = waiting(r) != 0;
+  const line_queue& q = r.queue;
+  bool keys = !r.input_ended && r.prompt_bytes == 0 &&
+              q.escape != escape_hold::held && queue_room(q) > 0;
+  bool output = queue_waiting(r.queue) != 0;
   // Both descriptors are below FD_SETSIZE: the keyboard is 0 and open_line
   // keeps the line there.
   fd_set read_set;
@@ -301,17 +286,19 @@ wait_for_work(relay& r, ready_set& ready)
   timeval timeout = flush_timeval(r.flush_timeout_us);
   bool timed = r.hexdump_pending || r.flush_timeout_us < 0;
   bool idle_timer = timed;
-  if (output && !r.stalled && r.flush_timeout_us >= 0) {
-    auto stall_us = static_cast<int>(
-        std::max<std::int64_t>(r.last_taken_us + STALL_US - monotonic_us(), 0));
-    if (!timed || stall_us < r.flush_timeout_us) {
-      timeout = flush_timeval(stall_us);
+  r.now_us = -1;
+  if (r.flush_timeout_us >= 0 &&
+      (q.timed || q.escape != escape_hold::none || r.input_ended)) {
+    int wait_us = next_deadline(q, r.input_ended, now(r));
+    if (wait_us >= 0 && (!timed || wait_us < r.flush_timeout_us)) {
+      timeout = flush_timeval(wait_us);
       timed = true;
       idle_timer = false;
     }
   }
   int count = select(r.line_fd + 1, &read_set, output ? &write_set : nullptr,
                      nullptr, timed ? &timeout : nullptr);
+  r.now_us = -1;
   if (count < 0) {
     return errno == EINTR ? relay_step::go_on : fail(r, "select failed", 0);
   }
@@ -321,16 +308,24 @@ wait_for_work(relay& r, ready_set& ready)
   return relay_step::go_on;
 }
 
-// One pass: the keyboard, what waits for the line, a held escape or ended
-// input, the line's input, then the idle line break of the hexdump.
+// One pass: what waits for the line (so that a stall ends before the
+// keyboard is read by its room), the keyboard and what it queued, the
+// queue's rules, the line's input, then the idle line break of the
+// hexdump.
 relay_step
 run_pass(relay& r, const ready_set& ready)
 {
   relay_step step = relay_step::go_on;
-  if (ready.keyboard_readable) {
+  bool line_full = false;
+  if (queue_waiting(r.queue) != 0) {
+    step = drain_line(r);
+    line_full = queue_waiting(r.queue) != 0;
+  }
+  queue_prompt_bytes(r);
+  if (step == relay_step::go_on && ready.keyboard_readable) {
     step = read_keyboard(r);
   }
-  if (step == relay_step::go_on && waiting(r) != 0) {
+  if (!line_full && step == relay_step::go_on && queue_waiting(r.queue) != 0) {
     step = drain_line(r);
   }
   if (step == relay_step::go_on) {
@@ -341,7 +336,6 @@ run_pass(relay& r, const ready_set& ready)
   }
   if (step == relay_step::go_on && ready.idle && r.hexdump_pending) {
     std::fputs("\r\n", stderr);
-    std::fflush(stderr);
     r.hexdump_pending = false;
   }
   return step;
@@ -366,7 +360,7 @@ run_relay(int line_fd, int modes, int flush_timeout_us,
     }
   }
   r.end.status = step == relay_step::quit ? 0 : 1;
-  r.end.unsent = waiting(r) + r.dropped;
+  r.end.unsent = queue_waiting(r.queue) + r.queue.dropped + r.prompt_bytes;
   return r.end;
 }
 
@@ -379,6 +373,12 @@ report_relay_end(const relay_end& end)
   if (end.unsent != 0) {
     std::fprintf(stderr, "%s: bytes not sent to the line: %zu\n", progname,
                  end.unsent);
+  }
+  if (end.held_by_port != 0) {
+    std::fprintf(stderr,
+                 "%s: waiting for the port to send the %zu bytes it still "
+                 "holds (control-C ends the wait)\n",
+                 progname, end.held_by_port);
   }
 }
 
