@@ -25,6 +25,15 @@ mean_of(const latency_run& x, const latency_run& y)
           x.verified && y.verified};
 }
 
+// The medians averaged, the worst of both runs, and the keys they lost
+// together.
+flood_run
+mean_of(const flood_run& x, const flood_run& y)
+{
+  return {(x.median_us + y.median_us) / 2, std::max(x.worst_us, y.worst_us),
+          x.lost + y.lost, x.verified && y.verified};
+}
+
 // Runs `one` four times, on the command and the relay A B B A (B A A B
 // unless `a_first`), which also cancels a load that grows or fades during
 // the pair. Returns each side's average, the command's first.
@@ -124,6 +133,20 @@ measure_idle(const settings& s, bool a_first, results& r)
 }
 
 void
+measure_flood(const settings& s, const workload_data& data, bool a_first,
+              results& r)
+{
+  auto [a, b] = run_abba(s, a_first, [&](const std::string& command) {
+    return run_flood_latency(command, data.flood, s.flood_keys, s.escape_char);
+  });
+  r.all_verified = r.all_verified && a.verified && b.verified;
+  add_pair(r.flood, a.median_us, b.median_us);
+  add_pair(r.flood_worst, a.worst_us, b.worst_us);
+  r.flood_lost.command.push_back(a.lost);
+  r.flood_lost.relay.push_back(b.lost);
+}
+
+void
 measure_pair(const settings& s, const workload_data& data, int pair, results& r)
 {
   // Alternate which side goes first, so drift in the machine's load does
@@ -137,15 +160,17 @@ measure_pair(const settings& s, const workload_data& data, int pair, results& r)
     measure_hexdump(s, data, plain, r);
   }
   measure_idle(s, a_first, r);
+  measure_flood(s, data, a_first, r);
 }
 
 } // namespace
 
-std::array<const figure*, 10>
+std::array<const figure*, 13>
 rows(const results& r)
 {
-  return {&r.rate, &r.cpu, &r.keystroke, &r.keystroke_p99, &r.paste,
-          &r.lost, &r.hex, &r.hex_cpu,   &r.wake,          &r.rss};
+  return {&r.rate,  &r.cpu,         &r.keystroke, &r.keystroke_p99, &r.paste,
+          &r.lost,  &r.hex,         &r.hex_cpu,   &r.wake,          &r.rss,
+          &r.flood, &r.flood_worst, &r.flood_lost};
 }
 
 double

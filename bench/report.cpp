@@ -111,10 +111,11 @@ print_heading(const settings& s, const std::string& date,
     std::printf("A in hexdump mode: %s\n",
                 display_command(s.hexdump_command).c_str());
   }
-  std::printf("pairs: %d; a %zu MiB, c %zu KiB, d %zu MiB, b %d keys, e %d s;"
-              " MB = 10^6 bytes\n\n",
+  std::printf("pairs: %d; a %zu MiB, c %zu KiB, d %zu MiB, b %d keys, e %d s,"
+              " f %d keys; MB = 10^6 bytes\n\n",
               s.pairs, s.throughput_bytes / MIB, s.paste_bytes / 1024,
-              s.hexdump_bytes / MIB, s.keystrokes, s.idle_seconds);
+              s.hexdump_bytes / MIB, s.keystrokes, s.idle_seconds,
+              s.flood_keys);
   std::printf("%-38s %12s %12s %8s %9s %4s\n", "figure",
               command_name(s.command).c_str(),
               command_name(s.relay_command).c_str(), "ratio", "target", "met");
@@ -177,7 +178,8 @@ print_table(const settings& s, const results& r, const std::string& date,
   for (const figure* f : rows(r)) {
     print_row(*f);
   }
-  std::printf("\ndata verified (a count+bytes, b each key, c bytes): %s\n",
+  std::printf("\ndata verified (a count+bytes, b each key, c bytes,"
+              " f each key+screen): %s\n",
               r.all_verified ? "yes" : "NO");
   if (!s.hexdump_command.empty()) {
     std::printf("d hex text checked on %zu KiB: %s\n", s.hexcheck_bytes / 1024,
@@ -203,7 +205,7 @@ write_json(const settings& s, const results& r, const std::string& date,
                json_string(display_command(s.relay_command)).c_str(), s.pairs,
                r.all_verified ? "true" : "false",
                r.hex_text_ok ? "true" : "false");
-  std::array<const figure*, 10> figures = rows(r);
+  auto figures = rows(r);
   for (std::size_t i = 0; i < figures.size(); ++i) {
     const figure* f = figures[i];
     std::fprintf(j,

@@ -31,6 +31,7 @@ usage()
       "  --pairs N           paired runs per figure (default 7)\n"
       "  --escape N          the command's escape byte, kept out of typed\n"
       "                      data (default 29, control-])\n"
+      "  --flood-keys N      keystrokes per run of figure f (default 20)\n"
       "  --quick             small sizes and one pair, for a smoke check\n"
       "  --json FILE         also write the figures as JSON\n",
       stderr);
@@ -67,6 +68,8 @@ parse_arguments(int argc, char** argv)
       s.pairs = std::max(1, std::atoi(argv[++i]));
     } else if (word == "--escape" && has_value) {
       s.escape_char = static_cast<unsigned char>(std::atoi(argv[++i]));
+    } else if (word == "--flood-keys" && has_value) {
+      s.flood_keys = std::max(1, std::atoi(argv[++i]));
     } else if (word == "--json" && has_value) {
       s.json_path = argv[++i];
     } else if (word == "--quick") {
@@ -76,6 +79,7 @@ parse_arguments(int argc, char** argv)
       s.hexdump_bytes = 4 * MIB;
       s.keystrokes = 200;
       s.idle_seconds = 1;
+      s.flood_keys = 10;
     } else if (!word.empty() && word[0] != '-' && s.command.empty()) {
       s.command = word;
     } else {

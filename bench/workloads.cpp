@@ -6,6 +6,7 @@
 #include "support/pty_kit.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -31,6 +32,14 @@ using testing::milliseconds;
 // stalled, and how long a started command has to show it relays.
 constexpr std::int64_t STALL_NS = 5'000'000'000;
 constexpr milliseconds START_LIMIT{10000};
+
+// Figure f: the screen is read SCREEN_TICK_BYTES at a time every
+// SCREEN_TICK_NS (50 kB/s), a key is typed every KEY_INTERVAL_NS, and one
+// that has not reached the line after KEY_LIMIT_NS is lost.
+constexpr std::int64_t SCREEN_TICK_NS = 10'000'000;
+constexpr std::size_t SCREEN_TICK_BYTES = 500;
+constexpr std::int64_t KEY_INTERVAL_NS = 200'000'000;
+constexpr std::int64_t KEY_LIMIT_NS = 5'000'000'000;
 
 struct child {
   pid_t pid = -1;
@@ -264,6 +273,15 @@ make_data(std::size_t size, std::uint64_t seed, int avoid)
   return data;
 }
 
+// The `index`th key typed in figures b and f: letters in turn, never
+// `escape_char`.
+unsigned char
+typed_key(std::size_t index, unsigned char escape_char)
+{
+  auto key = static_cast<unsigned char>('a' + index % 26);
+  return key == escape_char ? static_cast<unsigned char>('z') : key;
+}
+
 struct transfer {
   std::size_t received = 0;
   bool intact = true; // every byte received so far equals the data sent
@@ -403,7 +421,7 @@ make_workload_data(const settings& s)
 {
   return {make_data(s.throughput_bytes, 1, s.escape_char),
           make_data(s.paste_bytes, 2, s.escape_char),
-          make_data(s.hexdump_bytes, 3, -1)};
+          make_data(s.hexdump_bytes, 3, -1), make_data(MIB, 4, s.escape_char)};
 }
 
 // a. Line -> screen.
@@ -429,10 +447,7 @@ run_latency(const std::string& command, int keystrokes,
   child c = start(command, "/dev/null");
   std::vector<double> times;
   for (int i = 0; i < keystrokes; ++i) {
-    auto key = static_cast<unsigned char>('a' + i % 26);
-    if (key == escape_char) {
-      key = 'z';
-    }
+    unsigned char key = typed_key(static_cast<std::size_t>(i), escape_char);
     unsigned char got = 0;
     std::int64_t sent = now_ns();
     if (write(c.keyboard.master, &key, 1) != 1 ||
@@ -515,6 +530,98 @@ run_idle(const std::string& first, const std::string& second, int seconds)
   idle_run ra{static_cast<double>(a1 - a0) / seconds, finish(a).peak_rss_kb};
   idle_run rb{static_cast<double>(b1 - b0) / seconds, finish(b).peak_rss_kb};
   return {ra, rb};
+}
+
+// f. Keystrokes while the line floods and the screen is read at a fixed
+// rate. The key typed next, the screen's next read and the oldest key's
+// limit are all due at fixed times, so the rates do not drift with the
+// loop's own delays.
+flood_run
+run_flood_latency(const std::string& command,
+                  const std::vector<unsigned char>& flood, int keystrokes,
+                  unsigned char escape_char)
+{
+  child c = start(command, "/dev/null");
+  auto count = static_cast<std::size_t>(keystrokes);
+  std::vector<std::int64_t> typed_at;
+  std::vector<double> times;
+  typed_at.reserve(count);
+  times.reserve(count);
+  std::array<unsigned char, SCREEN_TICK_BYTES> screen{};
+  std::array<unsigned char, 64> keys{};
+  std::size_t sent = 0;
+  std::size_t shown = 0;
+  bool intact = true;
+  std::int64_t begin = now_ns();
+  std::int64_t next_read = begin + SCREEN_TICK_NS;
+  std::int64_t next_key = begin + KEY_INTERVAL_NS;
+  while (times.size() < count && intact) {
+    std::int64_t now = now_ns();
+    if (times.size() < typed_at.size() &&
+        now - typed_at[times.size()] > KEY_LIMIT_NS) {
+      break;
+    }
+    if (typed_at.size() < count && now >= next_key) {
+      unsigned char key = typed_key(typed_at.size(), escape_char);
+      std::int64_t at = now_ns();
+      if (write(c.keyboard.master, &key, 1) != 1) {
+        break;
+      }
+      typed_at.push_back(at);
+      next_key += KEY_INTERVAL_NS;
+    }
+    if (now >= next_read) {
+      ssize_t n = read(c.keyboard.master, screen.data(), screen.size());
+      for (std::size_t i = 0; n > 0 && i < static_cast<std::size_t>(n); ++i) {
+        intact = intact && screen[i] == flood[(shown + i) % flood.size()];
+      }
+      shown += n > 0 ? static_cast<std::size_t>(n) : 0;
+      next_read += SCREEN_TICK_NS;
+    }
+    std::int64_t due = next_read;
+    if (typed_at.size() < count) {
+      due = std::min(due, next_key);
+    }
+    if (times.size() < typed_at.size()) {
+      due = std::min(due, typed_at[times.size()] + KEY_LIMIT_NS + 1);
+    }
+    // Rounded up, so that the loop never wakes just before what is due.
+    auto wait_ms = static_cast<int>(
+        std::max<std::int64_t>(due - now_ns() + 999'999, 0) / 1'000'000);
+    pollfd p{c.line.master, POLLIN | POLLOUT, 0};
+    if (poll(&p, 1, wait_ms) < 0 && errno != EINTR) {
+      fail("poll");
+    }
+    // The keys first, so that writing the flood does not delay their times.
+    if ((p.revents & POLLIN) != 0) {
+      std::int64_t at = now_ns();
+      ssize_t n = read(c.line.master, keys.data(), keys.size());
+      for (std::size_t i = 0; n > 0 && i < static_cast<std::size_t>(n); ++i) {
+        std::size_t next = times.size();
+        if (next == typed_at.size() ||
+            keys[i] != typed_key(next, escape_char)) {
+          intact = false;
+          break;
+        }
+        times.push_back(static_cast<double>(at - typed_at[next]) / 1e3);
+      }
+    }
+    if ((p.revents & POLLOUT) != 0) {
+      std::size_t offset = sent % flood.size();
+      std::size_t chunk = std::min<std::size_t>(65536, flood.size() - offset);
+      ssize_t n = write(c.line.master, flood.data() + offset, chunk);
+      sent += n > 0 ? static_cast<std::size_t>(n) : 0;
+    }
+  }
+  finish(c);
+  auto lost = static_cast<int>(count - times.size());
+  // A lost key counts as the whole limit, so that losses show in the median
+  // and the worst too rather than leaving them to the keys that came.
+  times.resize(count, static_cast<double>(KEY_LIMIT_NS) / 1e3);
+  return {.median_us = median(times),
+          .worst_us = percentile(times, 1.0),
+          .lost = lost,
+          .verified = intact && lost == 0 && shown > 0};
 }
 
 } // namespace bench

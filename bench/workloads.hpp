@@ -28,6 +28,7 @@ struct settings {
   std::size_t hexcheck_bytes = 64 * 1024;
   int keystrokes = 2000;
   int idle_seconds = 5;
+  int flood_keys = 20;
 };
 
 // Prints `what` failed, with errno's text, and exits the benchmark with 1.
@@ -39,12 +40,13 @@ struct settings {
 void create_scratch_files();
 void remove_scratch_files();
 
-// The data written in figures a, c and d: reproducible random bytes, those
-// that are typed or shown free of the escape byte.
+// The data written in figures a, c, d and f: reproducible random bytes,
+// those that are typed or shown free of the escape byte.
 struct workload_data {
   std::vector<unsigned char> line;
   std::vector<unsigned char> paste;
   std::vector<unsigned char> hex;
+  std::vector<unsigned char> flood;
 };
 workload_data make_workload_data(const settings& s);
 
@@ -105,5 +107,21 @@ struct idle_run {
 // switches over the same `seconds` of doing nothing.
 std::pair<idle_run, idle_run> run_idle(const std::string& first,
                                        const std::string& second, int seconds);
+
+struct flood_run {
+  double median_us = 0;
+  double worst_us = 0;
+  int lost = 0;
+  bool verified = false;
+};
+
+// f. Writes `flood` (over and over) to the line as fast as it takes it,
+// reads the screen at 50 kB/s, and types `keystrokes` single bytes (never
+// `escape_char`), one every 200 ms, each timed until it reaches the line. A
+// key not there within 5 s is lost and ends the run; each lost key counts as
+// 5 s. Verified if every key came as typed and the screen showed the flood.
+flood_run run_flood_latency(const std::string& command,
+                            const std::vector<unsigned char>& flood,
+                            int keystrokes, unsigned char escape_char);
 
 } // namespace bench
