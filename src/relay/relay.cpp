@@ -341,7 +341,6 @@ run_pass(relay& r, const ready_set& ready)
   }
   if (step == relay_step::go_on && ready.idle && r.hexdump_pending) {
     std::fputs("\r\n", stderr);
-    std::fflush(stderr);
     r.hexdump_pending = false;
   }
   return step;
