@@ -81,6 +81,15 @@ restore_on_signal(int sig)
   errno = saved_errno;
 }
 
+// Puts back the settings `setup_line` saved.
+void
+restore_line(int line_fd)
+{
+  if (saved_line_fd == line_fd) {
+    std::ignore = tcsetattr(line_fd, TCSANOW, &saved_line_settings);
+  }
+}
+
 } // namespace
 
 int
@@ -142,14 +151,6 @@ setup_line(int line_fd, int bps)
   line_settings.c_cc[VMIN] = 1;
   line_settings.c_cc[VTIME] = 0;
   std::ignore = tcsetattr(line_fd, TCSANOW, &line_settings);
-}
-
-void
-restore_line(int line_fd)
-{
-  if (saved_line_fd == line_fd) {
-    std::ignore = tcsetattr(line_fd, TCSANOW, &saved_line_settings);
-  }
 }
 
 void

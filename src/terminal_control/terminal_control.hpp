@@ -42,9 +42,6 @@ inline constexpr std::array<speed_entry, 8> SPEED_TABLE{{
 // terminal calls are ignored (the line may not be a terminal).
 void setup_line(int line_fd, int bps);
 
-// Puts back the settings `setup_line` saved.
-void restore_line(int line_fd);
-
 // Restores the line's saved settings, then closes it.
 void close_line(int line_fd);
 
