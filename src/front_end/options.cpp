@@ -14,11 +14,15 @@ is_digit(char c)
   return c >= '0' && c <= '9';
 }
 
-// Applies a -d, -h or -r word's third character to `bit` of `modes`: none
-// toggles. -d decides by the character's lowest bit and never rejects it;
-// -h and -r accept only "1" and "0".
+// How a mode option reads its third character: -d by the character's
+// lowest bit, never rejecting it; -h and -r only as "1" or "0".
+enum class third_character { lowest_bit, one_or_zero };
+
+// Applies a -d, -h or -r word's third character, read as `reading` says, to
+// `bit` of `modes`: none toggles. Returns false if the character is refused.
 bool
-apply_mode_option(const char* word, int bit, bool any_third, int& modes)
+apply_mode_option(const char* word, int bit, third_character reading,
+                  int& modes)
 {
   char third = word[2];
   if (third == '\0') {
@@ -26,7 +30,7 @@ apply_mode_option(const char* word, int bit, bool any_third, int& modes)
     return true;
   }
   bool set;
-  if (any_third) {
+  if (reading == third_character::lowest_bit) {
     set = (static_cast<unsigned char>(third) & 1U) != 0;
   } else if (third == '1' || third == '0') {
     set = third == '1';
@@ -78,15 +82,18 @@ scan_options(std::span<char* const> args, options& out)
     }
     switch (option) {
     case 'd':
-      apply_mode_option(word, MODE_HEXDUMP, true, out.modes);
+      apply_mode_option(word, MODE_HEXDUMP, third_character::lowest_bit,
+                        out.modes);
       break;
     case 'h':
-      if (!apply_mode_option(word, MODE_HALF_DUPLEX, false, out.modes)) {
+      if (!apply_mode_option(word, MODE_HALF_DUPLEX,
+                             third_character::one_or_zero, out.modes)) {
         return false;
       }
       break;
     case 'r':
-      if (!apply_mode_option(word, MODE_MAP_CR, false, out.modes)) {
+      if (!apply_mode_option(word, MODE_MAP_CR, third_character::one_or_zero,
+                             out.modes)) {
         return false;
       }
       break;

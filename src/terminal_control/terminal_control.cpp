@@ -10,8 +10,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <grp.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/select.h>
+#include <sys/stat.h>
 #include <tuple>
 #include <unistd.h>
 
@@ -82,15 +85,78 @@ restore_on_signal(int sig)
   errno = saved_errno;
 }
 
+// Whether the user is in group `gid`, as its effective group or one of
+// its supplementary groups. With more groups than are looked at, the answer
+// is true: a note that might be wrong is left out.
+bool
+in_group(gid_t gid)
+{
+  if (getegid() == gid) {
+    return true;
+  }
+  std::array<gid_t, 1024> groups{};
+  int count = getgroups(static_cast<int>(groups.size()), groups.data());
+  if (count < 0) {
+    return true;
+  }
+  auto member = std::span(groups).first(static_cast<std::size_t>(count));
+  return std::find(member.begin(), member.end(), gid) != member.end();
+}
+
+// The name of the group of the device at `path` when the user is not in it
+// and the group may read and write the device, so that joining it is what
+// would let the user in; otherwise nullptr.
+const char*
+group_to_join(const char* path)
+{
+  struct stat device {};
+  constexpr mode_t GROUP_READ_WRITE = S_IRGRP | S_IWGRP;
+  if (stat(path, &device) != 0 || !S_ISCHR(device.st_mode) ||
+      (device.st_mode & GROUP_READ_WRITE) != GROUP_READ_WRITE ||
+      in_group(device.st_gid)) {
+    return nullptr;
+  }
+  const group* entry = getgrgid(device.st_gid);
+  return entry != nullptr ? entry->gr_name : nullptr;
+}
+
+// Writes "can't open <path>" (the line scripts match) and then
+// "<progname>: <path>: <reason>", with the device's group when `group` is
+// not null, and exits with status 1. Nothing has been changed yet.
+[[noreturn]] void
+refuse_line(const char* path, const char* reason, const char* group = nullptr)
+{
+  std::fprintf(stderr, "can't open %s\n%s: %s: %s", path, progname, path,
+               reason);
+  if (group != nullptr) {
+    std::fprintf(stderr, " (the device belongs to group %s)", group);
+  }
+  std::fputs("\n", stderr);
+  std::exit(1);
+}
+
+// Puts back the settings `setup_line` saved.
+void
+restore_line(int line_fd)
+{
+  if (saved_line_fd == line_fd) {
+    std::ignore = tcsetattr(line_fd, TCSANOW, &saved_line_settings);
+  }
+}
+
 } // namespace
 
 int
 open_line(const char* path)
 {
-  int fd = open(path, O_RDWR | O_NONBLOCK);
-  if (fd <= 0) {
-    std::fprintf(stderr, "can't open %s\n", path);
-    std::exit(1);
+  // Not yet the controlling terminal: a refused line must be left as it
+  // was, and a session leader's exit would hang up a serial port it had
+  // taken as its controlling terminal, under the program using it.
+  int fd = open(path, O_RDWR | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) {
+    int error = errno;
+    refuse_line(path, std::strerror(error),
+                error == EACCES ? group_to_join(path) : nullptr);
   }
   // select cannot watch a descriptor this high: FD_SET would write past
   // the fd_set. Nothing has been changed yet, so exiting here is safe.
@@ -106,6 +172,21 @@ open_line(const char* path)
     }
     fd = low;
   }
+  // Typed keys would go into a mistyped file, and a pipe or /dev/null has
+  // no line settings to set or put back.
+  if (isatty(fd) == 0) {
+    refuse_line(path, "not a terminal");
+  }
+  // The lock belongs to the open file description: no lock file, nothing to
+  // remove, gone on every way out. Programs that lock the same way are kept
+  // out, and keep serterm out.
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    refuse_line(path, errno == EWOULDBLOCK ? "in use by another program"
+                                           : std::strerror(errno));
+  }
+  // Now, as an open without O_NOCTTY would have done: a session leader
+  // without a controlling terminal takes the line as its own.
+  std::ignore = ioctl(fd, TIOCSCTTY, 0);
   return fd;
 }
 
@@ -126,7 +207,7 @@ setup_line(int line_fd, int bps)
 {
   speed_t code = speed_code(bps);
   if (tcgetattr(line_fd, &saved_line_settings) != 0) {
-    return; // not a terminal: nothing to set, nothing to put back
+    return; // hung up already: nothing to set, nothing to put back
   }
   saved_line_fd = line_fd;
   line_settings = saved_line_settings;
@@ -143,14 +224,6 @@ setup_line(int line_fd, int bps)
   line_settings.c_cc[VMIN] = 1;
   line_settings.c_cc[VTIME] = 0;
   std::ignore = tcsetattr(line_fd, TCSANOW, &line_settings);
-}
-
-void
-restore_line(int line_fd)
-{
-  if (saved_line_fd == line_fd) {
-    std::ignore = tcsetattr(line_fd, TCSANOW, &saved_line_settings);
-  }
 }
 
 std::size_t

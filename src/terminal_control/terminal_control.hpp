@@ -27,9 +27,11 @@ inline constexpr std::array<speed_entry, 8> SPEED_TABLE{{
 }};
 
 // Opens `path` read-write and non-blocking, moved below FD_SETSIZE if need
-// be. On failure writes "can't open <path>" to standard error and exits with
-// status 1; if no descriptor below FD_SETSIZE is free, exits with status 1
-// after "<progname>: too many descriptors open to watch the line".
+// be, and takes an exclusive flock on it. If it cannot be opened, is not a
+// terminal or is locked by another program, writes "can't open <path>" and
+// "<progname>: <path>: <reason>" to standard error and exits with status 1;
+// if no descriptor below FD_SETSIZE is free, exits with status 1 after
+// "<progname>: too many descriptors open to watch the line".
 [[nodiscard]] int open_line(const char* path);
 
 // Returns the speed code for `bps` from SPEED_TABLE; for any other value
@@ -39,11 +41,8 @@ inline constexpr std::array<speed_entry, 8> SPEED_TABLE{{
 
 // Saves the line's settings, then sets it to raw 8N1 at `bps`, receiver on,
 // modem lines ignored, no flow control, VMIN 1 and VTIME 0. Failures of the
-// terminal calls are ignored (the line may not be a terminal).
+// terminal calls are ignored (the line may have hung up).
 void setup_line(int line_fd, int bps);
-
-// Puts back the settings `setup_line` saved.
-void restore_line(int line_fd);
 
 // The number of bytes the line's driver still holds to send (TIOCOUTQ); 0
 // when it holds none or cannot say, as a pseudo-terminal does. Some drivers
@@ -55,7 +54,8 @@ void restore_line(int line_fd);
 // driver that cannot discard still holds its bytes afterwards.
 [[nodiscard]] std::size_t discard_line_output(int line_fd);
 
-// Restores the line's saved settings, then closes it.
+// Restores the line's saved settings, then closes it, which releases the
+// lock.
 void close_line(int line_fd);
 
 // Saves the keyboard terminal's current settings (again on every call) and

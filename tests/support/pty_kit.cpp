@@ -9,6 +9,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <fstream>
+#include <grp.h>
 #include <poll.h>
 #include <pty.h>
 #include <sys/prctl.h>
@@ -274,6 +275,11 @@ start_process(const launch& what)
   }
   if (what.new_session) {
     setsid();
+  }
+  auto id = static_cast<uid_t>(what.user);
+  if (what.user >= 0 &&
+      (setgroups(0, nullptr) != 0 || setgid(id) != 0 || setuid(id) != 0)) {
+    _exit(126);
   }
   int fds[3] = {what.in, what.out, what.err};
   for (int& fd : fds) {

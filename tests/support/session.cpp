@@ -161,6 +161,7 @@ start_session(const std::vector<std::string>& options,
   what.ignore_sigpipe = setup.ignore_sigpipe;
   what.fill_descriptors_to = setup.fill_descriptors_to;
   what.free_descriptor = setup.free_descriptor;
+  what.user = setup.user;
   start_run(s, what);
   running.push_back(s.pid);
   for (int fd : for_child) {

@@ -34,6 +34,7 @@ struct session_setup {
   bool ignore_sigpipe = false;
   int fill_descriptors_to = 0; // see launch
   int free_descriptor = -1;
+  int user = -1;                // see launch
   bool wait_for_setup = true;   // wait until both terminals are set up
   bool err_on_keyboard = false; // standard error on the keyboard pty too
 };

@@ -1,8 +1,7 @@
-// End-to-end tests of bad or unusual input: device paths that are not
-// terminals, standard descriptors that are pipes or slow (those closed,
-// /dev/null or full end the run: they are ways out), numbers at and beyond
-// the int range, every byte value, and over-long prompt lines. Each has one
-// clear outcome.
+// End-to-end tests of bad or unusual input: standard descriptors that are
+// pipes or slow (those closed, /dev/null or full end the run: they are ways
+// out), numbers at and beyond the int range, every byte value, and
+// over-long prompt lines. Each has one clear outcome.
 #include "support/session.hpp"
 
 #include <csignal>
@@ -14,22 +13,6 @@
 
 namespace serterm::testing {
 namespace {
-
-TEST(BadInput, FifoWithoutWriterIsALoopback)
-{
-  // Opened read-write, a FIFO needs no writer: what is typed goes into it
-  // and comes straight back as if the device echoed it.
-  char dir[] = "/tmp/serterm-fifo-XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
-  std::string fifo = std::string(dir) + "/line";
-  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-  session s = start_session({}, {.line_path = fifo.c_str()});
-  type(s, "abc");
-  await(s, stream::screen, "abc");
-  quit(s, {.screen = "abc"});
-  unlink(fifo.c_str());
-  rmdir(dir);
-}
 
 TEST(BadInput, StdinPipeIgnoresTheScreenAndRelays)
 {

@@ -2,7 +2,10 @@
 // keyboard pty, checking every stream, exit statuses and terminal settings.
 #include "support/session.hpp"
 
+#include <fstream>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -68,32 +71,110 @@ TEST(Relay, UnavailableSpeedsFallBackTo9600)
   }
 }
 
-TEST(Relay, StartFailuresChangeNothing)
+// How a start failure's device is had: the path as given; a regular file
+// (keys are typed at serterm) or a FIFO made for the row; a pty a first
+// serterm relays on, one another process has locked, or one only its group
+// may open, tried as a user outside that group.
+enum class device { named, file, fifo, held, locked, group_only };
+
+struct start_failure {
+  std::string name;
+  device kind;
+  std::string reason; // ends the second line; none: a usage error
+  std::string path = "";
+  const char* option = "-9600";
+  const char* argv0 = "serterm";
+};
+
+// clang-format off
+const start_failure START_FAILURES[] = {
+    {"Missing", device::named, "No such file or directory", "/nonexistent/tty", "-115200"},
+    {"EmptyWord", device::named, "No such file or directory", "", "-115200", "./st"},
+    {"Directory", device::named, "Is a directory", "/"},
+    {"LongName", device::named, "File name too long", std::string(5000, 'a')},
+    {"LongLastPart", device::named, "File name too long", "/tmp/" + std::string(300, 'n')},
+    {"DevNull", device::named, "not a terminal", "/dev/null"},
+    {"DevFull", device::named, "not a terminal", "/dev/full"},
+    {"ProcessMemory", device::named, "not a terminal", "/proc/self/mem"},
+    {"RegularFile", device::file, "not a terminal"},
+    {"Fifo", device::fifo, "not a terminal"},
+    {"HeldBySerterm", device::held, "in use by another program"},
+    {"LockedByAnother", device::locked, "in use by another program"},
+    // argv[0] not "serterm", so not under valgrind, whose logs that user
+    // could not write.
+    {"OutsideTheGroup", device::group_only,
+     "Permission denied (the device belongs to group root)", "", "-9600", "./st"},
+    {"UsageError", device::named, "", "/dev/null", "-h2", "./st"},
+};
+// clang-format on
+
+void
+PrintTo(const start_failure& row, std::ostream* os)
 {
-  const std::string long_name(5000, 'a');
-  const std::string long_tail = "/tmp/" + std::string(300, 'n');
-  const struct {
-    const char* option;
-    std::string line_path;
-    const char* argv0;
-    std::string err;
-  } rows[] = {
-      // clang-format off
-      {"-115200", "/nonexistent/tty", "serterm", "can't open /nonexistent/tty\n"},
-      {"-h2", "/dev/null", "./st", usage_text("./st")},
-      {"-115200", "", "./st", "can't open \n"},
-      {"-9600", "/", "serterm", "can't open /\n"},
-      {"-9600", long_name, "serterm", "can't open " + long_name + "\n"},
-      {"-9600", long_tail, "serterm", "can't open " + long_tail + "\n"},
-      // clang-format on
-  };
-  for (const auto& row : rows) {
-    session s = start_session({row.option}, {.line_path = row.line_path.c_str(),
-                                             .argv0 = row.argv0,
-                                             .wait_for_setup = false});
-    end_session(s, {.err = row.err, .exit_code = 1});
-  }
+  *os << row.name;
 }
+
+class StartFailures : public ::testing::TestWithParam<start_failure> {};
+
+TEST_P(StartFailures, ChangeNothing)
+{
+  const start_failure& row = GetParam();
+  device kind = row.kind;
+  if (kind == device::group_only && getuid() != 0) {
+    GTEST_SKIP() << "only root can start serterm as a user outside a group";
+  }
+  char dir[] = "/tmp/serterm-start-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  std::string made = std::string(dir) + "/line";
+  session first = kind == device::held ? start_session({"-115200"}) : session{};
+  pty_pair taken;
+  ASSERT_TRUE(open_pty(taken));
+  ASSERT_TRUE(kind != device::file || std::ofstream(made) << "text");
+  ASSERT_TRUE(kind != device::fifo || mkfifo(made.c_str(), 0600) == 0);
+  ASSERT_TRUE(kind != device::locked ||
+              flock(taken.slave, LOCK_EX | LOCK_NB) == 0);
+  ASSERT_TRUE(kind != device::group_only || (fchown(taken.slave, 0, 0) == 0 &&
+                                             fchmod(taken.slave, 0660) == 0));
+  std::string path = kind == device::named                          ? row.path
+                     : kind == device::file || kind == device::fifo ? made
+                     : kind == device::held ? first.line.slave_path
+                                            : taken.slave_path;
+  int line = kind == device::held ? first.line.slave : taken.slave;
+  termios before = settings_of(line);
+  session s = start_session({row.option},
+                            {.line_path = path.c_str(),
+                             .argv0 = row.argv0,
+                             .user = kind == device::group_only ? 65534 : -1,
+                             .wait_for_setup = false});
+  std::string typed = kind == device::file ? "typed" : "";
+  type(s, typed); // the keyboard, never made raw, echoes them
+  end_session(s, {.screen = typed,
+                  .err = row.reason.empty()
+                             ? usage_text(row.argv0)
+                             : "can't open " + path + "\n" + row.argv0 + ": " +
+                                   path + ": " + row.reason + "\n",
+                  .exit_code = 1});
+  EXPECT_EQ(settings_difference(settings_of(line), before), "");
+  std::string text;
+  EXPECT_TRUE(kind != device::file || std::getline(std::ifstream(made), text));
+  EXPECT_EQ(text, kind == device::file ? "text" : "");
+  if (kind == device::held) {
+    type(first, "a");
+    await(first, stream::line, "a");
+    send(first, "b");
+    await(first, stream::screen, "b");
+    quit(first, {.line = "a", .screen = "b"}); // the line put back as found
+  }
+  unlink(made.c_str());
+  rmdir(dir);
+  close_pty(taken);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Relay, StartFailures, ::testing::ValuesIn(START_FAILURES),
+    [](const ::testing::TestParamInfo<start_failure>& row) {
+      return row.param.name;
+    });
 
 TEST(Relay, HexdumpWithIdleLineBreak)
 {
