@@ -53,25 +53,6 @@ TEST(LineQueue, RoomAndDrops)
   }
 }
 
-TEST(LineQueue, BytesLeaveInOrderAcrossCompaction)
-{
-  test_queue t(0);
-  std::vector<unsigned char> first(QUEUE_SIZE - 10);
-  for (std::size_t i = 0; i < first.size(); ++i) {
-    first[i] = static_cast<unsigned char>(i * 7);
-  }
-  std::ignore = queue_typed(t.q, first);
-  queue_sent(t.q, 1000, ms(0));
-  // Room at the end only once the bytes that left are made up for.
-  std::vector<unsigned char> second(500, 0xEE);
-  EXPECT_EQ(queue_typed(t.q, second), 500U);
-  auto data = queue_data(t.q);
-  ASSERT_EQ(data.size(), first.size() - 1000 + 500);
-  EXPECT_TRUE(std::equal(first.begin() + 1000, first.end(), data.begin()));
-  EXPECT_TRUE(std::all_of(data.end() - 500, data.end(),
-                          [](unsigned char c) { return c == 0xEE; }));
-}
-
 TEST(LineQueue, StallStartsAndEnds)
 {
   // Bytes wait from a write at 0 ms that took `first` of 100; a second
