@@ -28,49 +28,10 @@ write_some(int fd, std::span<const unsigned char> data)
 }
 
 bool
-write_all(int fd, std::span<const unsigned char> data)
-{
-  while (!data.empty()) {
-    ssize_t n = write_some(fd, data);
-    if (n < 0) {
-      return false;
-    }
-    if (n == 0 && !wait_writable(fd)) {
-      return false;
-    }
-    data = data.subspan(static_cast<std::size_t>(n));
-  }
-  return true;
-}
-
-namespace {
-
-bool
-wait_for(int fd, short events)
-{
-  pollfd p{fd, events, 0};
-  for (;;) {
-    if (poll(&p, 1, -1) >= 0) {
-      return true;
-    }
-    if (errno != EINTR) {
-      return false;
-    }
-  }
-}
-
-} // namespace
-
-bool
 wait_readable(int fd)
 {
-  return wait_for(fd, POLLIN);
-}
-
-bool
-wait_writable(int fd)
-{
-  return wait_for(fd, POLLOUT);
+  pollfd p{fd, POLLIN, 0};
+  return poll(&p, 1, -1) >= 0 || errno == EINTR;
 }
 
 std::int64_t

@@ -1,5 +1,5 @@
-// Descriptor I/O that neither loses bytes nor gives up on interrupted or
-// would-block calls, and the timing of the waits for it.
+// Descriptor I/O that gives up on neither interrupted nor would-block
+// calls, and the timing of the waits for it.
 #pragma once
 
 #include <cstdint>
@@ -14,15 +14,9 @@ namespace serterm {
 // with errno set on any other error.
 [[nodiscard]] ssize_t write_some(int fd, std::span<const unsigned char> data);
 
-// Writes all of `data` to `fd`: continues partial writes, retries EINTR and
-// waits for writability on EAGAIN. Returns false, with errno set, on any
-// other error; what was written before it stays written.
-[[nodiscard]] bool write_all(int fd, std::span<const unsigned char> data);
-
-// Wait, without a time-out, until `fd` has input or takes output, retrying
-// EINTR. Return false, with errno set, if the wait itself fails.
+// Waits, without a time-out, until `fd` has input or a signal has been
+// handled. Returns false, with errno set, if the wait itself fails.
 [[nodiscard]] bool wait_readable(int fd);
-[[nodiscard]] bool wait_writable(int fd);
 
 // Microseconds on the monotonic clock. Not std::chrono's clock: that one
 // alone would bring in the whole C++ run-time library.

@@ -9,6 +9,7 @@
 #include <array>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <sys/select.h>
 #include <tuple>
 #include <unistd.h>
@@ -41,25 +42,58 @@ keyboard_ready()
 
 enum class line_read { complete, too_long, end_of_input };
 
-// Reads one command line from the standard input stream into `line`, NUL
-// terminated, ending in a newline unless input ended first. CR ends it too:
-// keys typed in raw mode before the prompt made the terminal cooked come as
-// typed, Enter as CR. Those already there are echoed, as the terminal did
-// not. A line too long for `line` is read to its end and reported as too
-// long: run cut, it could send a wrong byte (a hex pair cut after its first
-// digit), and its tail must not reach the line as data. A keyboard left
-// non-blocking is waited for.
+// Writes `text` to `fd` as far as it takes it at once: the prompt's own
+// output must never hold up reading its line.
+void
+show_now(int fd, std::span<const char> text)
+{
+  std::span<const unsigned char> bytes(
+      reinterpret_cast<const unsigned char*>(text.data()), text.size());
+  ssize_t n = write_some(fd, bytes);
+  note_shown(bytes.first(n > 0 ? static_cast<std::size_t>(n) : 0));
+}
+
+// Writes the prompt on a line of its own, then the start of the command
+// line `typed` if the keyboard echoes.
+void
+show_prompt(std::span<const char> typed)
+{
+  start_own_line();
+  show_now(STDERR_FILENO, std::span(progname, std::strlen(progname)));
+  show_now(STDERR_FILENO, std::span("> ", 2));
+  if (!typed.empty() && keyboard_echoes()) {
+    show_now(STDIN_FILENO, typed);
+  }
+}
+
+// Shows the prompt and reads one command line from the standard input
+// stream into `line`, NUL terminated, ending in a newline unless input ended
+// first. CR ends it too: keys typed in raw mode before the prompt made the
+// terminal cooked come as typed, Enter as CR. Those already there are echoed,
+// as the terminal did not. A line too long for `line` is read to its end and
+// reported as too long: run cut, it could send a wrong byte (a hex pair cut
+// after its first digit), and its tail must not reach the line as data. A
+// keyboard left non-blocking is waited for.
 line_read
 read_command_line(std::span<char, BUFFER_SIZE> line)
 {
   std::size_t length = 0;
   bool cut = false;
   bool ahead = keyboard_ready();
+  // Only a stop at the prompt calls for it again.
+  std::ignore = was_continued();
+  show_prompt({});
   for (;;) {
     int c = std::fgetc(stdin);
     if (c == EOF) {
       if (std::ferror(stdin) && (errno == EAGAIN || errno == EINTR)) {
         std::clearerr(stdin);
+        // Back from a stop (control-Z, then fg): the shell has had the
+        // screen meanwhile.
+        if (was_continued()) {
+          note_shown(std::span(&LF, 1));
+          show_prompt(std::span(line).first(length));
+        }
         if (wait_readable(STDIN_FILENO)) {
           continue;
         }
@@ -76,13 +110,12 @@ read_command_line(std::span<char, BUFFER_SIZE> line)
     if (ahead && (c == '\n' || !keyboard_ready())) {
       ahead = false;
       if (keyboard_echoes()) {
-        std::ignore = write_all(
-            STDIN_FILENO,
-            std::span(reinterpret_cast<const unsigned char*>(line.data()),
-                      length));
+        show_now(STDIN_FILENO, std::span(line).first(length));
       }
     }
     if (c == '\n') {
+      // The terminal has echoed the Enter, or the line was shown above.
+      note_shown(std::span(&LF, 1));
       break;
     }
   }
@@ -136,7 +169,6 @@ escape_prompt(std::span<unsigned char, BUFFER_SIZE> relay_buffer, int line_fd,
 {
   count = 0;
   keyboard_restore();
-  std::fprintf(stderr, "%s> ", progname);
   std::array<char, BUFFER_SIZE> line;
   relay_step step = relay_step::go_on;
   switch (read_command_line(line)) {

@@ -4,10 +4,14 @@
 #include "relay/relay.hpp"
 #include "terminal_control/terminal_control.hpp"
 
+#include <array>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <tuple>
+#include <unistd.h>
 
 namespace {
 
@@ -22,6 +26,39 @@ reserve_standard_descriptors()
     // The lower descriptors are open by now, so the open lands on `fd`.
     if (fcntl(fd, F_GETFD) < 0 && errno == EBADF) {
       std::ignore = open("/dev/null", fd == 0 ? O_WRONLY : O_RDONLY);
+    }
+  }
+}
+
+// Gives each of descriptors 0, 1 and 2 that is a terminal or a pipe an open
+// file description of its own, opened anew with the same access mode and
+// non-blocking: the relay then never waits on the screen or on standard
+// output, while the descriptions shared with the shell keep their flags
+// however serterm ends (stopped at the prompt or killed, too). One that
+// cannot be opened anew stays as it is.
+void
+own_standard_descriptors()
+{
+  for (int fd = 0; fd <= 2; ++fd) {
+    struct stat st {};
+    int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fstat(fd, &st) != 0 ||
+        (!isatty(fd) && !S_ISFIFO(st.st_mode))) {
+      continue;
+    }
+    std::array<char, 32> path{};
+    std::array<char, 64> target{};
+    std::ignore =
+        std::snprintf(path.data(), path.size(), "/proc/self/fd/%d", fd);
+    // Opened anew, a pseudo-terminal's master would be a new terminal.
+    ssize_t length = readlink(path.data(), target.data(), target.size() - 1);
+    if (length < 0 || std::strstr(target.data(), "ptmx") != nullptr) {
+      continue;
+    }
+    int own = open(path.data(), (flags & O_ACCMODE) | O_NONBLOCK | O_NOCTTY);
+    if (own >= 0) {
+      std::ignore = dup2(own, fd);
+      std::ignore = close(own);
     }
   }
 }
@@ -50,6 +87,7 @@ main(int argc, char** argv)
 
   int line_fd = open_line(opts.device);
   setup_line(line_fd, opts.speed_bps);
+  own_standard_descriptors();
   keyboard_raw();
   relay_end end =
       run_relay(line_fd, opts.modes, opts.flush_timeout_us, opts.escape_char);

@@ -32,6 +32,8 @@ struct relay_areas {
   std::array<unsigned char, MAPPED_SIZE> mapped;
   std::array<char, HEXDUMP_SIZE> hex_text;
   std::array<unsigned char, QUEUE_SIZE> queue;
+  std::array<unsigned char, QUEUE_SIZE> echo;
+  std::array<unsigned char, MAPPED_SIZE> echo_mapped;
 };
 relay_areas areas;
 
@@ -47,6 +49,12 @@ struct relay {
   std::size_t prompt_bytes = 0;
   // The time of this pass, read once and only when a rule needs it.
   std::int64_t now_us = -1;
+  // Received output the screen (or, in hexdump mode, standard output,
+  // `out_fd`) has not taken yet, and the half-duplex echo behind it: the
+  // line is not read again until both are out.
+  std::span<const unsigned char> output{};
+  int out_fd = KEYBOARD_FD;
+  line_queue echo{.bytes = areas.echo};
   cr_map_state receive_map{};
   cr_map_state echo_map{};
   bool hexdump_pending = false;
@@ -58,6 +66,7 @@ struct relay {
 struct ready_set {
   bool keyboard_readable = false;
   bool line_readable = false;
+  bool output_writable = false;
   bool idle = false; // a whole flush time-out passed with nothing ready
 };
 
@@ -82,32 +91,87 @@ is_transient(int error)
   return error == EINTR || error == EAGAIN || error == EWOULDBLOCK;
 }
 
-// Shows `data` on the screen, the keyboard's own descriptor, through the CR
-// mapping if `map_cr`; `state` is the mapping state of the stream `data`
-// belongs to. A screen that cannot be written at all (standard input a pipe
-// or read-only file) is ignored.
-void
-show(std::span<const unsigned char> data, bool map_cr, cr_map_state& state)
+// True while output waits for the screen or standard output.
+bool
+output_waits(const relay& r)
 {
-  if (!map_cr) {
-    state = {};
-    std::ignore = write_all(KEYBOARD_FD, data);
-    return;
+  return !r.output.empty() || queue_waiting(r.echo) != 0;
+}
+
+// Writes what the screen or standard output takes now of the output that
+// waits: received output, then the echo. What a screen that cannot be
+// written at all (standard input a pipe or read-only file) refuses is
+// dropped; hexdump text refused is a failure.
+relay_step
+write_output(relay& r)
+{
+  if (!r.output.empty()) {
+    ssize_t n = write_some(r.out_fd, r.output);
+    if (n < 0 && r.out_fd == STDOUT_FILENO) {
+      return fail(r, "hexdump write failed", errno);
+    }
+    auto written = n < 0 ? r.output.size() : static_cast<std::size_t>(n);
+    note_shown(r.output.first(n < 0 ? 0 : written));
+    r.output = r.output.subspan(written);
   }
-  std::size_t count = map_cr_to_crlf(data, areas.mapped, state);
-  std::ignore = write_all(KEYBOARD_FD, std::span(areas.mapped).first(count));
+  std::size_t echo = queue_waiting(r.echo);
+  if (r.output.empty() && echo != 0) {
+    ssize_t n = write_some(KEYBOARD_FD, queue_data(r.echo));
+    auto written = n < 0 ? echo : static_cast<std::size_t>(n);
+    note_shown(queue_data(r.echo).first(n < 0 ? 0 : written));
+    queue_sent(r.echo, written, written < echo ? now(r) : 0);
+  }
+  return relay_step::go_on;
+}
+
+// Starts received `data` on its way to the screen, through the CR mapping
+// if that mode is on. `data` stays where it is until it is out.
+relay_step
+show(relay& r, std::span<const unsigned char> data)
+{
+  r.out_fd = KEYBOARD_FD;
+  if ((r.modes & MODE_MAP_CR) != 0) {
+    data = std::span(areas.mapped)
+               .first(map_cr_to_crlf(data, areas.mapped, r.receive_map));
+  } else {
+    r.receive_map = {};
+  }
+  r.output = data;
+  return write_output(r);
+}
+
+// How many typed bytes may be read now: no more than the queue for the
+// line has room for and, in half-duplex mode, the echo's queue (the
+// mapping may double them).
+std::size_t
+keyboard_room(const relay& r)
+{
+  if ((r.modes & MODE_HALF_DUPLEX) == 0) {
+    return queue_room(r.queue);
+  }
+  return std::min(queue_room(r.queue),
+                  queue_room(r.echo) / ((r.modes & MODE_MAP_CR) ? 2 : 1));
 }
 
 // Queues `data` for the line behind what already waits and, in half-duplex
-// mode, echoes what was queued. Callers offer no more than the queue's
-// room, so only a stalled line drops bytes.
+// mode, its echo for the screen. Callers offer no more than
+// `keyboard_room`, so only a stalled line drops bytes, and only a stalled
+// screen drops echo.
 void
 queue_for_line(relay& r, std::span<const unsigned char> data)
 {
-  std::size_t taken = queue_typed(r.queue, data);
-  if ((r.modes & MODE_HALF_DUPLEX) != 0) {
-    show(data.first(taken), (r.modes & MODE_MAP_CR) != 0, r.echo_map);
+  auto echo = data.first(queue_typed(r.queue, data));
+  if ((r.modes & MODE_HALF_DUPLEX) == 0 || echo.empty()) {
+    return;
   }
+  if ((r.modes & MODE_MAP_CR) != 0) {
+    echo = std::span(areas.echo_mapped)
+               .first(map_cr_to_crlf(echo, areas.echo_mapped, r.echo_map));
+  } else {
+    r.echo_map = {};
+  }
+  std::ignore = queue_typed(r.echo, echo);
+  std::ignore = write_output(r);
 }
 
 // Queues what there is room for of the bytes an x command left.
@@ -115,7 +179,7 @@ void
 queue_prompt_bytes(relay& r)
 {
   auto bytes = std::span(areas.relay_buffer).first(r.prompt_bytes);
-  std::size_t offered = std::min(bytes.size(), queue_room(r.queue));
+  std::size_t offered = std::min(bytes.size(), keyboard_room(r));
   queue_for_line(r, bytes.first(offered));
   std::copy(bytes.begin() + static_cast<long>(offered), bytes.end(),
             areas.relay_buffer.begin());
@@ -189,7 +253,7 @@ read_keyboard(relay& r)
   if (q.escape == escape_hold::held) {
     return relay_step::go_on;
   }
-  ssize_t got = read(KEYBOARD_FD, areas.relay_buffer.data(), queue_room(q));
+  ssize_t got = read(KEYBOARD_FD, areas.relay_buffer.data(), keyboard_room(r));
   if (got == 0) {
     r.input_ended = true;
     q.escape = escape_hold::none;
@@ -211,6 +275,9 @@ relay_step
 settle_waiting(relay& r)
 {
   line_queue& q = r.queue;
+  if (r.echo.timed) {
+    advance_queue(r.echo, now(r));
+  }
   if (q.timed || q.escape != escape_hold::none) {
     advance_queue(q, now(r));
     if (escape_due(q, now(r))) {
@@ -226,10 +293,9 @@ settle_waiting(relay& r)
                                    : relay_step::failed;
 }
 
-// Reads what the line has and shows it: as hexdump text in hexdump mode,
-// written straight to standard output (after a would-block write the
-// standard stream would drop what it had buffered), otherwise on the
-// screen, through the CR mapping if that mode is on.
+// Reads what the line has and starts it on its way: as hexdump text to
+// standard output in hexdump mode, otherwise to the screen, through the CR
+// mapping if that mode is on.
 relay_step
 read_line(relay& r)
 {
@@ -244,32 +310,45 @@ read_line(relay& r)
   auto received =
       std::span(areas.received).first(static_cast<std::size_t>(got));
   if ((r.modes & MODE_HEXDUMP) == 0) {
-    show(received, (r.modes & MODE_MAP_CR) != 0, r.receive_map);
-    return relay_step::go_on;
+    return show(r, received);
   }
   r.receive_map = {};
   r.hexdump_pending = true;
   std::size_t length = format_hexdump(received, areas.hex_text);
-  std::span<const unsigned char> text(
+  r.out_fd = STDOUT_FILENO;
+  r.output = std::span(
       reinterpret_cast<const unsigned char*>(areas.hex_text.data()), length);
-  if (!write_all(STDOUT_FILENO, text)) {
-    return fail(r, "hexdump write failed", errno);
-  }
-  return relay_step::go_on;
+  return write_output(r);
+}
+
+// Microseconds until a rule of the queue for the line or of the echo's may
+// change, or -1 for never.
+int
+rules_wait_us(relay& r)
+{
+  const line_queue& q = r.queue;
+  int line = q.timed || q.escape != escape_hold::none || r.input_ended
+                 ? next_deadline(q, r.input_ended, now(r))
+                 : -1;
+  int echo = r.echo.timed ? next_deadline(r.echo, false, now(r)) : -1;
+  return line < 0 || (echo >= 0 && echo < line) ? echo : line;
 }
 
 // Waits for the keyboard (when it is to be read) or the line to have input,
-// or the line to take the bytes that wait for it. Only an open hexdump line
-// and the queue's rules need a time-out; otherwise the relay sleeps until
-// there is something to do. A negative flush time-out still goes to select,
-// which rejects it.
+// the line to take the bytes that wait for it, or the screen (or standard
+// output) to take what waits for it; the line's input is not looked at
+// while output waits. Only an open hexdump line and the queues' rules need
+// a time-out; otherwise the relay sleeps until there is something to do. A
+// negative flush time-out still goes to select, which rejects it.
 relay_step
 wait_for_work(relay& r, ready_set& ready)
 {
   const line_queue& q = r.queue;
   bool keys = !r.input_ended && r.prompt_bytes == 0 &&
-              q.escape != escape_hold::held && queue_room(q) > 0;
+              q.escape != escape_hold::held && keyboard_room(r) > 0;
   bool output = queue_waiting(r.queue) != 0;
+  bool shown = !output_waits(r);
+  int out_fd = r.output.empty() ? KEYBOARD_FD : r.out_fd;
   // Both descriptors are below FD_SETSIZE: the keyboard is 0 and open_line
   // keeps the line there.
   fd_set read_set;
@@ -279,7 +358,11 @@ wait_for_work(relay& r, ready_set& ready)
   if (keys) {
     FD_SET(KEYBOARD_FD, &read_set);
   }
-  FD_SET(r.line_fd, &read_set);
+  if (shown) {
+    FD_SET(r.line_fd, &read_set);
+  } else {
+    FD_SET(out_fd, &write_set);
+  }
   if (output) {
     FD_SET(r.line_fd, &write_set);
   }
@@ -287,23 +370,21 @@ wait_for_work(relay& r, ready_set& ready)
   bool timed = r.hexdump_pending || r.flush_timeout_us < 0;
   bool idle_timer = timed;
   r.now_us = -1;
-  if (r.flush_timeout_us >= 0 &&
-      (q.timed || q.escape != escape_hold::none || r.input_ended)) {
-    int wait_us = next_deadline(q, r.input_ended, now(r));
-    if (wait_us >= 0 && (!timed || wait_us < r.flush_timeout_us)) {
-      timeout = flush_timeval(wait_us);
-      timed = true;
-      idle_timer = false;
-    }
+  int wait_us = r.flush_timeout_us < 0 ? -1 : rules_wait_us(r);
+  if (wait_us >= 0 && (!timed || wait_us < r.flush_timeout_us)) {
+    timeout = flush_timeval(wait_us);
+    timed = true;
+    idle_timer = false;
   }
-  int count = select(r.line_fd + 1, &read_set, output ? &write_set : nullptr,
-                     nullptr, timed ? &timeout : nullptr);
+  int count = select(r.line_fd + 1, &read_set, &write_set, nullptr,
+                     timed ? &timeout : nullptr);
   r.now_us = -1;
   if (count < 0) {
     return errno == EINTR ? relay_step::go_on : fail(r, "select failed", 0);
   }
   ready.keyboard_readable = keys && FD_ISSET(KEYBOARD_FD, &read_set);
-  ready.line_readable = FD_ISSET(r.line_fd, &read_set);
+  ready.line_readable = shown && FD_ISSET(r.line_fd, &read_set);
+  ready.output_writable = !shown && FD_ISSET(out_fd, &write_set);
   ready.idle = count == 0 && idle_timer;
   return relay_step::go_on;
 }
@@ -317,7 +398,10 @@ run_pass(relay& r, const ready_set& ready)
 {
   relay_step step = relay_step::go_on;
   bool line_full = false;
-  if (queue_waiting(r.queue) != 0) {
+  if (ready.output_writable) {
+    step = write_output(r);
+  }
+  if (step == relay_step::go_on && queue_waiting(r.queue) != 0) {
     step = drain_line(r);
     line_full = queue_waiting(r.queue) != 0;
   }
@@ -334,8 +418,11 @@ run_pass(relay& r, const ready_set& ready)
   if (step == relay_step::go_on && ready.line_readable) {
     step = read_line(r);
   }
-  if (step == relay_step::go_on && ready.idle && r.hexdump_pending) {
+  // Not while hex text waits: it would come after its own line break.
+  if (step == relay_step::go_on && ready.idle && r.hexdump_pending &&
+      !output_waits(r)) {
     std::fputs("\r\n", stderr);
+    note_shown(std::span(&LF, 1));
     r.hexdump_pending = false;
   }
   return step;
@@ -367,6 +454,9 @@ run_relay(int line_fd, int modes, int flush_timeout_us,
 void
 report_relay_end(const relay_end& end)
 {
+  if (end.failure != nullptr || end.unsent != 0 || end.held_by_port != 0) {
+    start_own_line();
+  }
   if (end.failure != nullptr) {
     report(end.failure, end.error);
   }

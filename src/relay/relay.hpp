@@ -21,9 +21,10 @@ struct relay_end {
 // Relays bytes between the keyboard (standard input) and `line_fd` until the
 // user quits, an input ends or an error occurs; received bytes and the
 // half-duplex echo go to the standard input descriptor, hexdump text to
-// standard output. Typed bytes the line cannot take yet wait in a queue;
-// once the line has taken nothing for a second, what does not fit is
-// dropped, so that the escape character always gets through, and it takes
+// standard output, neither ever holding up the keyboard or the line when
+// those descriptors are non-blocking. Typed bytes the line cannot take yet wait
+// in a queue; once the line has taken nothing for a second, what does not fit
+// is dropped, so that the escape character always gets through, and it takes
 // effect a second after it was read at the latest. At the end of input the
 // relay waits while the line, its driver's queue included, takes bytes.
 [[nodiscard]] relay_end run_relay(int line_fd, int modes, int flush_timeout_us,

@@ -31,6 +31,8 @@ termios raw_keyboard_settings;
 // settings are saved, and whether the keyboard's are.
 volatile std::sig_atomic_t saved_line_fd = -1;
 volatile std::sig_atomic_t keyboard_saved = 0;
+// Set when the process goes on after a stop.
+volatile std::sig_atomic_t continued = 0;
 // The signals the handler takes, blocked while the keyboard's saved record
 // is rewritten so that the handler never restores half of it.
 sigset_t handled_signals;
@@ -142,6 +144,14 @@ restore_line(int line_fd)
   if (saved_line_fd == line_fd) {
     std::ignore = tcsetattr(line_fd, TCSANOW, &saved_line_settings);
   }
+}
+
+// Marks that the process went on after a stop. Installed without
+// SA_RESTART, so that a wait it interrupts returns and can notice.
+void
+note_continued(int)
+{
+  continued = 1;
 }
 
 } // namespace
@@ -349,6 +359,18 @@ install_signal_handlers()
     install(sig);
   }
 #endif
+  struct sigaction on_continue {};
+  on_continue.sa_handler = note_continued;
+  sigemptyset(&on_continue.sa_mask);
+  std::ignore = sigaction(SIGCONT, &on_continue, nullptr);
+}
+
+bool
+was_continued()
+{
+  bool was = continued != 0;
+  continued = 0;
+  return was;
 }
 
 } // namespace serterm

@@ -87,4 +87,8 @@ void show_modem_status(int line_fd);
 // process by the same signal. Signals ignored at start stay ignored.
 void install_signal_handlers();
 
+// True, once, if the process has been stopped and gone on since the last
+// call (a handler installed with the others marks SIGCONT).
+[[nodiscard]] bool was_continued();
+
 } // namespace serterm

@@ -140,4 +140,10 @@ random_bytes(std::size_t size, unsigned seed, int avoid)
   return data;
 }
 
+std::string
+line_left_open(std::string_view screen)
+{
+  return screen.empty() || screen.back() == '\n' ? "" : "\r\n";
+}
+
 } // namespace serterm::testing

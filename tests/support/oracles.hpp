@@ -68,6 +68,10 @@ std::string settings_difference(const termios& got, const termios& want);
 std::string raw_line_difference(const termios& got, const termios& before,
                                 speed_t speed);
 
+// What serterm writes on standard error before its prompt or an ending
+// message once `screen` has been shown: CR LF, unless it ended a line.
+std::string line_left_open(std::string_view screen);
+
 // Every byte value once, in order.
 std::string all_bytes();
 

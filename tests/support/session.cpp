@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -164,10 +165,10 @@ start_session(const std::vector<std::string>& options,
   what.user = setup.user;
   start_run(s, what);
   running.push_back(s.pid);
-  for (int fd : for_child) {
-    if (fd >= 0) {
-      close(fd);
-    }
+  s.keyboard_shared = for_child[0];
+  s.keyboard_flags = for_child[0] >= 0 ? fcntl(for_child[0], F_GETFL) : 0;
+  if (for_child[1] >= 0) {
+    close(for_child[1]);
   }
   s.fds[0] = s.line.master;
   s.fds[1] = s.keyboard.master;
@@ -232,6 +233,11 @@ end_session(session& s, const outcome& expected, milliseconds limit)
   if (expected.keyboard_restored) {
     check_restored(s.keyboard, s.keyboard_before, "keyboard");
   }
+  if (s.keyboard_shared >= 0) {
+    EXPECT_EQ(fcntl(s.keyboard_shared, F_GETFL), s.keyboard_flags)
+        << "the keyboard's file status flags changed";
+    close(s.keyboard_shared);
+  }
   close_pty(s.line);
   close_pty(s.keyboard);
   s = session{};
@@ -258,6 +264,17 @@ expect_idle(session& s, milliseconds span)
   EXPECT_LE(cpu_ticks(s.pid) - before, under_valgrind() ? 1 : 0)
       << "serterm used processor time (in clock ticks) while it had only "
          "to wait";
+}
+
+void
+stop(session& s)
+{
+  ASSERT_EQ(kill(s.pid, SIGSTOP), 0);
+  EXPECT_TRUE(eventually([&s] {
+    std::ifstream stat("/proc/" + std::to_string(s.pid) + "/stat");
+    std::string pid, name, state;
+    return stat >> pid >> name >> state && state == "T";
+  }));
 }
 
 termios

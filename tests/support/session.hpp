@@ -45,6 +45,10 @@ struct session : run {
   pty_pair keyboard;
   termios line_before{};
   termios keyboard_before{};
+  // The description serterm got as its keyboard, shared with the test as
+  // with a shell, and its file status flags before the run.
+  int keyboard_shared = -1;
+  int keyboard_flags = 0;
 };
 
 // Starts serterm with `options`, then the line's path.
@@ -81,6 +85,9 @@ void quit(session& s, outcome expected);
 // Fails the test unless serterm uses no processor time while the test
 // takes in every stream for `span`: it must be waiting, not polling.
 void expect_idle(session& s, milliseconds span = milliseconds(500));
+
+// Stops serterm with SIGSTOP and waits until it is stopped.
+void stop(session& s);
 
 // The settings of terminal `fd`, read with tcgetattr.
 termios settings_of(int fd);

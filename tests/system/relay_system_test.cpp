@@ -2,6 +2,8 @@
 // keyboard pty, checking every stream, exit statuses and terminal settings.
 #include "support/session.hpp"
 
+#include <algorithm>
+#include <cstdio>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <sys/file.h>
@@ -21,7 +23,8 @@ TEST(Relay, PlainModeBothWaysUnchanged)
   await(s, stream::line, "AT\r");
   send(s, "\r\nOK\r\n\x80\xff");
   await(s, stream::screen, "\x80\xff");
-  quit(s, {.line = "AT\r", .screen = "\r\nOK\r\n\x80\xff"}); // no echo of AT
+  // No echo of AT; the prompt starts a line of its own after the screen's.
+  quit(s, {.line = "AT\r", .screen = "\r\nOK\r\n\x80\xff", .err = "\r\n"});
 }
 
 TEST(Relay, SettingsDuringTheRun)
@@ -50,7 +53,7 @@ TEST(Relay, LineFoundWithVminAboveOneStillShowsEveryByte)
   EXPECT_EQ(settings_of(s.line.slave).c_cc[VTIME], 0);
   send(s, "z");
   await(s, stream::screen, "z");
-  quit(s, {.screen = "z"}); // and VMIN 3 is back afterwards
+  quit(s, {.screen = "z", .err = "\r\n"}); // and VMIN 3 is back afterwards
 }
 
 TEST(Relay, UnavailableSpeedsFallBackTo9600)
@@ -163,7 +166,8 @@ TEST_P(StartFailures, ChangeNothing)
     await(first, stream::line, "a");
     send(first, "b");
     await(first, stream::screen, "b");
-    quit(first, {.line = "a", .screen = "b"}); // the line put back as found
+    // The line put back as found.
+    quit(first, {.line = "a", .screen = "b", .err = "\r\n"});
   }
   unlink(made.c_str());
   rmdir(dir);
@@ -215,12 +219,12 @@ TEST(Relay, HalfDuplexEchoesThroughMapping)
   type(s, "x");
   await(s, stream::screen, "x");
   // The line gets the bytes as typed; the typed CR LF shows once.
-  quit(s, {.line = "\r\nx", .screen = "\r\nx"});
+  quit(s, {.line = "\r\nx", .screen = "\r\nx", .err = "\r\n"});
 
   s = start_session({"-h1"});
   type(s, "a\r");
   await(s, stream::screen, "a\r");
-  quit(s, {.line = "a\r", .screen = "a\r"});
+  quit(s, {.line = "a\r", .screen = "a\r", .err = "\r\n"});
 }
 
 TEST(Relay, SlowLineGetsEveryByteInOrder)
@@ -280,6 +284,59 @@ TEST(Relay, EndingMessagesLandOnTheRestoredTerminal)
   end_session(s, {.screen = "serterm: select failed\r\n", .exit_code = 1});
 }
 
+TEST(Relay, SlowScreenHoldsUpNoKeyAndLosesNoData)
+{
+  // The device floods the line as fast as it takes bytes while the screen
+  // is read at 50 kB/s: a key typed every 200 ms reaches the line each
+  // time, and once the screen is read freely again it has shown all the
+  // device sent, in order. The test plays device, screen and keyboard.
+  session s = start_session({});
+  s.fds[0] = s.fds[1] = -1;
+  const std::string flood = random_bytes(400 * 1024, 23, ESC);
+  std::string keys;
+  std::string screen;
+  std::size_t sent = 0;
+  auto started = steady::now();
+  // Floods and reads the screen, at its pace while keys are typed, for
+  // `span`; returns whether the screen has shown all.
+  auto pump = [&](milliseconds span, bool paced) {
+    for (auto end = steady::now() + span; steady::now() < end;) {
+      ssize_t n = write(s.line.master, flood.data() + sent,
+                        std::min<std::size_t>(4096, flood.size() - sent));
+      sent += n > 0 ? static_cast<std::size_t>(n) : 0;
+      auto due = 50 * (steady::now() - started) / milliseconds(1);
+      std::array<char, 4096> chunk;
+      n = !paced || static_cast<long>(screen.size()) < due
+              ? read(s.keyboard.master, chunk.data(), 500)
+              : 0;
+      screen.append(chunk.data(), n > 0 ? static_cast<std::size_t>(n) : 0);
+      std::this_thread::sleep_for(milliseconds(1));
+    }
+    return screen.size() >= flood.size();
+  };
+  std::vector<double> delays;
+  for (char key = 'a'; key < 'a' + 20; ++key) {
+    std::ignore = pump(milliseconds(200), true);
+    keys.push_back(key);
+    auto typed = steady::now();
+    ASSERT_EQ(write(s.keyboard.master, &key, 1), 1);
+    ASSERT_TRUE(read_until(s.line.master, got(s, stream::line),
+                           at_least(keys.size()), milliseconds(1000)));
+    delays.push_back(
+        std::chrono::duration<double, std::micro>(steady::now() - typed)
+            .count());
+  }
+  std::sort(delays.begin(), delays.end());
+  std::printf("serterm: keystroke to line under a flood, screen at 50 kB/s: "
+              "median %.0f us, worst %.0f us\n",
+              delays[delays.size() / 2], delays.back());
+  EXPECT_TRUE(eventually([&] { return pump(milliseconds(10), false); }));
+  s.fds[0] = s.line.master;
+  s.fds[1] = s.keyboard.master;
+  got(s, stream::screen) = screen;
+  quit(s, {.line = keys, .screen = flood, .err = line_left_open(flood)});
+}
+
 TEST(Relay, StallingEchoDeviceDoesNotDeadlock)
 {
   session s = start_session({"-115200"});
@@ -307,7 +364,7 @@ TEST(Relay, StallingEchoDeviceDoesNotDeadlock)
   device.join();
   s.fds[0] = s.line.master;
   got(s, stream::line) = device_saw;
-  quit(s, {.line = paste, .screen = paste});
+  quit(s, {.line = paste, .screen = paste, .err = line_left_open(paste)});
 }
 
 } // namespace

@@ -1,8 +1,9 @@
 // Every way a run of serterm can end, as one table: how it is brought
 // about, the exit status or signal, every stream, and both terminals'
 // settings after the run equal to those before it (where the terminal can
-// still be read); every terminating signal as rows of the same table; and a
-// line descriptor at or beyond select's reach.
+// still be read), the keyboard's file status flags too; every terminating
+// signal as rows of the same table; and a line descriptor at or beyond select's
+// reach.
 #include "support/session.hpp"
 
 #include <algorithm>
@@ -12,6 +13,7 @@
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/select.h>
+#include <thread>
 #include <unistd.h>
 
 namespace serterm::testing {
@@ -40,6 +42,61 @@ hang_up_with_a_byte_waiting(session& s)
   s.line.master = s.fds[0] = -1;
 }
 
+// The device floods the line with x while the test stops reading `unread`
+// (the screen, or standard output in hexdump mode), so that the line and
+// that stream fill; a key typed then still reaches the line within a
+// second. Returns the descriptor `unread` was read from.
+int
+flood_unread(session& s, stream unread)
+{
+  int& fd = s.fds[static_cast<std::size_t>(unread)];
+  int hidden = fd;
+  fd = -1;
+  const std::string flood(16384, 'x');
+  for (int round = 0; round < 8; ++round) {
+    std::ignore = write(s.line.master, flood.data(), flood.size());
+    settle(s, milliseconds(10));
+  }
+  type(s, "A");
+  EXPECT_TRUE(await(s, stream::line, "A", milliseconds(1000)));
+  expect_idle(s); // waiting for the stream, not polling it
+  return hidden;
+}
+
+// Then control-], a pause, q and Enter end the run within 3 s.
+void
+quit_past_unread(session& s, stream unread)
+{
+  int hidden = flood_unread(s, unread);
+  type(s, "\x1d");
+  std::this_thread::sleep_for(milliseconds(300));
+  type(s, "q\r");
+  EXPECT_TRUE(eventually(
+      [&s] {
+        take(s);
+        return has_ended(s.pid);
+      },
+      milliseconds(3000)));
+  s.fds[static_cast<std::size_t>(unread)] = hidden;
+}
+
+bool
+only_x(std::string_view text)
+{
+  return text.find_first_not_of('x') == std::string_view::npos;
+}
+
+bool
+only_hex_x(std::string_view text)
+{
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != "78 "[i % 3]) {
+      return false;
+    }
+  }
+  return true;
+}
+
 void
 close_hexdump_reader(session& s)
 {
@@ -63,8 +120,22 @@ const way_out WAYS_OUT[] = {
     // ^D: VEOF on an empty line of the cooked terminal.
     {"EndOfInputAtPrompt", {}, {}, [](session& s) { open_prompt(s); type(s, "\x04"); },
      {.err = "serterm> \nserterm: EOF encountered\n"}},
-    {"LineHangup", {}, {}, [](session& s) { close(s.line.master); s.line.master = s.fds[0] = -1; },
-     {.err = "serterm: line closed\n", .exit_code = 1, .line_restored = false}},
+    // The message starts a line of its own, unless the screen's ended.
+    {"LineHangup", {}, {}, [](session& s) { send(s, "partial"); await(s, stream::screen, "partial");
+                                            close(s.line.master); s.line.master = s.fds[0] = -1; },
+     {.screen = "partial", .err = "\r\nserterm: line closed\n", .exit_code = 1, .line_restored = false}},
+    {"LineHangupAfterALineEnd", {}, {}, [](session& s) { send(s, "done\r\n"); await(s, stream::screen, "\n");
+                                                         close(s.line.master); s.line.master = s.fds[0] = -1; },
+     {.screen = "done\r\n", .err = "serterm: line closed\n", .exit_code = 1, .line_restored = false}},
+    // The screen, or standard output, takes nothing: the way out does not
+    // need it, and neither do the keys.
+    {"QuitPastABlockedScreen", {}, {}, [](session& s) { quit_past_unread(s, stream::screen); },
+     {.line = "A", .screen = only_x, .err = "\r\nserterm> "}},
+    {"QuitPastUnreadHexdump", {"-d1"}, {}, [](session& s) { quit_past_unread(s, stream::out); },
+     {.line = "A", .screen = "q\r\n", .out = only_hex_x, .err = "\r\nserterm> "}},
+    {"SigtermWithABlockedScreen", {}, {},
+     [](session& s) { int fd = flood_unread(s, stream::screen); ASSERT_EQ(kill(s.pid, SIGTERM), 0); s.fds[1] = fd; },
+     {.line = "A", .screen = only_x, .signal = SIGTERM}},
     {"LineHangupWithBytesWaiting", {}, {}, hang_up_with_a_byte_waiting,
      {.err = "serterm: line write failed: Input/output error\n"
              "serterm: bytes not sent to the line: 1\n", .exit_code = 1, .line_restored = false}},
@@ -234,7 +305,7 @@ TEST(LineDescriptor, FreeOneBelowTheLimitRelays)
   await(s, stream::line, "a");
   send(s, "b");
   await(s, stream::screen, "b");
-  quit(s, {.line = "a", .screen = "b"});
+  quit(s, {.line = "a", .screen = "b", .err = "\r\n"});
 }
 
 } // namespace
