@@ -10,7 +10,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <sys/select.h>
+#include <sys/ioctl.h>
 #include <tuple>
 #include <unistd.h>
 
@@ -27,18 +27,6 @@ constexpr std::array<const char*, 7> HELP_TEXT{
     "x [string]: send hex data, ",
     "'x 41 54 5a 0d 0a' is equivalent to 'ATZ\\r\\n'\n",
 };
-
-// True if the keyboard has input at once. Descriptor 0 is always within
-// the fd_set.
-bool
-keyboard_ready()
-{
-  fd_set read_set;
-  FD_ZERO(&read_set);
-  FD_SET(STDIN_FILENO, &read_set);
-  timeval timeout{0, 0};
-  return select(STDIN_FILENO + 1, &read_set, nullptr, nullptr, &timeout) > 0;
-}
 
 enum class line_read { complete, too_long, end_of_input };
 
@@ -68,18 +56,17 @@ show_prompt(std::span<const char> typed)
 
 // Shows the prompt and reads one command line from the standard input
 // stream into `line`, NUL terminated, ending in a newline unless input ended
-// first. CR ends it too: keys typed in raw mode before the prompt made the
-// terminal cooked come as typed, Enter as CR. Those already there are echoed,
-// as the terminal did not. A line too long for `line` is read to its end and
-// reported as too long: run cut, it could send a wrong byte (a hex pair cut
-// after its first digit), and its tail must not reach the line as data. A
-// keyboard left non-blocking is waited for.
+// first. CR ends it too: the `ahead` keys typed in raw mode before the
+// prompt made the terminal cooked come first, as typed, Enter as CR, and are
+// echoed here, as the terminal did not. A line too long for `line` is read to
+// its end and reported as too long: run cut, it could send a wrong byte (a hex
+// pair cut after its first digit), and its tail must not reach the line as
+// data. A keyboard left non-blocking is waited for.
 line_read
-read_command_line(std::span<char, BUFFER_SIZE> line)
+read_command_line(std::span<char, BUFFER_SIZE> line, std::size_t ahead)
 {
   std::size_t length = 0;
   bool cut = false;
-  bool ahead = keyboard_ready();
   // Only a stop at the prompt calls for it again.
   std::ignore = was_continued();
   show_prompt({});
@@ -107,11 +94,9 @@ read_command_line(std::span<char, BUFFER_SIZE> line)
     } else if (c != '\n') {
       cut = true;
     }
-    if (ahead && (c == '\n' || !keyboard_ready())) {
-      ahead = false;
-      if (keyboard_echoes()) {
-        show_now(STDIN_FILENO, std::span(line).first(length));
-      }
+    if (ahead != 0 && (c == '\n' || --ahead == 0) && keyboard_echoes()) {
+      ahead = 0;
+      show_now(STDIN_FILENO, std::span(line).first(length));
     }
     if (c == '\n') {
       // The terminal has echoed the Enter, or the line was shown above.
@@ -168,10 +153,17 @@ escape_prompt(std::span<unsigned char, BUFFER_SIZE> relay_buffer, int line_fd,
               int& modes, std::size_t& count)
 {
   count = 0;
+  // Counted while the terminal is raw: every key after the switch is the
+  // terminal's to echo. The line is begun raw too, so that it is CR LF.
+  int ahead = 0;
+  if (ioctl(STDIN_FILENO, FIONREAD, &ahead) != 0 || ahead < 0) {
+    ahead = 0;
+  }
+  start_own_line();
   keyboard_restore();
   std::array<char, BUFFER_SIZE> line;
   relay_step step = relay_step::go_on;
-  switch (read_command_line(line)) {
+  switch (read_command_line(line, static_cast<std::size_t>(ahead))) {
   case line_read::end_of_input:
     std::fprintf(stderr, "\n%s: EOF encountered\n", progname);
     step = relay_step::quit;

@@ -91,13 +91,15 @@ main(int argc, char** argv)
   keyboard_raw();
   relay_end end =
       run_relay(line_fd, opts.modes, opts.flush_timeout_us, opts.escape_char);
-  keyboard_restore();
   // What the driver still holds would make the close wait for it, up to
   // half a minute on a slow or stalled line.
   end.unsent += discard_line_output(line_fd);
   end.held_by_port = line_output_queued(line_fd);
-  // On the restored keyboard, so that each message starts and ends its own
-  // line of the user's terminal.
+  // The messages' own line begun while the terminal is raw, so that it is
+  // CR LF, and the messages written on the restored keyboard, so that each
+  // ends its line there.
+  begin_relay_report(end);
+  keyboard_restore();
   report_relay_end(end);
   close_line(line_fd);
   return end.held_by_port != 0 ? 1 : end.status;

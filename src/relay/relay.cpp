@@ -240,9 +240,9 @@ handle_typed(relay& r, std::size_t count, bool quick)
   }
 }
 
-// Reads the keyboard, no more than the queue has room for. Once a held
-// escape's quick-key window has closed, keys are the prompt's: they stay
-// in the terminal for it.
+// Reads the keyboard, no more than there is room for (a read of nothing
+// would look like the end of input). Once a held escape's quick-key window
+// has closed, keys are the prompt's: they stay in the terminal for it.
 relay_step
 read_keyboard(relay& r)
 {
@@ -250,7 +250,7 @@ read_keyboard(relay& r)
   if (q.escape == escape_hold::window) {
     advance_queue(q, now(r));
   }
-  if (q.escape == escape_hold::held) {
+  if (q.escape == escape_hold::held || keyboard_room(r) == 0) {
     return relay_step::go_on;
   }
   ssize_t got = read(KEYBOARD_FD, areas.relay_buffer.data(), keyboard_room(r));
@@ -452,11 +452,16 @@ run_relay(int line_fd, int modes, int flush_timeout_us,
 }
 
 void
-report_relay_end(const relay_end& end)
+begin_relay_report(const relay_end& end)
 {
   if (end.failure != nullptr || end.unsent != 0 || end.held_by_port != 0) {
     start_own_line();
   }
+}
+
+void
+report_relay_end(const relay_end& end)
+{
   if (end.failure != nullptr) {
     report(end.failure, end.error);
   }

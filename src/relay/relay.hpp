@@ -30,6 +30,10 @@ struct relay_end {
 [[nodiscard]] relay_end run_relay(int line_fd, int modes, int flush_timeout_us,
                                   unsigned char escape_char);
 
+// Writes CR LF to standard error if `report_relay_end` will write anything
+// and the last byte shown left a line open.
+void begin_relay_report(const relay_end& end);
+
 // Writes what ended the relay to standard error, if anything failed, then
 // the number of bytes not sent to the line, if any, then, if the port
 // still holds bytes, that the close waits for them.

@@ -272,11 +272,14 @@ TEST(Relay, SlowLineGetsEveryByteInOrder)
 TEST(Relay, EndingMessagesLandOnTheRestoredTerminal)
 {
   // With standard error on the user's terminal, a message written while it
-  // was still raw would end in a bare line feed.
+  // was still raw would end in a bare line feed, and the CR LF before it,
+  // once the terminal is cooked, would become CR CR LF.
   session s = start_session({}, {.err_on_keyboard = true});
+  send(s, "partial");
+  await(s, stream::screen, "partial");
   close(s.line.master);
   s.line.master = s.fds[0] = -1;
-  end_session(s, {.screen = "serterm: line closed\r\n",
+  end_session(s, {.screen = "partial\r\nserterm: line closed\r\n",
                   .exit_code = 1,
                   .line_restored = false});
   s = start_session({"-t", "-1"},
