@@ -11,9 +11,9 @@
 // the answer, with the line's transmit queue peak, comes once that is
 // full); waitraw MS; type MS HEX (keys); paste MS COUNT (the paste pattern,
 // reporting the line's transmit queue peak and a "note full" line when it
-// fills); kill MS SIGNAL; expect MS HEX (screen text, after what the
-// previous expect found); screen (all of it); wait MS (a "note ended MS"
-// line, how long after the spawn, keys or signal before serterm ended;
+// fills); expect MS HEX (screen text, after what the previous expect
+// found); screen (all of it); wait MS (a "note ended MS" line, how long
+// after the last spawn, keys or start of a shell command serterm ended;
 // then its exit status, whether the keyboard has its settings from before
 // the spawn again, and the whole screen, in hex); run MS HEX (a shell
 // command, with serterm's PID in $serterm: its status and output); quit.
@@ -55,7 +55,7 @@ constexpr int FULL_QUEUE = 4000;
 
 // serterm and its line: its screen is the keyboard pty's master. Its wait
 // status is collected here once it has ended, and when. `mark` is when it
-// was last started, typed into or sent a signal.
+// was last started or typed into, or a shell command last started.
 run child;
 std::string line_path;
 pty_pair keyboard;
@@ -306,6 +306,7 @@ wait_exit(long ms)
 void
 run_shell(const std::string& script, long ms)
 {
+  mark = steady::now();
   run shell;
   launch sh;
   sh.path = "/bin/sh";
@@ -375,10 +376,6 @@ run_command(const words& command)
     type(from_hex(arg), ms, false);
   } else if (name == "paste") {
     type(paste_text(std::strtoul(arg.c_str(), nullptr, 10)), ms, true);
-  } else if (name == "kill") {
-    bool sent = !ended() && kill(child.pid, std::atoi(arg.c_str())) == 0;
-    mark = steady::now();
-    reply(sent ? "sent" : "error no serterm to signal");
   } else if (name == "expect") {
     bool found = await(child, stream::screen, from_hex(arg), milliseconds(ms));
     reply(found ? "found" : "timeout " + failure);

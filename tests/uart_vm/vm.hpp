@@ -45,8 +45,8 @@ struct vm_profile {
 // chardev "line"; `device` the state shared with the shim inside QEMU.
 // `paced` (non-blocking) is the host's end of the unix socket behind the
 // chardev "paced": QEMU sends a UART's bytes into it one at a time, and the
-// socket holds only a few hundred of them, so the pace at which the host
-// reads them is the line's.
+// shim makes it hold only a few of them, so the pace at which the host reads
+// them is the line's.
 // `lost` is set once the agent failed to answer: later answers could
 // belong to earlier commands.
 struct vm {
