@@ -2,16 +2,20 @@
 // stands for the guest's second UART, from state the test harness controls,
 // and records the line settings QEMU applies to that pty. A pty has no
 // modem lines, so without this the guest would see them all clear and its
-// DTR/RTS changes would go nowhere.
+// DTR/RTS changes would go nowhere. It also gives the paced line's socket
+// the smallest send buffer.
 #include "device_state.hpp"
 
 #include <cerrno>
 #include <cstdarg>
 #include <cstdlib>
+#include <cstring>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -19,9 +23,11 @@ namespace {
 
 using ioctl_function = int (*)(int, unsigned long, ...);
 using tcsetattr_function = int (*)(int, int, const termios*);
+using accept4_function = int (*)(int, sockaddr*, socklen_t*, int);
 
 ioctl_function real_ioctl = nullptr;
 tcsetattr_function real_tcsetattr = nullptr;
+accept4_function real_accept4 = nullptr;
 uart_vm::device_state* shared = nullptr;
 dev_t tty_device = 0;
 
@@ -31,6 +37,8 @@ start_shim()
   real_ioctl = reinterpret_cast<ioctl_function>(dlsym(RTLD_NEXT, "ioctl"));
   real_tcsetattr =
       reinterpret_cast<tcsetattr_function>(dlsym(RTLD_NEXT, "tcsetattr"));
+  real_accept4 =
+      reinterpret_cast<accept4_function>(dlsym(RTLD_NEXT, "accept4"));
   const char* file = std::getenv(uart_vm::DEVICE_FILE_ENV);
   const char* tty = std::getenv(uart_vm::DEVICE_TTY_ENV);
   struct stat tty_stat {};
@@ -110,4 +118,27 @@ tcsetattr(int fd, int action, const termios* settings) noexcept
     shared->line_speed.store(cfgetospeed(settings));
   }
   return real_tcsetattr(fd, action, settings);
+}
+
+extern "C" int
+accept4(int fd, sockaddr* address, socklen_t* length, int flags)
+{
+  if (real_accept4 == nullptr) {
+    errno = ENOSYS;
+    return -1;
+  }
+  int accepted = real_accept4(fd, address, length, flags);
+  // The UART writes each byte on its own, and a socket's buffer is charged
+  // far more than a byte for each: the smallest buffer holds a few, so the
+  // UART sends at the pace its far end reads.
+  const char* paced = std::getenv(uart_vm::PACED_SOCKET_ENV);
+  sockaddr_un local{};
+  socklen_t size = sizeof local;
+  if (accepted >= 0 && paced != nullptr &&
+      getsockname(fd, reinterpret_cast<sockaddr*>(&local), &size) == 0 &&
+      local.sun_family == AF_UNIX && std::strcmp(local.sun_path, paced) == 0) {
+    int smallest = 1;
+    setsockopt(accepted, SOL_SOCKET, SO_SNDBUF, &smallest, sizeof smallest);
+  }
+  return accepted;
 }

@@ -3,16 +3,20 @@
 // and screen, and answers each command with one line beginning "@@ ".
 //
 // A command is its name, then its time limit in milliseconds, then its
-// arguments: spawn MS [noecho] [setsid] ARGS... (start serterm ARGS and
-// answer once its keyboard is raw; with noecho the keyboard does not echo
-// while serterm has not made it raw, with setsid serterm leads a session
-// of its own, without a controlling terminal); waitraw MS; type MS HEX
-// (keys); paste MS COUNT (the paste pattern, reporting the 16550's transmit
-// queue peak and a "note full" line when it fills); expect MS HEX (screen
-// text, after what the previous expect found); screen (all of it); wait MS
-// (exit status, whether the keyboard has its settings from before the
-// spawn again, and the whole screen, in hex); run MS HEX (a shell command,
-// with serterm's PID in $serterm: its status and output); quit.
+// arguments: spawn MS [noecho] [setsid] [input=COUNT] ARGS... (start serterm
+// ARGS, the last its line, and answer once its keyboard is raw; with noecho
+// the keyboard does not echo while serterm has not made it raw, with setsid
+// serterm leads a session of its own, without a controlling terminal; with
+// input= standard input is a file of COUNT bytes of the paste pattern, and
+// the answer, with the line's transmit queue peak, comes once that is
+// full); waitraw MS; type MS HEX (keys); paste MS COUNT (the paste pattern,
+// reporting the line's transmit queue peak and a "note full" line when it
+// fills); expect MS HEX (screen text, after what the previous expect
+// found); screen (all of it); wait MS (a "note ended MS" line, how long
+// after the last spawn, keys or start of a shell command serterm ended;
+// then its exit status, whether the keyboard has its settings from before
+// the spawn again, and the whole screen, in hex); run MS HEX (a shell
+// command, with serterm's PID in $serterm: its status and output); quit.
 #include "protocol.hpp"
 #include "support/oracles.hpp"
 #include "support/pty_kit.hpp"
@@ -28,6 +32,9 @@
 #include <poll.h>
 #include <sstream>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/utsname.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -42,18 +49,21 @@ namespace {
 using namespace serterm::testing;
 using words = std::vector<std::string>;
 
-constexpr const char* UART_PATH = "/dev/ttyS1";
 // The 16550's transmit buffer holds one page less one byte; this much
 // queued means it is as good as full.
 constexpr int FULL_QUEUE = 4000;
 
-// serterm: its screen is the keyboard pty's master. Its wait status is
-// collected here once it has ended.
+// serterm and its line: its screen is the keyboard pty's master. Its wait
+// status is collected here once it has ended, and when. `mark` is when it
+// was last started or typed into, or a shell command last started.
 run child;
+std::string line_path;
 pty_pair keyboard;
 termios keyboard_before{};
 bool exited = false;
 int status = 0;
+steady::time_point mark;
+steady::time_point ended_at;
 // What the last wait that failed reported.
 std::string failure;
 
@@ -79,8 +89,11 @@ screen()
 bool
 ended()
 {
-  exited = exited || child.pid <= 0 ||
-           waitpid(child.pid, &status, WNOHANG) == child.pid;
+  if (!exited &&
+      (child.pid <= 0 || waitpid(child.pid, &status, WNOHANG) == child.pid)) {
+    exited = true;
+    ended_at = steady::now();
+  }
   return exited;
 }
 
@@ -124,6 +137,54 @@ end_serterm()
   exited = false;
 }
 
+// What the driver holds for serterm's line now, or -1. Asked through a
+// copy of serterm's own descriptor, held only for that moment: opening the
+// line would wait while serterm's close waits for the queue, and a close
+// here that came last would wait instead of serterm's.
+int
+queued_for_line()
+{
+  struct stat line {};
+  struct stat each {};
+  int queued = -1;
+  auto pidfd = static_cast<int>(ended() || stat(line_path.c_str(), &line) != 0
+                                    ? -1
+                                    : syscall(SYS_pidfd_open, child.pid, 0));
+  for (int fd = STDERR_FILENO + 1; pidfd >= 0 && queued < 0 && fd < 16; ++fd) {
+    auto copy = static_cast<int>(syscall(SYS_pidfd_getfd, pidfd, fd, 0));
+    if (fstat(copy, &each) == 0 && each.st_rdev == line.st_rdev) {
+      std::ignore = ioctl(copy, TIOCOUTQ, &queued);
+    }
+    close(copy);
+  }
+  close(pidfd);
+  return queued;
+}
+
+// Raises `peak` to the driver's queue now, with a "note full" line when it
+// first reaches FULL_QUEUE. True once it has, or serterm has ended.
+bool
+queue_full(int& peak)
+{
+  int queued = queued_for_line();
+  if (queued >= FULL_QUEUE && peak < FULL_QUEUE) {
+    reply("note full " + std::to_string(queued));
+  }
+  peak = std::max(peak, queued);
+  return peak >= FULL_QUEUE || ended();
+}
+
+// A file of `count` bytes of the paste pattern, open at its start, or -1.
+int
+input_file(std::size_t count)
+{
+  int fd = memfd_create("input", MFD_CLOEXEC);
+  return fd >= 0 && write_all_bounded(fd, paste_text(count)) &&
+                 lseek(fd, 0, SEEK_SET) == 0
+             ? fd
+             : -1;
+}
+
 void
 spawn(const words& args, long ms)
 {
@@ -131,6 +192,10 @@ spawn(const words& args, long ms)
   auto option = [&](const char* word) {
     return std::find(args.begin(), args.end(), word) != args.end();
   };
+  auto input =
+      std::find_if(args.begin(), args.end(), [](const std::string& arg) {
+        return arg.starts_with("input=");
+      });
   if (!open_pty(keyboard) || tcgetattr(keyboard.slave, &keyboard_before) != 0) {
     reply(error_text("openpty"));
     return;
@@ -144,11 +209,20 @@ spawn(const words& args, long ms)
   serterm.argv = {"serterm"};
   std::copy_if(args.begin(), args.end(), std::back_inserter(serterm.argv),
                [](const std::string& arg) {
-                 return arg != "noecho" && arg != "setsid";
+                 return arg != "noecho" && arg != "setsid" &&
+                        !arg.starts_with("input=");
                });
-  serterm.in = serterm.out = serterm.err = keyboard.slave;
+  line_path = serterm.argv.back();
+  serterm.out = serterm.err = keyboard.slave;
+  serterm.in = input == args.end()
+                   ? keyboard.slave
+                   : input_file(std::strtoul(input->c_str() + 6, nullptr, 10));
   serterm.new_session = option("setsid");
   child.pid = start_process(serterm);
+  mark = steady::now();
+  if (serterm.in != keyboard.slave) {
+    close(serterm.in);
+  }
   // The master reports the end once serterm has closed the slave.
   close(keyboard.slave);
   keyboard.slave = -1;
@@ -158,18 +232,22 @@ spawn(const words& args, long ms)
     return;
   }
   setenv("serterm", std::to_string(child.pid).c_str(), 1);
-  wait_raw(ms);
+  if (input == args.end()) {
+    wait_raw(ms);
+    return;
+  }
+  int peak = 0;
+  std::ignore = take_until(ms, [&] { return queue_full(peak); });
+  reply("started peak " + std::to_string(peak));
 }
 
 // Writes `keys` to serterm's keyboard within `ms`, taking in its screen.
-// While the keyboard backs up, samples the 16550's transmit queue when
-// `watch_uart`, and reports its peak.
+// When `watch_line`, samples the line's transmit queue while the keyboard
+// backs up and then for up to a second more until it is full, and reports
+// its peak.
 void
-type(const std::string& keys, long ms, bool watch_uart)
+type(const std::string& keys, long ms, bool watch_line)
 {
-  int uart = watch_uart
-                 ? open(UART_PATH, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC)
-                 : -1;
   int peak = 0;
   std::size_t done = 0;
   auto end = steady::now() + milliseconds(ms);
@@ -180,18 +258,15 @@ type(const std::string& keys, long ms, bool watch_uart)
     if (written < 0 && errno != EAGAIN && errno != EINTR) {
       break;
     }
-    int queued = 0;
-    if (uart >= 0 && ioctl(uart, TIOCOUTQ, &queued) == 0 && queued > peak) {
-      if (queued >= FULL_QUEUE && peak < FULL_QUEUE) {
-        reply("note full " + std::to_string(queued));
-      }
-      peak = queued;
+    if (watch_line) {
+      std::ignore = queue_full(peak);
     }
     wait_fd(keyboard.master, POLLOUT, 5);
     take(child);
   }
-  if (uart >= 0) {
-    close(uart);
+  mark = steady::now();
+  if (watch_line) {
+    std::ignore = take_until(1000, [&] { return queue_full(peak); });
   }
   reply(done == keys.size()
             ? "typed " + std::to_string(done) + " peak " + std::to_string(peak)
@@ -204,6 +279,12 @@ void
 wait_exit(long ms)
 {
   std::ignore = take_until(ms, ended);
+  if (exited) {
+    reply(
+        "note ended " +
+        std::to_string(
+            std::chrono::duration_cast<milliseconds>(ended_at - mark).count()));
+  }
   // The pty still holds what serterm wrote last; it reports the end once
   // every slave descriptor is closed and all is read.
   read_for(keyboard.master, screen(), milliseconds(1000));
@@ -225,6 +306,7 @@ wait_exit(long ms)
 void
 run_shell(const std::string& script, long ms)
 {
+  mark = steady::now();
   run shell;
   launch sh;
   sh.path = "/bin/sh";

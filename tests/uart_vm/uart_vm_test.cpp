@@ -53,7 +53,9 @@ struct guest_kind {
 };
 
 const std::array<guest_kind, VM_COUNT> GUESTS{{
-    {{"16550", {"-serial", "chardev:line"}, ""}, "/dev/ttyS1", ""},
+    {{"16550", {"-serial", "chardev:line", "-serial", "chardev:paced"}, ""},
+     "/dev/ttyS1",
+     ""},
     {{"ftdi",
       {"-device", "qemu-xhci,id=usb", "-device",
        "usb-serial,id=ftdi,chardev=line,bus=usb.0"},
@@ -210,11 +212,21 @@ escape_command(const std::string& command_line, const std::string& response)
 
 // Waits for serterm to end, checks that it ended as `how` says ("exit 0",
 // "signal 1") with the keyboard's settings from before it started, and
-// returns its whole screen.
+// returns its whole screen. `after` (if given) gets how many milliseconds
+// after its start, the last keys or the start of the last shell command it
+// ended; `idle` and `limit` are as for `ask`.
 std::string
-wait_end(const std::string& how)
+wait_end(const std::string& how, long* after = nullptr,
+         const std::function<void()>& idle = take_line,
+         milliseconds limit = WAIT_LIMIT)
 {
-  std::string answer = ask("wait");
+  std::string answer = ask(
+      "wait", "", limit,
+      [&](const std::string& note) {
+        std::ignore = after != nullptr &&
+                      std::sscanf(note.c_str(), "ended %ld", after) == 1;
+      },
+      idle);
   std::size_t cut = answer.rfind(' ');
   EXPECT_EQ(answer.substr(0, cut), how + " restored");
   return from_hex(answer.substr(cut + 1));
@@ -590,6 +602,24 @@ TEST_F(UartVm, AllByteValuesCrossBothWays)
   all_byte_values_cross_both_ways();
 }
 
+// The 16550 guest's second line. Its far end is the socket `paced`, which
+// takes bytes only as fast as the host reads them.
+constexpr const char* PACED_LINE = "/dev/ttyS2";
+
+// Takes in what the far end `fd` has, no more than `rate` bytes a second
+// since `start` in all: the pace of a line of that speed.
+void
+read_paced(int fd, std::string& into, std::size_t rate,
+           steady::time_point start)
+{
+  std::size_t due = rate * static_cast<std::size_t>(ms_since(start)) / 1000;
+  std::array<char, 4096> chunk;
+  for (ssize_t n = 1; n > 0 && into.size() < due;) {
+    n = read(fd, chunk.data(), std::min(chunk.size(), due - into.size()));
+    into.append(chunk.data(), n > 0 ? static_cast<std::size_t>(n) : 0);
+  }
+}
+
 TEST_F(UartVm, PasteLargerThanTheTransmitBufferArrivesWhole)
 {
   // Larger than all the buffers between serterm and the device together:
@@ -601,22 +631,14 @@ TEST_F(UartVm, PasteLargerThanTheTransmitBufferArrivesWhole)
     return;
   }
   streams.line_expected = paste_text(PASTE);
-  // The device reads 256 bytes every 10 ms, as a slow line would take them:
-  // slower than the paste comes, so every buffer before it fills, the
+  // The device reads 25,600 bytes a second, as a slow line would take
+  // them: slower than the paste comes, so every buffer before it fills, the
   // driver's transmit buffer too, yet never a second without taking any,
   // which serterm would take for a stalled line.
   auto started = steady::now();
-  auto next_read = started;
   long full_ms = -1;
   auto read_slowly = [&] {
-    auto now = steady::now();
-    if (now >= next_read) {
-      next_read = now + milliseconds(10);
-      std::array<char, 256> chunk;
-      ssize_t n = read(guest->line.master, chunk.data(), chunk.size());
-      streams.line_received.append(chunk.data(),
-                                   n > 0 ? static_cast<std::size_t>(n) : 0);
-    }
+    read_paced(guest->line.master, streams.line_received, 25600, started);
   };
   std::string answer = ask(
       "paste", std::to_string(PASTE), milliseconds(90000),
@@ -658,6 +680,137 @@ TEST_F(UartVm, QuitThroughTheEscapePromptExitsZero)
   quit_serterm(milliseconds(200));
   // Nothing typed at the prompt went to the line.
   EXPECT_EQ(printable(streams.line_received), "");
+}
+
+// How a session on a slow or stalled line ends: the user quits at the
+// prompt, standard input (a file) ends, SIGTERM comes, or input ends and
+// control-C (SIGINT) ends the wait for the port that follows.
+enum class ending { quit, end_of_input, sigterm, interrupted_wait };
+
+// One such session: serterm at `bps`, the far end reading `rate` bytes a
+// second (0: never), `size` bytes pasted or, when input ends, in the file
+// that is standard input; how it must end, within how many milliseconds of
+// the q, the start or the signal; its whole screen, a regular expression
+// whose groups, if any, are counts of bytes not sent or still held.
+struct slow_line_case {
+  const char* what;
+  int bps;
+  std::size_t rate;
+  std::size_t size;
+  ending how;
+  const char* end;
+  long within_ms;
+  const char* screen;
+};
+
+// Runs `c` and checks how serterm ends, its screen, that the far end got a
+// prefix of the input, and that the bytes counted not sent (or still held
+// by the port) are the rest. On the 16550, once serterm discards, the rest
+// may exceed the count by what the UART's FIFO held when the port closed:
+// no count includes it, and the kernel clears it then. On CDC-ACM the count
+// may exceed the rest: the driver counts whole transfer buffers.
+void
+end_on_a_slow_line(const slow_line_case& c)
+{
+  SCOPED_TRACE(c.what);
+  constexpr std::size_t UART_FIFO = 16;
+  // On the CDC-ACM guest nothing reads the gadget while the bridge is down.
+  bool acm = guest == &guests[ACM_VM];
+  int far_end = acm ? guest->line.master : guest->paced;
+  std::ignore = acm ? shell(BRIDGE_DOWN) : "";
+  std::string received;
+  std::ignore = drain(far_end, received);
+  received.clear();
+  auto started = steady::now();
+  auto reads = [&] { read_paced(far_end, received, c.rate, started); };
+  auto say = [&](const std::string& command, const std::string& argument) {
+    return ask(command, argument, WAIT_LIMIT, {}, reads);
+  };
+  bool from_file =
+      c.how == ending::end_of_input || c.how == ending::interrupted_wait;
+  std::string answer =
+      say("spawn", (from_file ? "input=" + std::to_string(c.size) + " " : ""s) +
+                       std::to_string(-c.bps) + " " +
+                       (acm ? kind->line : PACED_LINE));
+  if (!from_file && answer == "raw") {
+    answer = say("paste", std::to_string(c.size));
+  }
+  // The input comes faster than the line takes it: the driver's queue fills.
+  int peak = 0;
+  EXPECT_EQ(std::sscanf(answer.c_str(),
+                        from_file ? "started peak %d" : "typed %*u peak %d",
+                        &peak),
+            1)
+      << answer;
+  EXPECT_GE(peak, 4000) << answer;
+  if (c.how == ending::quit) {
+    // Control-], a pause longer than the quick key's window, then q Enter,
+    // all while the paste goes out, and before the prompt shows.
+    std::ignore = say("type", to_hex(std::string(1, ESCAPE)));
+    std::ignore = say("run", to_hex("sleep 0.5"));
+    std::ignore = say("type", to_hex("q\r"));
+  } else if (c.how == ending::interrupted_wait) {
+    EXPECT_EQ(say("expect", to_hex("(control-C ends the wait)\r\n")), "found");
+  }
+  if (c.how == ending::sigterm || c.how == ending::interrupted_wait) {
+    std::ignore = shell(
+        "kill -"s + (c.how == ending::sigterm ? "TERM" : "INT") + " $serterm");
+  }
+  long after = -1;
+  std::string screen =
+      wait_end(c.end, &after, reads, milliseconds(c.within_ms) + STEP_WAIT);
+  EXPECT_LE(after, c.within_ms) << "ms to serterm's end";
+  // What had left the port still comes, from the socket and the UART.
+  for (std::size_t before = SIZE_MAX; before != received.size();) {
+    before = received.size();
+    read_for(far_end, received, milliseconds(300));
+  }
+  expect_whole("line", received, paste_text(c.size).substr(0, received.size()));
+  std::smatch unsent;
+  EXPECT_TRUE(std::regex_match(screen, unsent, std::regex(c.screen)))
+      << printable(screen);
+  std::size_t counted = 0;
+  for (std::size_t i = 1; i < unsent.size(); ++i) {
+    counted += unsent[i].matched ? std::stoul(unsent[i]) : 0;
+  }
+  std::size_t rest = c.size - std::min(c.size, received.size());
+  if (acm) {
+    EXPECT_GE(counted, rest);
+  } else if (c.how != ending::sigterm) {
+    EXPECT_LE(counted, rest);
+    EXPECT_LE(rest, counted + (counted > 0 ? UART_FIFO : 0)) << counted;
+  }
+  std::printf("uart_vm: %s at %d bps, the far end reading %zu bytes/s: "
+              "ended %.1f s after the %s; driver's queue peak %d; the far "
+              "end received %zu of %zu bytes, %zu counted not sent or held\n",
+              c.what, c.bps, c.rate, static_cast<double>(after) / 1000.0,
+              c.how == ending::quit           ? "q"
+              : c.how == ending::end_of_input ? "start"
+                                              : "signal",
+              peak, received.size(), c.size, counted);
+}
+
+// The 16550 guest's second line. Moving, the end of input comes with more
+// than the driver's queue still waiting.
+// clang-format off
+constexpr std::array<slow_line_case, 4> SLOW_LINE_CASES{{
+    {"12 kB pasted, then control-] q Enter", 1200, 120, 12288, ending::quit,
+     "exit 0", 2000,
+     "serterm> q\r\nserterm: bytes not sent to the line: ([0-9]+)\r\n"},
+    {"end of input, the line moving", 9600, 960, 8192, ending::end_of_input,
+     "exit 0", 12000, ""},
+    {"end of input, the line stalled", 1200, 0, 12288, ending::end_of_input,
+     "exit 1", 3000, "serterm: bytes not sent to the line: ([0-9]+)\r\n"},
+    {"12 kB pasted, then SIGTERM, the line stalled", 1200, 0, 12288,
+     ending::sigterm, "signal 15", 1000, ""},
+}};
+// clang-format on
+
+TEST_F(UartVm, SlowOrStalledLineEndsAtOnceCountingEveryByte)
+{
+  for (const slow_line_case& c : SLOW_LINE_CASES) {
+    end_on_a_slow_line(c);
+  }
 }
 
 // Fails the scenario on any warning, bug or oops in the guest's kernel log
@@ -885,6 +1038,18 @@ TEST_F(CdcAcm, UnpluggedMidRelay) { unplug_while_running(MID_RELAY); }
 TEST_F(CdcAcm, UnpluggedAtThePromptThenV)
 {
   unplug_while_running(PROMPT_THEN_V);
+}
+
+// The driver cannot discard what it holds: serterm says so, and waits for
+// the port until control-C.
+TEST_F(CdcAcm, StalledPortAtEndOfInputWaitsUntilControlC)
+{
+  end_on_a_slow_line(
+      {"end of input, the port stalled", 115200, 0, 20480,
+       ending::interrupted_wait, "signal 2", 1000,
+       "(?:serterm: bytes not sent to the line: ([0-9]+)\r\n)?serterm: "
+       "waiting for the port to send the ([1-9][0-9]*) bytes it still holds "
+       "\\(control-C ends the wait\\)\r\n"});
 }
 
 TEST_F(CdcAcm, KernelLogHasNoFaults) { expect_a_clean_kernel_log(); }

@@ -86,6 +86,22 @@ open_line_pty(vm& guest)
              : errno_text("openpty");
 }
 
+// A socket connected to the unix socket at `path`, or -1.
+int
+connect_unix(const std::string& path)
+{
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+  if (fd >= 0 &&
+      connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    close(fd);
+    fd = -1;
+  }
+  return fd;
+}
+
 std::string
 map_device_state(vm& guest, std::string& path)
 {
@@ -118,6 +134,7 @@ launch_qemu(vm& guest, const vm_files& files, const vm_profile& profile,
       "env", "LD_PRELOAD=" + files.shim,
       std::string(DEVICE_FILE_ENV) + "=" + device_path,
       std::string(DEVICE_TTY_ENV) + "=" + guest.line.slave_path,
+      std::string(PACED_SOCKET_ENV) + "=" + guest.work_dir + "/paced",
       files.qemu, "-accel", guest.accelerator, "-M", "pc", "-m", "256",
       "-smp", "1", "-nodefaults", "-no-user-config", "-display", "none",
       "-no-reboot", "-kernel", files.kernel + "/vmlinux", "-initrd", initramfs,
@@ -125,6 +142,8 @@ launch_qemu(vm& guest, const vm_files& files, const vm_profile& profile,
                      profile.modules,
       "-chardev", "stdio,id=console,signal=off", "-serial", "chardev:console",
       "-chardev", "serial,id=line,path=" + guest.line.slave_path,
+      "-chardev", "socket,id=paced,server=on,wait=off,path=" + guest.work_dir +
+                      "/paced",
       "-monitor", "unix:" + guest.work_dir + "/monitor,server=on,wait=off"};
   // clang-format on
   qemu.argv.insert(qemu.argv.end(), profile.devices.begin(),
@@ -188,6 +207,12 @@ await_vm(vm& guest, milliseconds limit)
     stop_vm(guest);
     return error;
   }
+  guest.paced = connect_unix(guest.work_dir + "/paced");
+  if (guest.paced < 0 || !set_nonblocking(guest.paced)) {
+    std::string error = errno_text("the paced line's socket");
+    stop_vm(guest);
+    return error;
+  }
   guest.release = answer.substr(6);
   guest.boot_seconds =
       std::chrono::duration<double>(steady::now() - guest.launched).count();
@@ -211,6 +236,10 @@ stop_vm(vm& guest)
   }
   guest.qemu = run{};
   close_pty(guest.line);
+  if (guest.paced >= 0) {
+    close(guest.paced);
+    guest.paced = -1;
+  }
   if (guest.device != nullptr) {
     munmap(guest.device, sizeof(device_state));
     guest.device = nullptr;
@@ -266,18 +295,11 @@ std::string
 monitor(vm& guest, const std::string& command)
 {
   constexpr std::string_view PROMPT = "(qemu) ";
-  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::snprintf(address.sun_path, sizeof address.sun_path, "%s",
-                (guest.work_dir + "/monitor").c_str());
+  int fd = connect_unix(guest.work_dir + "/monitor");
   // The monitor greets with its prompt, and shows it again after each
   // command's answer.
   std::string got;
-  bool greeted =
-      fd >= 0 &&
-      connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-      set_nonblocking(fd) && read_until(fd, got, PROMPT);
+  bool greeted = fd >= 0 && set_nonblocking(fd) && read_until(fd, got, PROMPT);
   std::size_t from = got.size();
   bool answered = greeted && write_all_bounded(fd, command + "\n") &&
                   read_until(fd, got, PROMPT, WAIT_LIMIT, from);

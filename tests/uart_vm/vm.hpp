@@ -30,7 +30,8 @@ struct vm_files {
 };
 
 // What sets one guest apart: QEMU's arguments for the device on the host
-// pty `line` (the chardev "line"), and the kernel modules its init loads
+// pty `line` (the chardev "line") and, if it has one, on the socket
+// `paced` (the chardev "paced"), and the kernel modules its init loads
 // (names separated by commas), with those they depend on.
 struct vm_profile {
   std::string name;
@@ -42,12 +43,17 @@ struct vm_profile {
 // are the guest's console: its `out` stream holds all the console showed.
 // `line.master` (non-blocking) is the host's end of the device on its
 // chardev "line"; `device` the state shared with the shim inside QEMU.
+// `paced` (non-blocking) is the host's end of the unix socket behind the
+// chardev "paced": QEMU sends a UART's bytes into it one at a time, and the
+// shim makes it hold only a few of them, so the pace at which the host reads
+// them is the line's.
 // `lost` is set once the agent failed to answer: later answers could
 // belong to earlier commands.
 struct vm {
   std::string name;
   serterm::testing::run qemu;
   serterm::testing::pty_pair line;
+  int paced = -1;
   std::string work_dir;
   device_state* device = nullptr;
   std::string release;
