@@ -195,12 +195,13 @@ start_serterm(int bps, const std::string& options = "")
 }
 
 // Opens the escape prompt, enters `command_line` and waits for `response`
-// after it on the screen, then for the keyboard to be raw again.
+// after it on the screen, then for the keyboard to be raw again. The prompt
+// starts a line of its own.
 void
 escape_command(const std::string& command_line, const std::string& response)
 {
   type_keys(std::string(1, ESCAPE));
-  if (!expect_shown("serterm> ")) {
+  if (!expect_shown(line_left_open(streams.screen_expected) + "serterm> ")) {
     return;
   }
   type_keys(command_line + "\n");
