@@ -7,8 +7,8 @@
 #include <array>
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <fcntl.h>
+#include <string_view>
 #include <sys/stat.h>
 #include <tuple>
 #include <unistd.h>
@@ -46,16 +46,19 @@ own_standard_descriptors()
         (!isatty(fd) && !S_ISFIFO(st.st_mode))) {
       continue;
     }
-    std::array<char, 32> path{};
+    // Not formatted: printf's machinery alone would cost a sixth of
+    // serterm's memory.
+    constexpr std::array<const char*, 3> PATHS{
+        "/proc/self/fd/0", "/proc/self/fd/1", "/proc/self/fd/2"};
+    const char* path = PATHS[static_cast<std::size_t>(fd)];
     std::array<char, 64> target{};
-    std::ignore =
-        std::snprintf(path.data(), path.size(), "/proc/self/fd/%d", fd);
     // Opened anew, a pseudo-terminal's master would be a new terminal.
-    ssize_t length = readlink(path.data(), target.data(), target.size() - 1);
-    if (length < 0 || std::strstr(target.data(), "ptmx") != nullptr) {
+    ssize_t length = readlink(path, target.data(), target.size() - 1);
+    if (length < 0 || std::string_view(target.data()).find("ptmx") !=
+                          std::string_view::npos) {
       continue;
     }
-    int own = open(path.data(), (flags & O_ACCMODE) | O_NONBLOCK | O_NOCTTY);
+    int own = open(path, (flags & O_ACCMODE) | O_NONBLOCK | O_NOCTTY);
     if (own >= 0) {
       std::ignore = dup2(own, fd);
       std::ignore = close(own);
