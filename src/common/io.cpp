@@ -10,6 +10,12 @@
 
 namespace serterm {
 
+bool
+is_transient(int error)
+{
+  return error == EINTR || error == EAGAIN || error == EWOULDBLOCK;
+}
+
 ssize_t
 write_some(int fd, std::span<const unsigned char> data)
 {
@@ -18,11 +24,11 @@ write_some(int fd, std::span<const unsigned char> data)
     if (n >= 0) {
       return n;
     }
-    if (errno == EAGAIN || errno == EWOULDBLOCK) {
-      return 0;
+    if (!is_transient(errno)) {
+      return -1;
     }
     if (errno != EINTR) {
-      return -1;
+      return 0;
     }
   }
 }

@@ -9,6 +9,11 @@
 
 namespace serterm {
 
+// True for the errors after which a read or write is simply tried again
+// later: an interrupted call, or a non-blocking descriptor with nothing to
+// give or no room.
+[[nodiscard]] bool is_transient(int error);
+
 // Writes what `fd` takes now of `data` in one call, retrying EINTR. Returns
 // the number of bytes written (0 when the descriptor would block), or -1
 // with errno set on any other error.

@@ -73,7 +73,7 @@ read_command_line(std::span<char, BUFFER_SIZE> line, std::size_t ahead)
   for (;;) {
     int c = std::fgetc(stdin);
     if (c == EOF) {
-      if (std::ferror(stdin) && (errno == EAGAIN || errno == EINTR)) {
+      if (std::ferror(stdin) && is_transient(errno)) {
         std::clearerr(stdin);
         // Back from a stop (control-Z, then fg): the shell has had the
         // screen meanwhile.
