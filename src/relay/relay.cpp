@@ -85,12 +85,6 @@ fail(relay& r, const char* what, int error)
   return relay_step::failed;
 }
 
-bool
-is_transient(int error)
-{
-  return error == EINTR || error == EAGAIN || error == EWOULDBLOCK;
-}
-
 // True while output waits for the screen or standard output.
 bool
 output_waits(const relay& r)
@@ -210,6 +204,7 @@ run_escape(relay& r)
       escape_prompt(areas.relay_buffer, r.line_fd, r.modes, r.prompt_bytes);
   r.now_us = -1;
   queue_resume(r.queue, now(r));
+  queue_resume(r.echo, now(r));
   queue_prompt_bytes(r);
   return step;
 }
@@ -389,27 +384,27 @@ wait_for_work(relay& r, ready_set& ready)
   return relay_step::go_on;
 }
 
-// One pass: what waits for the line (so that a stall ends before the
-// keyboard is read by its room), the keyboard and what it queued, the
-// queue's rules, the line's input, then the idle line break of the
+// One pass: output that waits, the keyboard and what waits for the line,
+// the queues' rules, the line's input, then the idle line break of the
 // hexdump.
 relay_step
 run_pass(relay& r, const ready_set& ready)
 {
   relay_step step = relay_step::go_on;
-  bool line_full = false;
   if (ready.output_writable) {
     step = write_output(r);
   }
-  if (step == relay_step::go_on && queue_waiting(r.queue) != 0) {
+  // A stalled line is written to first, so that a stall that has ended
+  // does not size the keyboard's read; otherwise the keys read join what
+  // waits, for one write.
+  if (step == relay_step::go_on && r.queue.stalled) {
     step = drain_line(r);
-    line_full = queue_waiting(r.queue) != 0;
   }
   queue_prompt_bytes(r);
   if (step == relay_step::go_on && ready.keyboard_readable) {
     step = read_keyboard(r);
   }
-  if (!line_full && step == relay_step::go_on && queue_waiting(r.queue) != 0) {
+  if (step == relay_step::go_on && queue_waiting(r.queue) != 0) {
     step = drain_line(r);
   }
   if (step == relay_step::go_on) {
