@@ -144,6 +144,11 @@ measure_flood(const settings& s, const workload_data& data, bool a_first,
   add_pair(r.flood_worst, a.worst_us, b.worst_us);
   r.flood_lost.command.push_back(a.lost);
   r.flood_lost.relay.push_back(b.lost);
+  auto [idle_a, idle_b] = run_abba(s, a_first, [&](const std::string& command) {
+    return run_flood_latency(command, {}, s.flood_keys, s.escape_char);
+  });
+  r.all_verified = r.all_verified && idle_a.verified && idle_b.verified;
+  add_pair(r.flood_idle, idle_a.median_us, idle_b.median_us);
 }
 
 void
@@ -165,12 +170,12 @@ measure_pair(const settings& s, const workload_data& data, int pair, results& r)
 
 } // namespace
 
-std::array<const figure*, 13>
+std::array<const figure*, 14>
 rows(const results& r)
 {
-  return {&r.rate,  &r.cpu,         &r.keystroke, &r.keystroke_p99, &r.paste,
-          &r.lost,  &r.hex,         &r.hex_cpu,   &r.wake,          &r.rss,
-          &r.flood, &r.flood_worst, &r.flood_lost};
+  return {&r.rate,  &r.cpu,         &r.keystroke,  &r.keystroke_p99, &r.paste,
+          &r.lost,  &r.hex,         &r.hex_cpu,    &r.wake,          &r.rss,
+          &r.flood, &r.flood_worst, &r.flood_lost, &r.flood_idle};
 }
 
 double

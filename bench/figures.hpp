@@ -44,6 +44,8 @@ struct results {
                      "f keystroke under flood worst us", "-", 1};
   figure flood_lost{"flood_keys_lost", "f keystroke under flood keys lost", "0",
                     0};
+  figure flood_idle{"flood_keystroke_idle_median_us",
+                    "f same keys, idle line, median us", "-", 1};
   // a count and bytes, b each key, c bytes, f each key and the screen
   bool all_verified = true;
   bool hex_text_ok = false;
@@ -52,7 +54,7 @@ struct results {
 };
 
 // The figures of `r` in the order of the table.
-std::array<const figure*, 13> rows(const results& r);
+std::array<const figure*, 14> rows(const results& r);
 
 // The value at `fraction` (0 to 1) of the sorted `values`; 0 if empty.
 double percentile(std::vector<double> values, double fraction);

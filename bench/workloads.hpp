@@ -120,6 +120,8 @@ struct flood_run {
 // `escape_char`), one every 200 ms, each timed until it reaches the line. A
 // key not there within 5 s is lost and ends the run; each lost key counts as
 // 5 s. Verified if every key came as typed and the screen showed the flood.
+// With `flood` empty, the same keys on an idle line: what a keystroke costs
+// at that spacing on this machine, a CPU woken from idle included.
 flood_run run_flood_latency(const std::string& command,
                             const std::vector<unsigned char>& flood,
                             int keystrokes, unsigned char escape_char);
