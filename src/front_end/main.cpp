@@ -97,7 +97,11 @@ main(int argc, char** argv)
   // What the driver still holds would make the close wait for it, up to
   // half a minute on a slow or stalled line.
   end.unsent += discard_line_output(line_fd);
-  end.held_by_port = line_output_queued(line_fd);
+  // A line that failed (a device unplugged) sends nothing more: what its
+  // driver still reports is lost, not waited for.
+  std::size_t held = line_output_queued(line_fd);
+  end.unsent += end.line_failed ? held : 0;
+  end.held_by_port = end.line_failed ? 0 : held;
   // The messages' own line begun while the terminal is raw, so that it is
   // CR LF, and the messages written on the restored keyboard, so that each
   // ends its line there.

@@ -85,6 +85,14 @@ fail(relay& r, const char* what, int error)
   return relay_step::failed;
 }
 
+// The same, for a failure of the line itself.
+relay_step
+lose_line(relay& r, const char* what, int error)
+{
+  r.end.line_failed = true;
+  return fail(r, what, error);
+}
+
 // True while output waits for the screen or standard output.
 bool
 output_waits(const relay& r)
@@ -186,7 +194,7 @@ drain_line(relay& r)
 {
   ssize_t n = write_some(r.line_fd, queue_data(r.queue));
   if (n < 0) {
-    return fail(r, "line write failed", errno);
+    return lose_line(r, "line write failed", errno);
   }
   auto sent = static_cast<std::size_t>(n);
   // A keystroke that goes out at once needs no clock.
@@ -296,11 +304,11 @@ read_line(relay& r)
 {
   ssize_t got = read(r.line_fd, areas.received.data(), areas.received.size());
   if (got == 0) {
-    return fail(r, "line closed", 0);
+    return lose_line(r, "line closed", 0);
   }
   if (got < 0) {
     return is_transient(errno) ? relay_step::go_on
-                               : fail(r, "line read failed", errno);
+                               : lose_line(r, "line read failed", errno);
   }
   auto received =
       std::span(areas.received).first(static_cast<std::size_t>(got));

@@ -7,13 +7,14 @@ namespace serterm {
 
 // How a relay ended: the exit status (0 after a quit or the end of keyboard
 // input with every byte sent, 1 otherwise), what failed (nullptr if
-// nothing did) with its errno (0 for none), how many bytes for the line
-// were dropped or still waiting, and how many the port's driver still held
-// and could not discard.
+// nothing did) with its errno (0 for none) and whether it was the line's,
+// how many bytes for the line were dropped or still waiting, and how many
+// the port's driver still held and could not discard.
 struct relay_end {
   int status = 0;
   const char* failure = nullptr;
   int error = 0;
+  bool line_failed = false;
   std::size_t unsent = 0;
   std::size_t held_by_port = 0;
 };
