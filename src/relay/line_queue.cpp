@@ -25,7 +25,7 @@ queue_room(const line_queue& q)
   if (q.stalled) {
     return BUFFER_SIZE;
   }
-  return std::min(BUFFER_SIZE, QUEUE_SIZE - queue_waiting(q));
+  return std::min(BUFFER_SIZE, q.bytes.size() - queue_waiting(q));
 }
 
 std::size_t
@@ -33,13 +33,13 @@ queue_typed(line_queue& q, std::span<const unsigned char> data)
 {
   if (q.start == q.end) {
     q.start = q.end = 0;
-  } else if (q.end + data.size() > QUEUE_SIZE && q.start != 0) {
+  } else if (q.end + data.size() > q.bytes.size() && q.start != 0) {
     std::copy(q.bytes.begin() + static_cast<long>(q.start),
               q.bytes.begin() + static_cast<long>(q.end), q.bytes.begin());
     q.end -= q.start;
     q.start = 0;
   }
-  std::size_t taken = std::min(data.size(), QUEUE_SIZE - q.end);
+  std::size_t taken = std::min(data.size(), q.bytes.size() - q.end);
   std::copy_n(data.begin(), taken, q.bytes.begin() + static_cast<long>(q.end));
   q.end += taken;
   q.dropped += data.size() - taken;

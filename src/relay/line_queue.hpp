@@ -30,9 +30,9 @@ inline constexpr std::int64_t DRIVER_POLL_US = 20000;
 enum class escape_hold { none, window, held };
 
 struct line_queue {
-  // The bytes, oldest at `start`. Left uninitialised by its owner, so that
-  // pages never used cost no memory.
-  std::span<unsigned char, QUEUE_SIZE> bytes;
+  // The bytes, oldest at `start`, in storage of any size. Left
+  // uninitialised by its owner, so that pages never used cost no memory.
+  std::span<unsigned char> bytes;
   std::size_t start = 0;
   std::size_t end = 0;
   std::size_t dropped = 0;

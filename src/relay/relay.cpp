@@ -32,7 +32,7 @@ struct relay_areas {
   std::array<unsigned char, MAPPED_SIZE> mapped;
   std::array<char, HEXDUMP_SIZE> hex_text;
   std::array<unsigned char, QUEUE_SIZE> queue;
-  std::array<unsigned char, QUEUE_SIZE> echo;
+  std::array<unsigned char, MAPPED_SIZE> echo;
   std::array<unsigned char, MAPPED_SIZE> echo_mapped;
 };
 relay_areas areas;

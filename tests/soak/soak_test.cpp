@@ -223,9 +223,9 @@ soak(const std::vector<std::string>& options, std::size_t line_total,
               rss_early, rss_end);
   std::fflush(stdout);
   s.fds = taken;
-  // Each pause in a hexdump stream may have ended a hex line on stderr.
-  quit(s, {.err = as == shown_as::hex ? stream_text(only_line_breaks)
-                                      : stream_text("")});
+  // Each pause in a hexdump stream may have ended a hex line on stderr,
+  // and the prompt starts a line of its own after the last bytes shown.
+  quit(s, {.err = only_line_breaks});
 }
 
 TEST(Soak, LineToScreenPlain)
