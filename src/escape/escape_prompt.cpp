@@ -58,10 +58,10 @@ show_prompt(std::span<const char> typed)
 // stream into `line`, NUL terminated, ending in a newline unless input ended
 // first. CR ends it too: the `ahead` keys typed in raw mode before the
 // prompt made the terminal cooked come first, as typed, Enter as CR, and are
-// echoed here, as the terminal did not. A line too long for `line` is read to
-// its end and reported as too long: run cut, it could send a wrong byte (a hex
-// pair cut after its first digit), and its tail must not reach the line as
-// data. A keyboard left non-blocking is waited for.
+// echoed after the prompt, as the terminal did not. A line too long for `line`
+// is read to its end and reported as too long: run cut, it could send a wrong
+// byte (a hex pair cut after its first digit), and its tail must not reach the
+// line as data. A keyboard left non-blocking is waited for.
 line_read
 read_command_line(std::span<char, BUFFER_SIZE> line, std::size_t ahead)
 {
@@ -69,17 +69,26 @@ read_command_line(std::span<char, BUFFER_SIZE> line, std::size_t ahead)
   bool cut = false;
   // Only a stop at the prompt calls for it again.
   std::ignore = was_continued();
-  show_prompt({});
+  bool shown = false;
   for (;;) {
+    // The keys typed ahead are read first and shown with the prompt, so
+    // that their echo comes before that of anything typed once it shows.
+    if (!shown && ahead == 0) {
+      show_prompt(std::span(line).first(length));
+      shown = true;
+    }
     int c = std::fgetc(stdin);
     if (c == EOF) {
       if (std::ferror(stdin) && is_transient(errno)) {
         std::clearerr(stdin);
-        // Back from a stop (control-Z, then fg): the shell has had the
-        // screen meanwhile.
-        if (was_continued()) {
-          note_shown(std::span(&LF, 1));
+        // Back from a stop (control-Z, then fg), with the shell's screen
+        // since, or nothing more typed ahead after all: the prompt shows
+        // (again) before the wait.
+        if (was_continued() || !shown) {
+          note_shown(std::span(&LF, shown ? 1 : 0));
           show_prompt(std::span(line).first(length));
+          shown = true;
+          ahead = 0;
         }
         if (wait_readable(STDIN_FILENO)) {
           continue;
@@ -94,15 +103,15 @@ read_command_line(std::span<char, BUFFER_SIZE> line, std::size_t ahead)
     } else if (c != '\n') {
       cut = true;
     }
-    if (ahead != 0 && (c == '\n' || --ahead == 0) && keyboard_echoes()) {
-      ahead = 0;
-      show_now(STDIN_FILENO, std::span(line).first(length));
-    }
+    ahead -= ahead != 0 ? 1 : 0;
     if (c == '\n') {
       // The terminal has echoed the Enter, or the line was shown above.
       note_shown(std::span(&LF, 1));
       break;
     }
+  }
+  if (!shown) {
+    show_prompt(std::span(line).first(length));
   }
   line[length] = '\0';
   if (length == 0) {

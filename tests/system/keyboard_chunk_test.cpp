@@ -168,7 +168,9 @@ TEST(KeyboardChunks, QuitBehindAPasteOnASlowOrStalledLine)
     std::this_thread::sleep_for(milliseconds(row.q_after_ms));
     type(s, row.enter_at_prompt ? "q" : "q\r");
     if (row.enter_at_prompt) {
+      // Enter once the prompt shows with the q typed ahead of it.
       await(s, stream::err, "serterm> ");
+      await(s, stream::screen, "q");
       ASSERT_TRUE(wait_terminal(s.keyboard.slave, is_cooked));
       type(s, "\r");
     }
