@@ -1,5 +1,5 @@
-// Complete and interruption-safe descriptor writes, and the clock of the
-// waits.
+// Descriptor writes and waits that retry interrupted calls, and the clock
+// of the waits.
 #include "common/io.hpp"
 
 #include <cerrno>

@@ -180,6 +180,9 @@ queue_for_line(relay& r, std::span<const unsigned char> data)
 void
 queue_prompt_bytes(relay& r)
 {
+  if (r.prompt_bytes == 0) {
+    return;
+  }
   auto bytes = std::span(areas.relay_buffer).first(r.prompt_bytes);
   std::size_t offered = std::min(bytes.size(), keyboard_room(r));
   queue_for_line(r, bytes.first(offered));
