@@ -1,5 +1,4 @@
-// The process-wide program name, the messages that carry it, and where
-// the user's terminal left its line.
+// The process-wide program name and the messages that carry it.
 #include "common/common.hpp"
 
 #include <cstdio>
@@ -9,13 +8,6 @@ namespace serterm {
 
 const char* progname = "serterm";
 
-namespace {
-
-// At start the shell has just ended its line.
-bool line_open = false;
-
-} // namespace
-
 void
 report(const char* what, int error)
 {
@@ -23,23 +15,6 @@ report(const char* what, int error)
     std::fprintf(stderr, "%s: %s\n", progname, what);
   } else {
     std::fprintf(stderr, "%s: %s: %s\n", progname, what, std::strerror(error));
-  }
-}
-
-void
-note_shown(std::span<const unsigned char> written)
-{
-  if (!written.empty()) {
-    line_open = written.back() != LF;
-  }
-}
-
-void
-start_own_line()
-{
-  if (line_open) {
-    std::fputs("\r\n", stderr);
-    line_open = false;
   }
 }
 

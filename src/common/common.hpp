@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstddef>
-#include <span>
 
 namespace serterm {
 
@@ -28,21 +27,8 @@ inline constexpr unsigned char LF = 0x0A;
 // names the program prints it.
 extern const char* progname;
 
-// How the relay goes on after a step, or how it ends: the keyboard, the
-// line, the wait and the escape prompt all answer this way.
-enum class relay_step { go_on, quit, failed };
-
 // Writes "<progname>: <what>: <strerror(error)>" and a newline to standard
 // error, or "<progname>: <what>" when `error` is 0.
 void report(const char* what, int error);
-
-// Records that `written` was the last output to the user's terminal (the
-// screen, hexdump text, the prompt and messages on standard error, all
-// taken to be that terminal): whether it left a line open.
-void note_shown(std::span<const unsigned char> written);
-
-// Writes CR LF to standard error if the last byte shown was not a line
-// feed, so that what follows there starts a line of its own.
-void start_own_line();
 
 } // namespace serterm

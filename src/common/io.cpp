@@ -34,10 +34,29 @@ write_some(int fd, std::span<const unsigned char> data)
 }
 
 bool
-wait_readable(int fd)
+write_patiently(int fd, std::span<const unsigned char> data,
+                std::int64_t stall_us)
 {
-  pollfd p{fd, POLLIN, 0};
-  return poll(&p, 1, -1) >= 0 || errno == EINTR;
+  std::int64_t since = monotonic_us();
+  while (!data.empty()) {
+    ssize_t n = write_some(fd, data);
+    if (n < 0) {
+      return false;
+    }
+    std::int64_t now = monotonic_us();
+    if (n > 0) {
+      since = now;
+      data = data.subspan(static_cast<std::size_t>(n));
+      continue;
+    }
+    if (now - since >= stall_us) {
+      return false;
+    }
+    pollfd p{fd, POLLOUT, 0};
+    std::ignore =
+        poll(&p, 1, static_cast<int>((stall_us - (now - since)) / 1000 + 1));
+  }
+  return true;
 }
 
 std::int64_t

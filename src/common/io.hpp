@@ -19,9 +19,11 @@ namespace serterm {
 // with errno set on any other error.
 [[nodiscard]] ssize_t write_some(int fd, std::span<const unsigned char> data);
 
-// Waits, without a time-out, until `fd` has input or a signal has been
-// handled. Returns false, with errno set, if the wait itself fails.
-[[nodiscard]] bool wait_readable(int fd);
+// Writes all of `data` to `fd`, waiting for room while it takes bytes, and
+// gives up once it has taken nothing for `stall_us`. Returns whether all of
+// it went.
+bool write_patiently(int fd, std::span<const unsigned char> data,
+                     std::int64_t stall_us);
 
 // Microseconds on the monotonic clock. Not std::chrono's clock: that one
 // alone would bring in the whole C++ run-time library.

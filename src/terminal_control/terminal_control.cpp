@@ -295,10 +295,22 @@ keyboard_restore()
   }
 }
 
-bool
-keyboard_echoes()
+line_editing
+keyboard_editing()
 {
-  return keyboard_saved != 0 && (saved_keyboard_settings.c_lflag & ECHO) != 0;
+  line_editing editing;
+  const termios& t = saved_keyboard_settings;
+  if (keyboard_saved == 0) {
+    return editing;
+  }
+  editing.echo = (t.c_lflag & ECHO) != 0;
+  // A disabled key reads as _POSIX_VDISABLE, which is 0 on Linux too.
+  if ((t.c_lflag & ICANON) != 0) {
+    editing.eof = t.c_cc[VEOF] != _POSIX_VDISABLE ? t.c_cc[VEOF] : 0;
+    editing.erase = t.c_cc[VERASE] != _POSIX_VDISABLE ? t.c_cc[VERASE] : 0;
+    editing.kill = t.c_cc[VKILL] != _POSIX_VDISABLE ? t.c_cc[VKILL] : 0;
+  }
+  return editing;
 }
 
 std::size_t
@@ -316,17 +328,22 @@ format_modem_status(int bits, std::span<char, MODEM_STATUS_TEXT_SIZE> out)
   return length;
 }
 
-void
-show_modem_status(int line_fd)
+std::size_t
+modem_status_text(int line_fd, std::span<char> text)
 {
   int bits = 0;
+  int n = 0;
   if (ioctl(line_fd, TIOCMGET, &bits) != 0) {
-    report("can't read modem status", errno);
-    return;
+    n = std::snprintf(text.data(), text.size(),
+                      "%s: can't read modem status: %s\n", progname,
+                      std::strerror(errno));
+  } else {
+    std::array<char, MODEM_STATUS_TEXT_SIZE> words{};
+    std::ignore = format_modem_status(bits, words);
+    n = std::snprintf(text.data(), text.size(), "%s", words.data());
   }
-  std::array<char, MODEM_STATUS_TEXT_SIZE> text{};
-  std::ignore = format_modem_status(bits, text);
-  std::fputs(text.data(), stderr);
+  return std::min(static_cast<std::size_t>(std::max(n, 0)),
+                  text.empty() ? 0 : text.size() - 1);
 }
 
 void

@@ -65,8 +65,19 @@ void keyboard_raw();
 // Puts back the keyboard settings saved by the latest `keyboard_raw`.
 void keyboard_restore();
 
-// True if the keyboard's saved settings echo typed keys.
-[[nodiscard]] bool keyboard_echoes();
+// The keyboard's own line-editing keys, from its saved settings: end of
+// input, erase one character, erase the line (0 where one is disabled or the
+// terminal does not edit lines), and whether it echoes what is typed.
+struct line_editing {
+  unsigned char eof = 0;
+  unsigned char erase = 0;
+  unsigned char kill = 0;
+  bool echo = false;
+};
+
+// The line-editing keys of the settings the latest `keyboard_raw` saved;
+// none when the keyboard is not a terminal.
+[[nodiscard]] line_editing keyboard_editing();
 
 // Size of the text `format_modem_status` writes, NUL included.
 inline constexpr std::size_t MODEM_STATUS_TEXT_SIZE = 64;
@@ -77,9 +88,10 @@ inline constexpr std::size_t MODEM_STATUS_TEXT_SIZE = 64;
 std::size_t format_modem_status(int bits,
                                 std::span<char, MODEM_STATUS_TEXT_SIZE> out);
 
-// Writes the line's modem control lines to standard error as seven words,
-// or "<progname>: can't read modem status: <reason>" if they cannot be read.
-void show_modem_status(int line_fd);
+// Writes the line's modem control lines to `text` as seven words and a
+// newline, or "<progname>: can't read modem status: <reason>" and a newline
+// if they cannot be read. Returns the text's length (cut to fit `text`).
+std::size_t modem_status_text(int line_fd, std::span<char> text);
 
 // Installs, on an alternate signal stack, a handler for every catchable
 // signal whose default action ends the process: it puts back whatever

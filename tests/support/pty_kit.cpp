@@ -100,17 +100,18 @@ difference(std::string_view got, std::string_view want)
 }
 
 bool
-drain(int fd, std::string& into)
+drain(int fd, std::string& into, std::size_t most)
 {
   char chunk[65536];
-  for (;;) {
-    ssize_t n = read(fd, chunk, sizeof chunk);
-    if (n > 0) {
-      into.append(chunk, static_cast<std::size_t>(n));
-      continue;
+  while (most > 0) {
+    ssize_t n = read(fd, chunk, std::min(sizeof chunk, most));
+    if (n <= 0) {
+      return n < 0 && (errno == EAGAIN || errno == EINTR);
     }
-    return n < 0 && (errno == EAGAIN || errno == EINTR);
+    into.append(chunk, static_cast<std::size_t>(n));
+    most -= static_cast<std::size_t>(n);
   }
+  return true;
 }
 
 bool
@@ -418,12 +419,35 @@ got(run& r, stream which)
 }
 
 void
+pace(run& r, stream which, long bytes_per_s)
+{
+  std::size_t i = index(which);
+  r.rate[i] = bytes_per_s;
+  r.paced_since[i] = steady::now();
+  r.paced_from[i] = r.got[i].size();
+}
+
+void
 take(run& r)
 {
   for (std::size_t i = 0; i < r.fds.size(); ++i) {
-    if (r.fds[i] >= 0) {
-      drain(r.fds[i], r.got[i]);
+    auto due = static_cast<std::size_t>(
+        static_cast<double>(r.rate[i]) *
+        std::chrono::duration<double>(steady::now() - r.paced_since[i])
+            .count());
+    std::size_t read = r.got[i].size() - r.paced_from[i];
+    if (r.fds[i] >= 0 && r.rate[i] != 0) {
+      drain(r.fds[i], r.got[i],
+            r.rate[i] < 0 ? SIZE_MAX : due - std::min(due, read));
     }
+  }
+  while (!r.flood.empty() && r.fds[0] >= 0) {
+    std::string_view rest = std::string_view(r.flood).substr(r.flood_at);
+    ssize_t n = write(r.fds[0], rest.data(), rest.size());
+    if (n <= 0) {
+      break;
+    }
+    r.flood_at = (r.flood_at + static_cast<std::size_t>(n)) % r.flood.size();
   }
 }
 
@@ -491,10 +515,11 @@ end_run(run& r, const outcome& expected, milliseconds limit)
     const stream_text& want = *wants[i];
     std::string_view head(got.data(),
                           got.size() - std::min(want.value.size(), got.size()));
-    std::string part = want.fits == nullptr ? difference(got, want.value)
-                       : got.ends_with(want.value) && want.fits(head)
-                           ? ""
-                           : "unexpected \"" + printable(got) + "\"";
+    std::string part =
+        want.fits == nullptr ? difference(got, want.value)
+        : got.ends_with(want.value) && want.fits(head)
+            ? ""
+            : "unexpected \"" + printable(got.substr(0, 200)) + "\"";
     why +=
         part.empty() ? "" : std::string("\n") + STREAM_NAMES[i] + ": " + part;
   }

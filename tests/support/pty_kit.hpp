@@ -7,6 +7,7 @@
 
 #include <array>
 #include <chrono>
+#include <cstdint>
 #include <ctime>
 #include <functional>
 #include <string>
@@ -67,9 +68,9 @@ std::string printable(std::string_view data);
 // part, with a little of each from just before there.
 std::string difference(std::string_view got, std::string_view want);
 
-// Appends what `fd` has now to `into`. Returns false at end of input or on
-// an error other than would-block.
-bool drain(int fd, std::string& into);
+// Appends what `fd` has now to `into`, at most `most` bytes. Returns false
+// at end of input or on an error other than would-block.
+bool drain(int fd, std::string& into, std::size_t most = SIZE_MAX);
 
 // Waits up to `ms` for `fd` to have input (`events` POLLIN) or room
 // (POLLOUT). True if it is ready.
@@ -168,7 +169,20 @@ struct run {
   std::array<int, 4> fds{-1, -1, -1, -1};
   std::array<std::string, 4> got;
   std::array<std::size_t, 4> seen{};
+  // How fast the far end of each stream reads it, in bytes a second on the
+  // clock since `pace` set it: -1 all there is, 0 nothing.
+  std::array<long, 4> rate{-1, -1, -1, -1};
+  std::array<steady::time_point, 4> paced_since{};
+  std::array<std::size_t, 4> paced_from{};
+  // What the device keeps sending on the line stream's descriptor, over
+  // and over, as fast as it takes it (empty: nothing).
+  std::string flood;
+  std::size_t flood_at = 0;
 };
+
+// From now on the far end of `which` reads it at `bytes_per_s` (-1: all
+// there is, 0: nothing); `take` keeps to it.
+void pace(run& r, stream which, long bytes_per_s);
 
 // Starts `what` into `r`, making the pipes that `PIPE` asks for: the write
 // end of standard input becomes `r.keys`, the read ends of standard output
@@ -178,8 +192,9 @@ bool start_run(run& r, launch what);
 // What `which` has delivered so far.
 std::string& got(run& r, stream which);
 
-// Takes in whatever every stream has now, so that the program never blocks
-// on a full pipe or pty while the test waits for one of them.
+// Takes in what every stream has now, as fast as its pace allows, so that
+// the program never blocks on a full pipe or pty while the test waits for
+// one of them; and sends what the line takes of the flood.
 void take(run& r);
 
 // Takes in every stream for `span`.

@@ -1,0 +1,591 @@
+// Table tests of the relay's rules, on a loop of the test's own: a clock the
+// test sets, a keyboard and a line that hold what the test gives them, and
+// outputs that take what the test allows.
+#include "relay/relay_core.hpp"
+#include "support/oracles.hpp"
+#include "support/pty_kit.hpp"
+
+#include <gtest/gtest.h>
+#include <limits>
+#include <string>
+#include <vector>
+
+namespace serterm {
+namespace {
+
+constexpr std::size_t ALL = std::numeric_limits<std::size_t>::max();
+constexpr output OUTPUT_LIST[] = {output::line, output::messages,
+                                  output::screen, output::hexdump};
+constexpr char ESC = '\x1d';
+const std::string E(1, ESC);
+// A cooked terminal's keys, as Linux sets them.
+constexpr line_editing TERMINAL{
+    .eof = 4, .erase = 0x7f, .kill = 0x15, .echo = true};
+
+std::size_t
+at(output out)
+{
+  return static_cast<std::size_t>(out);
+}
+
+struct loop {
+  relay_core& core;
+  std::int64_t now = 0;
+  std::array<std::string, OUTPUTS> got{};
+  // How many more bytes each output takes.
+  std::array<std::size_t, OUTPUTS> takes{ALL, ALL, ALL, ALL};
+  std::string keyboard{}; // typed and not read yet
+  bool keyboard_ended = false;
+  std::string line{}; // sent by the device and not read yet
+  std::size_t driver = 0;
+  // Bytes the line takes every 10 ms, once `takes` for it runs out.
+  std::size_t line_pace = 0;
+  bool cooked = false;
+  bool done = false;
+  relay_end end{};
+};
+
+loop
+start(int modes = 0, int timeout_us = 100000, line_editing editing = TERMINAL)
+{
+  return loop{.core = start_core(modes, timeout_us, ESC, editing)};
+}
+
+// Moves what one read of at most `room` bytes takes of `input` to the core's
+// read area. Returns its size.
+ssize_t
+feed(std::string& input, std::size_t room, relay_core& core)
+{
+  std::size_t n = std::min({room, input.size(), BUFFER_SIZE});
+  std::copy_n(input.begin(), n, read_area(core).begin());
+  input.erase(0, n);
+  return static_cast<ssize_t>(n);
+}
+
+// Does everything the core asks for at the loop's time, until it asks for
+// nothing more than a wait.
+void
+turn(loop& l)
+{
+  for (int round = 0; !l.done; ++round) {
+    if (round == 100000) {
+      ADD_FAILURE() << "the core never stopped asking for more at " << l.now;
+      return;
+    }
+    relay_plan plan = plan_pass(l.core, l.now);
+    switch (plan.action) {
+    case relay_action::done:
+      l.done = true;
+      l.end = relay_result(l.core);
+      return;
+    case relay_action::keyboard_cooked: {
+      std::size_t n =
+          std::min(l.keyboard.size(), keys_ahead_area(l.core).size());
+      std::copy_n(l.keyboard.begin(), n, keys_ahead_area(l.core).begin());
+      l.keyboard.erase(0, n);
+      l.cooked = true;
+      keyboard_cooked(l.core, n, l.now);
+      continue;
+    }
+    case relay_action::keyboard_raw:
+      l.cooked = false;
+      keyboard_raw_again(l.core, l.now);
+      continue;
+    case relay_action::modem_status:
+      show_text(l.core, 0, l.now);
+      continue;
+    case relay_action::look_at_driver:
+      driver_holds(l.core, l.driver, l.now);
+      continue;
+    case relay_action::none:
+      break;
+    }
+    bool moved = false;
+    for (output out : OUTPUT_LIST) {
+      std::span<const unsigned char> data = to_write(l.core, out);
+      if (!data.empty()) {
+        std::size_t n = std::min(l.takes[at(out)], data.size());
+        l.takes[at(out)] -= l.takes[at(out)] == ALL ? 0 : n;
+        l.got[at(out)].append(data.begin(),
+                              data.begin() + static_cast<long>(n));
+        written(l.core, out, static_cast<ssize_t>(n), 0, l.now);
+        moved = true;
+      }
+    }
+    if (moved) {
+      continue;
+    }
+    for (output out : OUTPUT_LIST) {
+      if (plan.room[at(out)] && l.takes[at(out)] > 0) {
+        room_again(l.core, out);
+        moved = true;
+      }
+    }
+    if (plan.keyboard > 0 && (!l.keyboard.empty() || l.keyboard_ended)) {
+      keyboard_read(l.core, feed(l.keyboard, plan.keyboard, l.core), 0, l.now);
+      moved = true;
+    }
+    if (plan.line && !l.line.empty()) {
+      line_read(l.core, feed(l.line, BUFFER_SIZE, l.core), 0, l.now);
+      moved = true;
+    }
+    if (!moved) {
+      return;
+    }
+  }
+}
+
+// Runs the loop until `ms` milliseconds, waking at each deadline the core
+// sets on the way, and every 10 ms while the line takes `line_pace` bytes
+// each time. A deadline that passes without anything to do would be a loop
+// that spins: it fails the test.
+void
+run_to(loop& l, std::int64_t ms)
+{
+  turn(l);
+  for (int wakes = 0; !l.done && l.now < ms * 1000; ++wakes) {
+    std::int64_t wake = plan_pass(l.core, l.now).wake_us;
+    if (wakes > 100000 || (wake >= 0 && wake < l.now)) {
+      ADD_FAILURE() << "the core wakes again and again at " << wake;
+      return;
+    }
+    std::int64_t tick =
+        l.line_pace == 0 ? ms * 1000 : (l.now / 10000 + 1) * 10000;
+    l.now = std::min(
+        {wake < 0 ? ms * 1000 : std::max(wake, l.now + 1), tick, ms * 1000});
+    if (l.now == tick && l.line_pace != 0) {
+      l.takes[at(output::line)] += l.line_pace;
+    }
+    turn(l);
+  }
+}
+
+void
+type(loop& l, std::string_view keys)
+{
+  l.keyboard.append(keys);
+  turn(l);
+}
+
+// What the core's outputs say when the run ends by q at its prompt.
+std::string
+quit_text(std::string_view typed = "q\n")
+{
+  return "serterm> " + std::string(typed);
+}
+
+// A script for a keyboard: at `at_ms`, `keys` typed (and the input ended).
+struct typing {
+  std::int64_t at_ms;
+  std::string keys;
+  bool end = false;
+};
+
+void
+play(loop& l, const std::vector<typing>& script)
+{
+  for (const typing& step : script) {
+    run_to(l, step.at_ms);
+    l.keyboard_ended = step.end;
+    type(l, step.keys);
+  }
+}
+
+TEST(RelayCore, TypedKeysAndTheEscapeCharacter)
+{
+  // Keys typed at the given times, with a quick-key window of 100 ms
+  // unless the row says; what the line gets and what standard error shows
+  // by 5 s.
+  const struct {
+    std::vector<typing> script;
+    std::string line;
+    std::string err;
+    bool done;
+    int timeout_us = 100000;
+  } rows[] = {
+      // Escapes inside a chunk: the key after each is data.
+      {{{0, "ab" + E + "cd" + E + E + "e"}}, "abcd" + E + "e", "", false},
+      {{{0, "1" + E + E + "2" + E + E + E + "3" + E + E + E + E + "4"}},
+       "1" + E + "2" + E + "3" + E + E + "4",
+       "",
+       false},
+      // An escape ending a chunk: the next key within the window is data,
+      // even the escape itself; after it, the prompt.
+      {{{0, "ab" + E}, {100, "c"}}, "abc", "", false},
+      {{{0, E}, {50, E}, {100, "z"}}, E + "z", "", false},
+      {{{0, "ab" + E}, {101, "q\r"}}, "ab", quit_text(""), true},
+      // End of input right after an escape: no prompt; before it ends,
+      // every key is still sent.
+      {{{0, "ab" + E + "c", true}}, "abc", "", true},
+      {{{0, "ab" + E, true}}, "ab", "", true},
+      {{{0, "a" + E + E + E, true}}, "a" + E, "", true},
+      {{{0, E + "q\n", true}}, "q\n", "", true},
+      // A window of no time: the prompt comes at once.
+      {{{0, "ab" + E}}, "ab", "serterm> ", false, 0},
+      {{{0, "ab" + E}}, "ab", "serterm> ", false, 1},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(testing::printable(row.script[0].keys));
+    if (row.script.size() == 1) {
+      EXPECT_EQ(row.line, testing::sent_quickly(row.script[0].keys));
+    }
+    loop l = start(0, row.timeout_us);
+    play(l, row.script);
+    run_to(l, 5000);
+    EXPECT_EQ(l.got[at(output::line)], row.line);
+    EXPECT_EQ(l.got[at(output::messages)], row.err);
+    EXPECT_EQ(l.done, row.done);
+  }
+}
+
+// A paste of `size` bytes without an escape character among them.
+std::string
+paste_of(std::size_t size)
+{
+  return testing::random_bytes(size, 9, ESC);
+}
+
+// True when `line` is the start of `paste` and `unsent` counts the rest.
+void
+expect_prefix(const loop& l, const std::string& paste, std::size_t extra = 0)
+{
+  const std::string& line = l.got[at(output::line)];
+  EXPECT_EQ(testing::difference(line, paste.substr(0, line.size())), "");
+  EXPECT_EQ(l.end.unsent, paste.size() + extra - line.size());
+}
+
+TEST(RelayCore, KeysTypedBeforeThePromptShowsAreItsLine)
+{
+  // A stalled line holds up the escape typed at 200 ms for a second; the
+  // keys typed at 700 ms are edited as the terminal would and are the
+  // prompt's line. At 1500 ms the line takes everything again.
+  const struct {
+    std::string keys;
+    std::string err;
+    bool quits;
+    std::string sent; // after the paste, once the line takes bytes
+  } rows[] = {
+      {"q\r", "serterm> q\n", true, ""},
+      {"zz\x15q\r", "serterm> q\n", true, ""},
+      // End of input: the message ends its own line, so a count after it
+      // needs no line of its own.
+      {"\x04", "serterm> \nserterm: EOF encountered\n", true, ""},
+      {"x 41 42\x7f"
+       "3\r",
+       "serterm> x 41 43\n", false, "AC"},
+      // End of input after text hands it over; erase cannot reach it.
+      {"x 4\x04\x7f"
+       "1\n",
+       "serterm> x 41\n", false, "A"},
+      {"?\r", "serterm> ?\n" + std::string(testing::HELP_TEXT), false, ""},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(testing::printable(row.keys));
+    loop l = start();
+    l.takes[at(output::line)] = 0;
+    std::string paste = paste_of(40000);
+    play(l, {{0, paste}, {200, E}, {700, row.keys}});
+    run_to(l, 1400);
+    EXPECT_EQ(l.got[at(output::messages)], row.err);
+    EXPECT_EQ(l.done, row.quits);
+    l.takes[at(output::line)] = ALL;
+    run_to(l, 2000);
+    if (row.quits) {
+      expect_prefix(l, paste);
+      EXPECT_FALSE(l.end.line_open);
+    } else {
+      EXPECT_EQ(l.got[at(output::line)], paste + row.sent);
+    }
+  }
+}
+
+TEST(RelayCore, TheWayOutBehindAFullQueue)
+{
+  // A paste, an escape typed at 200 ms and q Enter at 700 ms, on a line
+  // that takes `pace` bytes every 10 ms: the run quits by 5 s and the line
+  // gets the start of the paste and never the q. Behind more than the
+  // queue holds, the keys wait in the terminal and come in one late chunk:
+  // the escape in it is held and the keys after it are the prompt's.
+  const struct {
+    std::size_t size;
+    std::size_t pace;
+    bool at_once; // everything typed at 0 ms
+  } rows[] = {
+      {256 * 1024, 200, false},
+      {1100 * 1024, 2000, false},
+      {1100 * 1024, 0, true},
+      {1100 * 1024, 2000, true},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(::testing::Message() << row.size << " " << row.pace);
+    loop l = start();
+    l.takes[at(output::line)] = 0;
+    l.line_pace = row.pace;
+    std::string paste = paste_of(row.size);
+    if (row.at_once) {
+      play(l, {{0, paste + E + "q\r"}});
+    } else {
+      play(l, {{0, paste}, {200, E}, {700, "q\r"}});
+    }
+    run_to(l, 5000);
+    EXPECT_TRUE(l.done);
+    EXPECT_EQ(l.got[at(output::messages)], "serterm> q\n");
+    EXPECT_EQ(l.end.status, 0);
+    expect_prefix(l, paste);
+  }
+}
+
+TEST(RelayCore, AStallDropsOnlyWhatDoesNotFit)
+{
+  // The line takes nothing from the start: once it has taken nothing for a
+  // second, what the queue cannot hold is dropped, one hole, counted. From
+  // 3 s it takes everything, and every byte typed after that arrives.
+  loop l = start();
+  l.takes[at(output::line)] = 0;
+  std::string paste = paste_of(1200 * 1024);
+  std::string after = paste_of(20000);
+  play(l, {{0, paste}});
+  run_to(l, 999);
+  EXPECT_EQ(l.keyboard.size(), paste.size() - 128 * BUFFER_SIZE)
+      << "the queue holds 1 MiB until the line stalls";
+  run_to(l, 1000);
+  EXPECT_EQ(l.keyboard, "") << "stalled, the keys are read and dropped";
+  l.takes[at(output::line)] = ALL;
+  run_to(l, 3000);
+  play(l, {{3000, after}, {3100, E}, {3300, "q\r"}});
+  const std::string& line = l.got[at(output::line)];
+  std::size_t kept = line.size() - after.size();
+  EXPECT_EQ(testing::difference(line.substr(0, kept), paste.substr(0, kept)),
+            "");
+  EXPECT_EQ(line.substr(kept), after);
+  EXPECT_EQ(kept, 129 * BUFFER_SIZE);
+  EXPECT_EQ(l.end.unsent, paste.size() - kept);
+}
+
+TEST(RelayCore, OutputsOfOneTerminalKeepTheirOrder)
+{
+  // The screen takes nothing while the device sends; standard error, on
+  // the same terminal, takes nothing until `err_from` ms. The escape at
+  // 200 ms opens the prompt on a line of its own once standard error takes
+  // bytes, or, if it took nothing for a second, without it; q quits.
+  const struct {
+    int modes;
+    std::int64_t err_from;
+    std::string err;
+  } rows[] = {
+      {0, 700, "\r\nserterm> "},
+      {0, 10000, ""},
+      // Half-duplex: the echo of 20 kB typed waits behind what the screen
+      // has not taken; once the screen has stalled, the keys are read, and
+      // their echo dropped.
+      {MODE_HALF_DUPLEX, 700, "\r\nserterm> "},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.modes);
+    loop l = start(row.modes);
+    l.takes[at(output::screen)] = 100;
+    l.takes[at(output::messages)] = 0;
+    l.line = std::string(40000, 'x');
+    play(l, {{0, std::string(20000, 'k')}, {200, E}});
+    run_to(l, row.err_from);
+    l.takes[at(output::messages)] = ALL;
+    play(l, {{row.err_from + 100, "q\r"}});
+    run_to(l, row.err_from + 3000);
+    EXPECT_EQ(l.got[at(output::messages)], row.err);
+    EXPECT_EQ(l.got[at(output::screen)], std::string(100, 'x'));
+    EXPECT_EQ(l.got[at(output::line)], std::string(20000, 'k'));
+    EXPECT_TRUE(l.done);
+    EXPECT_EQ(l.end.status, 0);
+  }
+}
+
+TEST(RelayCore, IdleHexdumpLineBreakAtTheFlushTimeout)
+{
+  // Whatever else waits: here a paste on a stalled line.
+  loop l = start(MODE_HEXDUMP);
+  l.takes[at(output::line)] = 0;
+  play(l, {{0, paste_of(20000)}});
+  l.line = "AT";
+  run_to(l, 10);
+  EXPECT_EQ(l.got[at(output::hexdump)], "41 54 ");
+  run_to(l, 99);
+  EXPECT_EQ(l.got[at(output::messages)], "");
+  run_to(l, 100);
+  EXPECT_EQ(l.got[at(output::messages)], "\r\n");
+  // Not before its hex text is out.
+  l.takes[at(output::hexdump)] = 3;
+  l.line = "OK";
+  run_to(l, 500);
+  EXPECT_EQ(l.got[at(output::messages)], "\r\n");
+  l.takes[at(output::hexdump)] = ALL;
+  run_to(l, 501);
+  EXPECT_EQ(l.got[at(output::hexdump)], "41 54 4f 4b ");
+  EXPECT_EQ(l.got[at(output::messages)], "\r\n\r\n");
+}
+
+TEST(RelayCore, EndOfInput)
+{
+  // Typed bytes, then the input ends: the run waits while the line and
+  // then its driver take bytes; what the driver holds at each look, every
+  // 20 ms, and how the run ends.
+  const struct {
+    std::size_t line_takes;
+    std::vector<std::size_t> driver;
+    int status;
+  } rows[] = {
+      {ALL, {0}, 0},
+      {ALL, {4000, 3000, 2000, 0}, 0},
+      // Nothing moves for a second: the rest is not sent.
+      {ALL, std::vector<std::size_t>(52, 4000), 1},
+      {2, {}, 1},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.driver.size());
+    loop l = start();
+    l.takes[at(output::line)] = row.line_takes;
+    l.driver = row.driver.empty() ? 0 : row.driver[0];
+    play(l, {{0, "hello", true}});
+    for (std::size_t look = 1; look < row.driver.size(); ++look) {
+      l.driver = row.driver[look];
+      run_to(l, l.now / 1000 + 20);
+    }
+    run_to(l, 5000);
+    EXPECT_TRUE(l.done);
+    EXPECT_EQ(l.end.status, row.status);
+    EXPECT_EQ(l.end.unsent, row.line_takes == ALL ? 0U : 5 - row.line_takes);
+  }
+}
+
+TEST(RelayCore, WhatEachWaitingStateWaitsFor)
+{
+  // Each state as brought about: what the next wait watches and when it
+  // wakes at the latest. Anything else would spin or hang.
+  const struct {
+    const char* name;
+    void (*bring_about)(loop&);
+    std::size_t keyboard;
+    bool line;
+    std::array<bool, OUTPUTS> room; // line, screen, hexdump, messages
+    std::int64_t wake_us;
+  } rows[] = {
+      {"idle", [](loop& l) { run_to(l, 200); }, BUFFER_SIZE, true, {}, -1},
+      {"screen full, for a second at most",
+       [](loop& l) {
+         l.takes[at(output::screen)] = 0;
+         l.line = "x";
+         run_to(l, 200);
+       },
+       BUFFER_SIZE,
+       false,
+       {false, true},
+       1000000},
+      {"screen stalled",
+       [](loop& l) {
+         l.takes[at(output::screen)] = 0;
+         l.line = "x";
+         run_to(l, 1200);
+       },
+       BUFFER_SIZE,
+       false,
+       {false, true},
+       -1},
+      {"queue for the line full",
+       [](loop& l) {
+         l.takes[at(output::line)] = 0;
+         run_to(l, 100);
+         type(l, paste_of(1100 * 1024));
+         run_to(l, 200);
+       },
+       0,
+       true,
+       {true},
+       1100000},
+      {"line stalled",
+       [](loop& l) {
+         l.takes[at(output::line)] = 0;
+         type(l, "a");
+         run_to(l, 1200);
+       },
+       BUFFER_SIZE,
+       true,
+       {true},
+       -1},
+      {"escape in its quick-key window",
+       [](loop& l) {
+         run_to(l, 150);
+         type(l, "a" + E);
+         run_to(l, 200);
+       },
+       BUFFER_SIZE,
+       true,
+       {},
+       250001},
+      {"escape held behind bytes",
+       [](loop& l) {
+         l.takes[at(output::line)] = 0;
+         run_to(l, 150);
+         type(l, "a" + E);
+         run_to(l, 300);
+       },
+       0,
+       true,
+       {true},
+       1150000},
+      {"prompt shown",
+       [](loop& l) {
+         type(l, E);
+         run_to(l, 150);
+       },
+       BUFFER_SIZE,
+       false,
+       {},
+       -1},
+      {"prompt waiting for standard error",
+       [](loop& l) {
+         l.takes[at(output::messages)] = 0;
+         type(l, E);
+         run_to(l, 150);
+       },
+       BUFFER_SIZE,
+       false,
+       {false, false, false, true},
+       1100001},
+      {"half-duplex echo waiting behind the screen",
+       [](loop& l) {
+         l.takes[at(output::screen)] = 0;
+         l.line = "x";
+         run_to(l, 100);
+         type(l, paste_of(40000));
+         run_to(l, 200);
+       },
+       0,
+       false,
+       {false, true},
+       1000000},
+      {"driver still sending at the end of input",
+       [](loop& l) {
+         l.driver = 100;
+         l.keyboard_ended = true;
+         run_to(l, 190);
+       },
+       0,
+       true,
+       {},
+       200000},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    loop l =
+        start(std::string(row.name).find("half") == 0 ? MODE_HALF_DUPLEX : 0);
+    row.bring_about(l);
+    relay_plan plan = plan_pass(l.core, l.now);
+    EXPECT_EQ(plan.action, relay_action::none);
+    EXPECT_EQ(plan.keyboard, row.keyboard);
+    EXPECT_EQ(plan.line, row.line);
+    EXPECT_EQ(plan.room, row.room);
+    EXPECT_EQ(plan.wake_us, row.wake_us);
+  }
+}
+
+} // namespace
+} // namespace serterm
