@@ -196,18 +196,40 @@ median(const std::vector<double>& values)
   return percentile(values, 0.5);
 }
 
-results
-measure(const settings& s)
+// The figures that are taken once the pairs are done.
+void
+finish(const settings& s, results& r)
 {
-  workload_data data = make_workload_data(s);
-  results r;
-  for (int pair = 0; pair < s.pairs; ++pair) {
-    measure_pair(s, data, pair, r);
-  }
   r.rss.command.push_back(static_cast<double>(r.peak_command_kb) / 1024);
   r.rss.relay.push_back(static_cast<double>(r.peak_relay_kb) / 1024);
   if (!s.hexdump_command.empty()) {
     r.hex_text_ok = check_hexdump_text(s.hexdump_command, s.hexcheck_bytes);
+  }
+}
+
+results
+measure(const settings& s, results* compared)
+{
+  workload_data data = make_workload_data(s);
+  settings other = s;
+  other.command = s.compare_command;
+  other.hexdump_command = s.compare_hexdump_command;
+  results r;
+  for (int pair = 0; pair < s.pairs; ++pair) {
+    bool first = compared == nullptr || pair % 2 == 0;
+    if (first) {
+      measure_pair(s, data, pair, r);
+    }
+    if (compared != nullptr) {
+      measure_pair(other, data, pair, *compared);
+    }
+    if (!first) {
+      measure_pair(s, data, pair, r);
+    }
+  }
+  finish(s, r);
+  if (compared != nullptr) {
+    finish(other, *compared);
   }
   return r;
 }

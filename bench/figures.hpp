@@ -61,7 +61,9 @@ double percentile(std::vector<double> values, double fraction);
 double median(const std::vector<double>& values);
 
 // Runs every workload `s.pairs` times on both commands, then checks the hex
-// text of `s.hexdump_command` (if there is one).
-results measure(const settings& s);
+// text of `s.hexdump_command` (if there is one). With a command to compare,
+// each pair runs it too, before or after the first by turns, into
+// `compared`.
+results measure(const settings& s, results* compared = nullptr);
 
 } // namespace bench

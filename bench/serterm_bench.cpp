@@ -28,6 +28,9 @@ usage()
       "  --hexdump CMD       the command in hexdump mode, for figure d\n"
       "                      (default for serterm: COMMAND with -d)\n"
       "  --relay CMD         the reference relay (default: minimal_relay)\n"
+      "  --compare CMD       a second command (another build, say), measured\n"
+      "                      in the same pairs against the same relay\n"
+      "  --compare-hexdump CMD  that command in hexdump mode, for figure d\n"
       "  --pairs N           paired runs per figure (default 7)\n"
       "  --escape N          the command's escape byte, kept out of typed\n"
       "                      data (default 29, control-])\n"
@@ -64,6 +67,10 @@ parse_arguments(int argc, char** argv)
       hexdump_given = true;
     } else if (word == "--relay" && has_value) {
       s.relay_command = argv[++i];
+    } else if (word == "--compare" && has_value) {
+      s.compare_command = argv[++i];
+    } else if (word == "--compare-hexdump" && has_value) {
+      s.compare_hexdump_command = argv[++i];
     } else if (word == "--pairs" && has_value) {
       s.pairs = std::max(1, std::atoi(argv[++i]));
     } else if (word == "--escape" && has_value) {
@@ -106,10 +113,23 @@ run(int argc, char** argv)
   settings s = parse_arguments(argc, argv);
   signal(SIGPIPE, SIG_IGN);
   create_scratch_files();
-  results r = measure(s);
+  results compared;
+  bool comparing = !s.compare_command.empty();
+  results r = measure(s, comparing ? &compared : nullptr);
   remove_scratch_files();
   report(s, r);
-  return r.all_verified && (s.hexdump_command.empty() || r.hex_text_ok) ? 0 : 1;
+  bool ok = r.all_verified && (s.hexdump_command.empty() || r.hex_text_ok);
+  if (comparing) {
+    settings other = s;
+    other.command = s.compare_command;
+    other.hexdump_command = s.compare_hexdump_command;
+    other.json_path = s.json_path.empty() ? "" : s.json_path + ".compare";
+    std::printf("\nthe command compared, in the same pairs:\n");
+    report(other, compared);
+    ok = ok && compared.all_verified &&
+         (other.hexdump_command.empty() || compared.hex_text_ok);
+  }
+  return ok ? 0 : 1;
 }
 
 } // namespace bench

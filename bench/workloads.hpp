@@ -18,6 +18,9 @@ inline constexpr double MB = 1e6;
 struct settings {
   std::string command;
   std::string hexdump_command;
+  // A second command measured in the same pairs, against the same relay.
+  std::string compare_command;
+  std::string compare_hexdump_command;
   std::string relay_command;
   std::string json_path;
   unsigned char escape_char = 0x1D;
