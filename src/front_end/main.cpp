@@ -2,6 +2,7 @@
 // relay, put both back.
 #include "front_end/options.hpp"
 #include "relay/relay.hpp"
+#include "relay/relay_end.hpp"
 #include "terminal_control/terminal_control.hpp"
 
 #include <array>
@@ -92,22 +93,19 @@ main(int argc, char** argv)
   setup_line(line_fd, opts.speed_bps);
   own_standard_descriptors();
   keyboard_raw();
-  relay_end end =
-      run_relay(line_fd, opts.modes, opts.flush_timeout_us, opts.escape_char);
-  // What the driver still holds would make the close wait for it, up to
-  // half a minute on a slow or stalled line.
-  end.unsent += discard_line_output(line_fd);
-  // A line that failed (a device unplugged) sends nothing more: what its
-  // driver still reports is lost, not waited for.
-  std::size_t held = line_output_queued(line_fd);
-  end.unsent += end.line_failed ? held : 0;
-  end.held_by_port = end.line_failed ? 0 : held;
+  line_driver driver = describe_line(line_fd);
+  relay_end end = run_relay(line_fd, opts.modes, opts.flush_timeout_us,
+                            opts.escape_char, driver);
+  // Before the saved settings come back, so that nothing goes out at their
+  // speed.
+  settle_line_output(line_fd, driver, end);
   // The messages' own line begun while the terminal is raw, so that it is
   // CR LF, and the messages written on the restored keyboard, so that each
   // ends its line there.
   begin_relay_report(end);
   keyboard_restore();
   report_relay_end(end);
+  int status = wait_for_port(line_fd, driver, end);
   close_line(line_fd);
-  return end.held_by_port != 0 ? 1 : end.status;
+  return status;
 }

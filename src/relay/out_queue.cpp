@@ -7,24 +7,6 @@
 namespace serterm {
 
 std::size_t
-waiting(const out_queue& q)
-{
-  return q.end - q.start;
-}
-
-std::span<const unsigned char>
-waiting_bytes(const out_queue& q)
-{
-  return std::span<const unsigned char>(q.bytes).subspan(q.start, waiting(q));
-}
-
-std::size_t
-room(const out_queue& q)
-{
-  return q.bytes.size() - waiting(q);
-}
-
-std::size_t
 append(out_queue& q, std::span<const unsigned char> data)
 {
   // Moved to the front once no more than what has left the front: each byte
@@ -66,12 +48,6 @@ drop_waiting(out_queue& q)
   q.start = q.end = 0;
   q.blocked = false;
   q.since_us = -1;
-}
-
-std::int64_t
-stall_at(const out_queue& q)
-{
-  return q.since_us >= 0 && !q.stalled ? q.since_us + STALL_US : -1;
 }
 
 bool

@@ -10,7 +10,7 @@
 namespace serterm {
 
 // A descriptor that has taken nothing for this long while bytes wait for it
-// has stalled.
+// has stalled, unless its queue says longer.
 inline constexpr std::int64_t STALL_US = 1000000;
 
 struct out_queue {
@@ -26,17 +26,31 @@ struct out_queue {
   bool stalled = false;
   // Since when the descriptor has taken nothing while bytes wait: from the
   // first write that left them waiting, or the last that took any; -1 while
-  // the clock does not run.
+  // the clock does not run. It stalls `stall_us` later.
   std::int64_t since_us = -1;
+  std::int64_t stall_us = STALL_US;
 };
 
-[[nodiscard]] std::size_t waiting(const out_queue& q);
+// Inline: the relay asks these of every queue on every pass.
+[[nodiscard]] inline std::size_t
+waiting(const out_queue& q)
+{
+  return q.end - q.start;
+}
 
 // The bytes that wait, oldest first.
-[[nodiscard]] std::span<const unsigned char> waiting_bytes(const out_queue& q);
+[[nodiscard]] inline std::span<const unsigned char>
+waiting_bytes(const out_queue& q)
+{
+  return std::span<const unsigned char>(q.bytes).subspan(q.start, waiting(q));
+}
 
 // How many more bytes the queue holds.
-[[nodiscard]] std::size_t room(const out_queue& q);
+[[nodiscard]] inline std::size_t
+room(const out_queue& q)
+{
+  return q.bytes.size() - waiting(q);
+}
 
 // Appends what fits of `data` and counts the rest as dropped. Returns the
 // number of bytes appended.
@@ -50,7 +64,11 @@ void took(out_queue& q, std::size_t count, std::int64_t now);
 void drop_waiting(out_queue& q);
 
 // When the queue stalls if the descriptor takes nothing before then, or -1.
-[[nodiscard]] std::int64_t stall_at(const out_queue& q);
+[[nodiscard]] inline std::int64_t
+stall_at(const out_queue& q)
+{
+  return q.since_us >= 0 && !q.stalled ? q.since_us + q.stall_us : -1;
+}
 
 // Marks the queue stalled if its time has come at `now`. Returns whether it
 // stalled now.

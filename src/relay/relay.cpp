@@ -3,7 +3,6 @@
 
 #include "common/common.hpp"
 #include "common/io.hpp"
-#include "relay/out_queue.hpp"
 #include "terminal_control/terminal_control.hpp"
 
 #include <algorithm>
@@ -44,21 +43,19 @@ fd_of(output out, int line_fd)
   return STDERR_FILENO;
 }
 
-// Writes what each output takes now of what is worth writing to it.
-// Returns whether there was anything.
-bool
-write_outputs(relay_core& core, int line_fd, std::int64_t now)
+// Writes what each output of `outs` takes now of what is worth writing to
+// it.
+void
+write_outputs(relay_core& core, int line_fd, std::int64_t now,
+              std::span<const output> outs = WRITE_ORDER)
 {
-  bool wrote = false;
-  for (output out : WRITE_ORDER) {
+  for (output out : outs) {
     std::span<const unsigned char> data = to_write(core, out);
     if (!data.empty()) {
       ssize_t n = write_some(fd_of(out, line_fd), data);
       written(core, out, n, n < 0 ? errno : 0, now);
-      wrote = true;
     }
   }
-  return wrote;
 }
 
 // Reads the keys the keyboard holds, while it is still raw, then makes it
@@ -166,35 +163,25 @@ read_inputs(relay_core& core, const ready_set& ready, int line_fd,
     return;
   }
   if (ready.keyboard && plan.keyboard > 0) {
-    std::span<unsigned char> area = read_area(core).first(plan.keyboard);
+    std::span<unsigned char> area = keyboard_area(core).first(plan.keyboard);
     ssize_t n = read(KEYBOARD_FD, area.data(), area.size());
     keyboard_read(core, n, n < 0 ? errno : 0, now);
   }
   if (ready.line && plan.line) {
-    std::span<unsigned char> area = read_area(core);
+    std::span<unsigned char> area = line_area(core);
     ssize_t n = read(line_fd, area.data(), area.size());
     line_read(core, n, n < 0 ? errno : 0, now);
   }
-}
-
-// Writes `text` to standard error, waiting while the terminal takes it.
-void
-write_message(std::string_view text)
-{
-  std::ignore = write_patiently(
-      STDERR_FILENO,
-      {reinterpret_cast<const unsigned char*>(text.data()), text.size()},
-      STALL_US);
 }
 
 } // namespace
 
 relay_end
 run_relay(int line_fd, int modes, int flush_timeout_us,
-          unsigned char escape_char)
+          unsigned char escape_char, const line_driver& driver)
 {
-  relay_core& core =
-      start_core(modes, flush_timeout_us, escape_char, keyboard_editing());
+  relay_core& core = start_core(modes, flush_timeout_us, escape_char,
+                                keyboard_editing(), driver);
   std::int64_t now = monotonic_us();
   for (;;) {
     relay_plan plan = plan_pass(core, now);
@@ -207,7 +194,8 @@ run_relay(int line_fd, int modes, int flush_timeout_us,
       continue;
     }
     // What the rules queued goes out before the wait: the plan may change.
-    if (write_outputs(core, line_fd, now)) {
+    if (plan.write) {
+      write_outputs(core, line_fd, now);
       continue;
     }
     ready_set ready;
@@ -222,51 +210,16 @@ run_relay(int line_fd, int modes, int flush_timeout_us,
         room_again(core, out);
       }
     }
-    // A stalled line takes bytes before the keyboard's room is reckoned.
-    std::ignore = write_outputs(core, line_fd, now);
+    // A stalled line takes bytes before the keyboard's room is reckoned;
+    // the other outputs wait until the keys read have joined the line's,
+    // and then take what the reads brought at once.
+    if (ready.room[static_cast<std::size_t>(output::line)]) {
+      write_outputs(core, line_fd, now, std::span(WRITE_ORDER).first(1));
+    }
     read_inputs(core, ready, line_fd, now);
+    write_outputs(core, line_fd, now);
   }
   return relay_result(core);
-}
-
-void
-begin_relay_report(const relay_end& end)
-{
-  if (end.line_open &&
-      (end.failure != nullptr || end.unsent != 0 || end.held_by_port != 0)) {
-    write_message("\r\n");
-  }
-}
-
-void
-report_relay_end(const relay_end& end)
-{
-  std::array<char, 512> text{};
-  std::size_t used = 0;
-  auto rest = [&text, &used] { return std::span(text).subspan(used); };
-  auto grew = [&text, &used](int n) {
-    used = std::min(text.size() - 1,
-                    used + static_cast<std::size_t>(std::max(n, 0)));
-  };
-  if (end.failure != nullptr && end.error != 0) {
-    grew(std::snprintf(rest().data(), rest().size(), "%s: %s: %s\n", progname,
-                       end.failure, std::strerror(end.error)));
-  } else if (end.failure != nullptr) {
-    grew(std::snprintf(rest().data(), rest().size(), "%s: %s\n", progname,
-                       end.failure));
-  }
-  if (end.unsent != 0) {
-    grew(std::snprintf(rest().data(), rest().size(),
-                       "%s: bytes not sent to the line: %zu\n", progname,
-                       end.unsent));
-  }
-  if (end.held_by_port != 0) {
-    grew(std::snprintf(rest().data(), rest().size(),
-                       "%s: waiting for the port to send the %zu bytes it "
-                       "still holds (control-C ends the wait)\n",
-                       progname, end.held_by_port));
-  }
-  write_message(std::string_view(text.data(), used));
 }
 
 } // namespace serterm

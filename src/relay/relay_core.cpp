@@ -11,6 +11,7 @@
 #include <cstring>
 #include <string_view>
 #include <tuple>
+#include <utility>
 
 namespace serterm {
 
@@ -52,6 +53,10 @@ enum class phase { relaying, opening, prompt, closing, ending };
 // next key is data), or held for the prompt.
 enum class escape_hold { none, window, held };
 
+// What the next look at the line driver's count is for while bytes wait for
+// the line: none, the count the wait starts from, or whether it has moved.
+enum class driver_look { none, baseline, progress };
+
 } // namespace
 
 struct relay_core {
@@ -82,9 +87,20 @@ struct relay_core {
   bool hexdump_pending = false;
   std::int64_t hex_read_us = 0;
   bool input_ended = false;
+  // The line was last read straight into the screen's queue.
+  bool line_into_screen = false;
+  line_driver driver{};
+  driver_look look = driver_look::none;
+  std::size_t driver_baseline = 0;
+  // The largest drop in the driver's count between two looks in a row.
+  std::size_t driver_step = 0;
+  // Once input has ended and the queue is empty: when the driver is looked
+  // at next, since when its count has not moved, what it was.
   std::int64_t driver_look_us = 0;
   std::int64_t driver_since_us = -1;
+  std::int64_t driver_looked_us = -1;
   std::size_t driver_left = 0;
+  std::size_t sent = 0;
   // The last byte written to the user's terminal was not a line feed.
   bool line_open = false;
   relay_end end{};
@@ -339,13 +355,25 @@ void
 advance(relay_core& c, std::int64_t now)
 {
   for (std::size_t i = 0; i < OUTPUTS; ++i) {
+    auto out = static_cast<output>(i);
     out_queue& q = c.out[i];
-    if (frozen(c, static_cast<output>(i))) {
+    if (!q.blocked && q.since_us < 0) {
+      continue; // nothing waits for room: the common case
+    }
+    if (frozen(c, out)) {
       q.since_us = -1;
     } else if (q.blocked && q.since_us < 0) {
       q.since_us = now;
-    } else if (check_stall(q, now) &&
-               static_cast<output>(i) == output::messages) {
+      c.look = out == output::line && c.driver.counts ? driver_look::baseline
+                                                      : c.look;
+    } else if (out == output::line && c.driver.counts) {
+      // A serial driver sends from what it holds: the line has stalled
+      // only if the driver's count has not moved either.
+      std::int64_t at = stall_at(q);
+      c.look = at >= 0 && now >= at && c.look == driver_look::none
+                   ? driver_look::progress
+                   : c.look;
+    } else if (check_stall(q, now) && out == output::messages) {
       // A terminal that takes nothing loses its messages.
       drop_waiting(q);
     }
@@ -371,6 +399,18 @@ advance(relay_core& c, std::int64_t now)
   if (c.input_ended && queue(c, output::line).stalled) {
     finish(c, 1);
   }
+}
+
+// How long the line may take nothing before it has stalled: a second, or,
+// for a driver that sends in larger steps, two of its steps at the line's
+// speed (ten bits a byte).
+std::int64_t
+line_stall_us(const relay_core& c)
+{
+  auto step = static_cast<std::int64_t>(std::max(c.driver.step, c.driver_step));
+  return c.driver.bps <= 0
+             ? STALL_US
+             : std::max(STALL_US, 2 * step * 10 * 1000000 / c.driver.bps);
 }
 
 std::int64_t
@@ -408,9 +448,13 @@ relay_action
 next_action(const relay_core& c, std::int64_t now)
 {
   bool told = waiting(queue(c, output::messages)) == 0;
-  switch (c.step) {
-  case phase::ending:
+  if (c.step == phase::ending) {
     return told ? relay_action::done : relay_action::none;
+  }
+  if (c.look != driver_look::none) {
+    return relay_action::look_at_driver;
+  }
+  switch (c.step) {
   case phase::opening:
     return told ? relay_action::keyboard_cooked : relay_action::none;
   case phase::closing:
@@ -418,6 +462,7 @@ next_action(const relay_core& c, std::int64_t now)
   case phase::prompt:
     return c.modem_status ? relay_action::modem_status : relay_action::none;
   case phase::relaying:
+  case phase::ending:
     break;
   }
   return c.input_ended && waiting(queue(c, output::line)) == 0 &&
@@ -430,7 +475,7 @@ next_action(const relay_core& c, std::int64_t now)
 
 relay_core&
 start_core(int modes, int flush_timeout_us, unsigned char escape_char,
-           const line_editing& editing)
+           const line_editing& editing, const line_driver& driver)
 {
   relay_core& c = the_core;
   c = relay_core{};
@@ -438,6 +483,8 @@ start_core(int modes, int flush_timeout_us, unsigned char escape_char,
   c.flush_timeout_us = flush_timeout_us;
   c.escape_char = escape_char;
   c.editing = editing;
+  c.driver = driver;
+  queue(c, output::line).stall_us = line_stall_us(c);
   queue(c, output::line).bytes = areas.line;
   queue(c, output::screen).bytes = areas.screen;
   queue(c, output::hexdump).bytes = areas.hexdump;
@@ -466,7 +513,10 @@ plan_pass(relay_core& c, std::int64_t now)
       (c.modes & MODE_HEXDUMP) != 0 ? output::hexdump : output::screen;
   plan.line = c.step == phase::relaying && waiting(queue(c, shown)) == 0;
   for (std::size_t i = 0; i < OUTPUTS; ++i) {
-    plan.room[i] = c.out[i].blocked && !frozen(c, static_cast<output>(i));
+    const out_queue& q = c.out[i];
+    bool open = q.end != q.start && !frozen(c, static_cast<output>(i));
+    plan.room[i] = open && q.blocked;
+    plan.write = plan.write || (open && !q.blocked);
   }
   plan.wake_us = next_deadline(c);
   return plan;
@@ -476,8 +526,9 @@ std::span<const unsigned char>
 to_write(const relay_core& c, output out)
 {
   const out_queue& q = queue(c, out);
-  return q.blocked || frozen(c, out) ? std::span<const unsigned char>{}
-                                     : waiting_bytes(q);
+  return q.end == q.start || q.blocked || frozen(c, out)
+             ? std::span<const unsigned char>{}
+             : waiting_bytes(q);
 }
 
 void
@@ -500,10 +551,17 @@ written(relay_core& c, output out, ssize_t result, int error, std::int64_t now)
       std::min(static_cast<std::size_t>(result), waiting(q)));
   if (out == output::line) {
     c.before_escape -= std::min(c.before_escape, taken.size());
+    c.sent += taken.size();
   } else if (!taken.empty()) {
     c.line_open = taken.back() != LF;
   }
+  std::int64_t since = q.since_us;
   took(q, taken.size(), now);
+  // The wait for the line starts again: from what the driver holds now.
+  if (out == output::line && c.driver.counts && q.since_us != since &&
+      q.since_us >= 0) {
+    c.look = driver_look::baseline;
+  }
   if (out == output::messages && q.stalled) {
     drop_waiting(q);
   }
@@ -516,9 +574,24 @@ room_again(relay_core& c, output out)
 }
 
 std::span<unsigned char>
-read_area(relay_core&)
+keyboard_area(relay_core&)
 {
   return areas.read;
+}
+
+std::span<unsigned char>
+line_area(relay_core& c)
+{
+  // Shown as they come, received bytes need no copy: they are read
+  // straight into the screen's queue while it is empty.
+  out_queue& screen = queue(c, output::screen);
+  c.line_into_screen =
+      (c.modes & (MODE_HEXDUMP | MODE_MAP_CR)) == 0 && waiting(screen) == 0;
+  if (!c.line_into_screen) {
+    return areas.read;
+  }
+  screen.start = screen.end = 0;
+  return std::span(areas.screen).first(BUFFER_SIZE);
 }
 
 void
@@ -564,6 +637,11 @@ line_read(relay_core& c, ssize_t result, int error, std::int64_t now)
     if (!is_transient(error)) {
       fail(c, "line read failed", error, true);
     }
+    return;
+  }
+  if (c.line_into_screen) {
+    c.receive_map = {};
+    queue(c, output::screen).end = static_cast<std::size_t>(result);
     return;
   }
   auto received = std::span(areas.read).first(static_cast<std::size_t>(result));
@@ -642,16 +720,36 @@ show_text(relay_core& c, std::size_t length, std::int64_t)
 void
 driver_holds(relay_core& c, std::size_t bytes, std::int64_t now)
 {
+  out_queue& line = queue(c, output::line);
+  driver_look look = std::exchange(c.look, driver_look::none);
+  if (look == driver_look::baseline) {
+    c.driver_baseline = bytes;
+    return;
+  }
+  if (look == driver_look::progress) {
+    line.since_us = bytes < c.driver_baseline ? now : line.since_us;
+    line.stalled = bytes >= c.driver_baseline && waiting(line) != 0;
+    c.driver_baseline = bytes;
+    return;
+  }
+  // Input has ended and the queue is empty: the driver is watched until
+  // it has sent everything, or its count has stood still too long.
   c.driver_look_us = now + DRIVER_POLL_US;
   if (bytes == 0) {
-    finish(c, queue(c, output::line).dropped == 0 ? 0 : 1);
+    finish(c, line.dropped == 0 ? 0 : 1);
     return;
   }
   if (c.driver_since_us < 0 || bytes < c.driver_left) {
+    // A drop between two looks in a row shows the driver's step.
+    if (c.driver_since_us >= 0 &&
+        now - c.driver_looked_us <= 2 * DRIVER_POLL_US) {
+      c.driver_step = std::max(c.driver_step, c.driver_left - bytes);
+    }
     c.driver_since_us = now;
   }
   c.driver_left = bytes;
-  if (now - c.driver_since_us >= STALL_US) {
+  c.driver_looked_us = now;
+  if (now - c.driver_since_us >= line_stall_us(c)) {
     finish(c, 1);
   }
 }
@@ -678,6 +776,7 @@ relay_result(const relay_core& c)
   relay_end end = c.end;
   const out_queue& line = queue(c, output::line);
   end.unsent = waiting(line) + line.dropped;
+  end.sent = c.sent;
   end.line_open = c.line_open;
   return end;
 }

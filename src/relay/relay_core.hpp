@@ -34,11 +34,13 @@ enum class relay_action {
   done
 };
 
-// What a pass does: the action, or else a wait for the keyboard (then read
-// for at most `keyboard` bytes), the line's input, room on the outputs
-// marked, until `wake_us` at the latest (-1: no time-out).
+// What a pass does: the action; or the writes the rules have made worth
+// trying; or else a wait for the keyboard (then read for at most `keyboard`
+// bytes), the line's input, room on the outputs marked, until `wake_us` at
+// the latest (-1: no time-out).
 struct relay_plan {
   relay_action action = relay_action::none;
+  bool write = false;
   std::size_t keyboard = 0;
   bool line = false;
   std::array<bool, OUTPUTS> room{};
@@ -48,15 +50,16 @@ struct relay_plan {
 // How a relay ended: the exit status (0 after a quit or the end of keyboard
 // input with every byte sent, 1 otherwise), what failed (nullptr if
 // nothing did) with its errno (0 for none) and whether it was the line's,
-// the bytes for the line dropped or still waiting, the bytes the port's
-// driver still held and could not discard, and whether the last byte shown
-// on the user's terminal left a line open.
+// the bytes for the line dropped or still waiting, the bytes the line took,
+// the bytes the port's driver still held and could not discard, and
+// whether the last byte shown on the user's terminal left a line open.
 struct relay_end {
   int status = 0;
   const char* failure = nullptr;
   int error = 0;
   bool line_failed = false;
   std::size_t unsent = 0;
+  std::size_t sent = 0;
   std::size_t held_by_port = 0;
   bool line_open = false;
 };
@@ -64,9 +67,11 @@ struct relay_end {
 // The rules' state; there is one, process-wide.
 struct relay_core;
 
-// Starts the rules afresh and returns them.
+// Starts the rules afresh and returns them. The line is judged stalled by
+// what `driver` says of itself.
 relay_core& start_core(int modes, int flush_timeout_us,
-                       unsigned char escape_char, const line_editing& editing);
+                       unsigned char escape_char, const line_editing& editing,
+                       const line_driver& driver = {});
 
 // Applies every rule due at `now` and says what to do next.
 [[nodiscard]] relay_plan plan_pass(relay_core& core, std::int64_t now);
@@ -83,14 +88,16 @@ void written(relay_core& core, output out, ssize_t result, int error,
 void room_again(relay_core& core, output out);
 
 // Where the keyboard and the line are read into; then the read's result.
-[[nodiscard]] std::span<unsigned char> read_area(relay_core& core);
+[[nodiscard]] std::span<unsigned char> keyboard_area(relay_core& core);
 void keyboard_read(relay_core& core, ssize_t result, int error,
                    std::int64_t now);
+[[nodiscard]] std::span<unsigned char> line_area(relay_core& core);
 void line_read(relay_core& core, ssize_t result, int error, std::int64_t now);
 
 // The steps of the actions: the keys the keyboard held, read into
 // `keys_ahead_area`, before it turned cooked; the keyboard raw again; the
-// modem status text, put in `text_area`; what the line's driver holds.
+// modem status text, put in `text_area`; what the line's driver holds
+// (TIOCOUTQ).
 [[nodiscard]] std::span<unsigned char> keys_ahead_area(relay_core& core);
 void keyboard_cooked(relay_core& core, std::size_t keys, std::int64_t now);
 void keyboard_raw_again(relay_core& core, std::int64_t now);

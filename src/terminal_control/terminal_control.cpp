@@ -2,6 +2,7 @@
 #include "terminal_control/terminal_control.hpp"
 
 #include "common/common.hpp"
+#include "common/io.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -11,10 +12,13 @@
 #include <cstring>
 #include <fcntl.h>
 #include <grp.h>
+#include <linux/serial.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/select.h>
 #include <sys/stat.h>
+#include <sys/time.h>
+#include <time.h>
 #include <tuple>
 #include <unistd.h>
 
@@ -28,8 +32,10 @@ termios saved_keyboard_settings;
 termios raw_keyboard_settings;
 
 // What the signal handler may put back: the line's descriptor once its
-// settings are saved, and whether the keyboard's are.
+// settings are saved, and whether the keyboard's are; the line's descriptor
+// while it is in exclusive mode.
 volatile std::sig_atomic_t saved_line_fd = -1;
+volatile std::sig_atomic_t exclusive_line_fd = -1;
 volatile std::sig_atomic_t keyboard_saved = 0;
 // Set when the process goes on after a stop.
 volatile std::sig_atomic_t continued = 0;
@@ -80,6 +86,9 @@ restore_on_signal(int sig)
   }
   if (saved_line_fd >= 0) {
     std::ignore = tcsetattr(saved_line_fd, TCSANOW, &saved_line_settings);
+  }
+  if (exclusive_line_fd >= 0) {
+    std::ignore = ioctl(exclusive_line_fd, TIOCNXCL);
   }
   // SA_RESETHAND has restored the default action and SA_NODEFER leaves the
   // signal unblocked, so this ends the process with the same signal.
@@ -154,6 +163,39 @@ note_continued(int)
   continued = 1;
 }
 
+// Only interrupts the wait it arrives in.
+void
+interrupt(int)
+{
+}
+
+void
+pause_us(std::int64_t us)
+{
+  timespec pause{static_cast<time_t>(us / 1000000),
+                 static_cast<long>(us % 1000000) * 1000};
+  std::ignore = nanosleep(&pause, nullptr);
+}
+
+// Closes `fd` without letting the close wait for what its driver still
+// holds: a timer's signal, repeated until the close returns, cuts the wait
+// short, and the driver then drops those bytes.
+void
+close_cut_short(int fd)
+{
+  struct sigaction quick {};
+  struct sigaction before {};
+  quick.sa_handler = interrupt;
+  sigemptyset(&quick.sa_mask);
+  std::ignore = sigaction(SIGALRM, &quick, &before);
+  itimerval every{{0, 10000}, {0, 10000}};
+  std::ignore = setitimer(ITIMER_REAL, &every, nullptr);
+  std::ignore = close(fd);
+  itimerval off{};
+  std::ignore = setitimer(ITIMER_REAL, &off, nullptr);
+  std::ignore = sigaction(SIGALRM, &before, nullptr);
+}
+
 } // namespace
 
 int
@@ -165,7 +207,10 @@ open_line(const char* path)
   int fd = open(path, O_RDWR | O_NONBLOCK | O_NOCTTY);
   if (fd < 0) {
     int error = errno;
-    refuse_line(path, std::strerror(error),
+    // A terminal in exclusive mode refuses every open but root's.
+    refuse_line(path,
+                error == EBUSY ? "in use by another program"
+                               : std::strerror(error),
                 error == EACCES ? group_to_join(path) : nullptr);
   }
   // select cannot watch a descriptor this high: FD_SET would write past
@@ -193,6 +238,12 @@ open_line(const char* path)
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
     refuse_line(path, errno == EWOULDBLOCK ? "in use by another program"
                                            : std::strerror(errno));
+  }
+  // The flock is per device node; exclusive mode holds for the terminal
+  // itself, however it is reached, and keeps out programs that do not
+  // lock.
+  if (ioctl(fd, TIOCEXCL) == 0) {
+    exclusive_line_fd = fd;
   }
   // Now, as an open without O_NOCTTY would have done: a session leader
   // without a controlling terminal takes the line as its own.
@@ -245,19 +296,81 @@ line_output_queued(int line_fd)
              : 0;
 }
 
+line_driver
+describe_line(int line_fd)
+{
+  line_driver driver;
+  speed_t code = cfgetospeed(&line_settings);
+  for (const speed_entry& entry : SPEED_TABLE) {
+    driver.bps =
+        saved_line_fd == line_fd && entry.code == code ? entry.bps : driver.bps;
+  }
+  serial_struct serial{};
+  if (ioctl(line_fd, TIOCGSERIAL, &serial) == 0) {
+    driver.counts = true;
+    driver.step = serial.xmit_fifo_size > 0
+                      ? static_cast<std::size_t>(serial.xmit_fifo_size)
+                      : 0;
+    driver.closing_wait_cs = serial.closing_wait == ASYNC_CLOSING_WAIT_NONE ? 0
+                             : serial.closing_wait == ASYNC_CLOSING_WAIT_INF
+                                 ? -1
+                                 : serial.closing_wait;
+  }
+  return driver;
+}
+
 std::size_t
 discard_line_output(int line_fd)
 {
   if (line_output_queued(line_fd) == 0) {
     return 0;
   }
-  // Output suspended, the count cannot change between reading it and the
-  // flush: a byte counted as discarded never reaches the device.
-  std::ignore = tcflow(line_fd, TCOOFF);
+  // On the 16550 the count stands still while output is suspended; on USB
+  // drivers TCOOFF only sets a flag and what is in flight keeps leaving.
+  // So the count is read just before the flush, and what it shows after
+  // (in flight, or held by a driver that cannot discard) is not counted.
+  bool suspended = tcflow(line_fd, TCOOFF) == 0;
   std::size_t queued = line_output_queued(line_fd);
-  std::ignore = tcflush(line_fd, TCOFLUSH);
-  std::ignore = tcflow(line_fd, TCOON);
-  return queued - std::min(queued, line_output_queued(line_fd));
+  bool flushed = tcflush(line_fd, TCOFLUSH) == 0;
+  std::size_t left = line_output_queued(line_fd);
+  // Output left suspended would stay so for the next program while anyone
+  // holds the line open; a line that fails here has hung up.
+  while (suspended && tcflow(line_fd, TCOON) != 0 && errno == EINTR) {
+  }
+  return flushed ? queued - std::min(queued, left) : 0;
+}
+
+void
+wait_transmitter_empty(int line_fd, const line_driver& driver)
+{
+  if (driver.bps <= 0) {
+    return;
+  }
+  // Ten bits a byte (start, eight data bits, stop), twice over; a FIFO of
+  // 16 bytes when the driver does not say.
+  std::int64_t step =
+      driver.step > 0 ? static_cast<std::int64_t>(driver.step) : 16;
+  std::int64_t limit = 2 * step * 10 * 1000000 / driver.bps;
+  std::int64_t start = monotonic_us();
+  unsigned int status = 0;
+  while (ioctl(line_fd, TIOCSERGETLSR, &status) == 0 &&
+         (status & TIOCSER_TEMT) == 0 && monotonic_us() - start < limit) {
+    pause_us(std::min<std::int64_t>(limit / 8 + 1, 5000));
+  }
+}
+
+std::size_t
+watch_line_output(int line_fd, const line_driver& driver)
+{
+  std::int64_t limit =
+      static_cast<std::int64_t>(driver.closing_wait_cs) * 10000;
+  std::int64_t start = monotonic_us();
+  std::size_t held = line_output_queued(line_fd);
+  while (held != 0 && (limit < 0 || monotonic_us() - start < limit)) {
+    pause_us(50000);
+    held = line_output_queued(line_fd);
+  }
+  return held;
 }
 
 void
@@ -265,7 +378,15 @@ close_line(int line_fd)
 {
   restore_line(line_fd);
   saved_line_fd = -1;
-  std::ignore = close(line_fd);
+  if (exclusive_line_fd == line_fd) {
+    std::ignore = ioctl(line_fd, TIOCNXCL);
+    exclusive_line_fd = -1;
+  }
+  if (line_output_queued(line_fd) != 0) {
+    close_cut_short(line_fd);
+  } else {
+    std::ignore = close(line_fd);
+  }
 }
 
 void

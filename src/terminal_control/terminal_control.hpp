@@ -27,11 +27,13 @@ inline constexpr std::array<speed_entry, 8> SPEED_TABLE{{
 }};
 
 // Opens `path` read-write and non-blocking, moved below FD_SETSIZE if need
-// be, and takes an exclusive flock on it. If it cannot be opened, is not a
-// terminal or is locked by another program, writes "can't open <path>" and
-// "<progname>: <path>: <reason>" to standard error and exits with status 1;
-// if no descriptor below FD_SETSIZE is free, exits with status 1 after
-// "<progname>: too many descriptors open to watch the line".
+// be, takes an exclusive flock on it and puts the terminal in exclusive
+// mode, so that no other open of it, through any device node, succeeds
+// (but root's). If it cannot be opened, is not a terminal or is in use by
+// another program, writes "can't open <path>" and "<progname>: <path>:
+// <reason>" to standard error and exits with status 1; if no descriptor
+// below FD_SETSIZE is free, exits with status 1 after "<progname>: too many
+// descriptors open to watch the line".
 [[nodiscard]] int open_line(const char* path);
 
 // Returns the speed code for `bps` from SPEED_TABLE; for any other value
@@ -44,6 +46,21 @@ inline constexpr std::array<speed_entry, 8> SPEED_TABLE{{
 // terminal calls are ignored (the line may have hung up).
 void setup_line(int line_fd, int bps);
 
+// What the line's driver says of itself: the speed the line runs at (0 if
+// not known), the size of the steps in which it sends (the UART's FIFO, a
+// USB transfer buffer; 0 if it does not say), whether it is a serial
+// driver that counts what it holds (a pseudo-terminal is not), and how long
+// its close waits for what it holds, in hundredths of a second (-1: for
+// ever).
+struct line_driver {
+  int bps = 0;
+  std::size_t step = 0;
+  bool counts = false;
+  int closing_wait_cs = 0;
+};
+
+[[nodiscard]] line_driver describe_line(int line_fd);
+
 // The number of bytes the line's driver still holds to send (TIOCOUTQ); 0
 // when it holds none or cannot say, as a pseudo-terminal does. Some drivers
 // count whole buffers.
@@ -54,8 +71,19 @@ void setup_line(int line_fd, int bps);
 // driver that cannot discard still holds its bytes afterwards.
 [[nodiscard]] std::size_t discard_line_output(int line_fd);
 
-// Restores the line's saved settings, then closes it, which releases the
-// lock.
+// Waits until the line's transmitter is empty (TIOCSERGETLSR), so that its
+// last bytes leave at the line's speed, for at most twice the time the
+// driver's step takes at that speed; not at all if the driver cannot tell.
+void wait_transmitter_empty(int line_fd, const line_driver& driver);
+
+// Watches the driver send what it still holds for as long as its close
+// would wait. Returns what it still holds then.
+[[nodiscard]] std::size_t watch_line_output(int line_fd,
+                                            const line_driver& driver);
+
+// Restores the line's saved settings, takes it out of exclusive mode, then
+// closes it, which releases the lock. A close that would wait for what the
+// driver still holds is cut short: the driver drops it.
 void close_line(int line_fd);
 
 // Saves the keyboard terminal's current settings (again on every call) and

@@ -46,18 +46,18 @@ struct loop {
 };
 
 loop
-start(int modes = 0, int timeout_us = 100000, line_editing editing = TERMINAL)
+start(int modes = 0, int timeout_us = 100000, line_driver driver = {})
 {
-  return loop{.core = start_core(modes, timeout_us, ESC, editing)};
+  return loop{.core = start_core(modes, timeout_us, ESC, TERMINAL, driver)};
 }
 
-// Moves what one read of at most `room` bytes takes of `input` to the core's
-// read area. Returns its size.
+// Moves what one read of at most `room` bytes takes of `input` to `area`.
+// Returns its size.
 ssize_t
-feed(std::string& input, std::size_t room, relay_core& core)
+feed(std::string& input, std::size_t room, std::span<unsigned char> area)
 {
-  std::size_t n = std::min({room, input.size(), BUFFER_SIZE});
-  std::copy_n(input.begin(), n, read_area(core).begin());
+  std::size_t n = std::min({room, input.size(), area.size()});
+  std::copy_n(input.begin(), n, area.begin());
   input.erase(0, n);
   return static_cast<ssize_t>(n);
 }
@@ -122,11 +122,13 @@ turn(loop& l)
       }
     }
     if (plan.keyboard > 0 && (!l.keyboard.empty() || l.keyboard_ended)) {
-      keyboard_read(l.core, feed(l.keyboard, plan.keyboard, l.core), 0, l.now);
+      keyboard_read(l.core,
+                    feed(l.keyboard, plan.keyboard, keyboard_area(l.core)), 0,
+                    l.now);
       moved = true;
     }
     if (plan.line && !l.line.empty()) {
-      line_read(l.core, feed(l.line, BUFFER_SIZE, l.core), 0, l.now);
+      line_read(l.core, feed(l.line, BUFFER_SIZE, line_area(l.core)), 0, l.now);
       moved = true;
     }
     if (!moved) {
@@ -423,36 +425,62 @@ TEST(RelayCore, IdleHexdumpLineBreakAtTheFlushTimeout)
   EXPECT_EQ(l.got[at(output::messages)], "\r\n\r\n");
 }
 
+// A serial driver at 9600 bps that sends in steps of 1280 bytes, one that
+// does not say its step, and a pseudo-terminal.
+constexpr line_driver STEPS{.bps = 9600, .step = 1280, .counts = true};
+constexpr line_driver SERIAL{.bps = 9600, .counts = true};
+
+// `n` looks at a driver holding `bytes`, then more.
+std::vector<std::size_t>
+looks(std::size_t n, std::size_t bytes, std::vector<std::size_t> then = {})
+{
+  std::vector<std::size_t> all(n, bytes);
+  all.insert(all.end(), then.begin(), then.end());
+  return all;
+}
+
 TEST(RelayCore, EndOfInput)
 {
   // Typed bytes, then the input ends: the run waits while the line and
   // then its driver take bytes; what the driver holds at each look, every
-  // 20 ms, and how the run ends.
+  // 20 ms, and how the run ends. The line has stalled once the count has
+  // not moved for a second, or, for a driver that moves in larger steps,
+  // for two of its steps at the line's speed.
   const struct {
     std::size_t line_takes;
-    std::vector<std::size_t> driver;
+    line_driver driver;
+    std::vector<std::size_t> driver_counts;
     int status;
   } rows[] = {
-      {ALL, {0}, 0},
-      {ALL, {4000, 3000, 2000, 0}, 0},
-      // Nothing moves for a second: the rest is not sent.
-      {ALL, std::vector<std::size_t>(52, 4000), 1},
-      {2, {}, 1},
+      {ALL, {}, {0}, 0},
+      {ALL, {}, {4000, 3000, 2000, 0}, 0},
+      {ALL, {}, looks(52, 4000), 1},
+      {2, {}, {}, 1},
+      // A step of 1280 bytes takes 1.33 s at 9600 bps: 2.67 s of standing
+      // still is not yet a stall.
+      {ALL, STEPS, looks(130, 20480, {19200, 0}), 0},
+      {ALL, SERIAL, looks(130, 20480, {19200, 0}), 1},
+      {ALL, STEPS, looks(136, 20480), 1},
+      // The step shown by a drop between two looks in a row.
+      {ALL, SERIAL, looks(2, 4000, looks(130, 2720, {0})), 0},
   };
   for (const auto& row : rows) {
-    SCOPED_TRACE(row.driver.size());
-    loop l = start();
+    SCOPED_TRACE(::testing::Message() << row.driver_counts.size()
+                                      << " looks, step " << row.driver.step);
+    loop l = start(0, 100000, row.driver);
     l.takes[at(output::line)] = row.line_takes;
-    l.driver = row.driver.empty() ? 0 : row.driver[0];
+    l.driver = row.driver_counts.empty() ? 0 : row.driver_counts[0];
     play(l, {{0, "hello", true}});
-    for (std::size_t look = 1; look < row.driver.size(); ++look) {
-      l.driver = row.driver[look];
+    for (std::size_t look = 1; look < row.driver_counts.size() && !l.done;
+         ++look) {
+      l.driver = row.driver_counts[look];
       run_to(l, l.now / 1000 + 20);
     }
-    run_to(l, 5000);
+    run_to(l, 10000);
     EXPECT_TRUE(l.done);
     EXPECT_EQ(l.end.status, row.status);
     EXPECT_EQ(l.end.unsent, row.line_takes == ALL ? 0U : 5 - row.line_takes);
+    EXPECT_EQ(l.end.sent, std::min<std::size_t>(5, row.line_takes));
   }
 }
 
@@ -467,6 +495,7 @@ TEST(RelayCore, WhatEachWaitingStateWaitsFor)
     bool line;
     std::array<bool, OUTPUTS> room; // line, screen, hexdump, messages
     std::int64_t wake_us;
+    line_driver driver = {};
   } rows[] = {
       {"idle", [](loop& l) { run_to(l, 200); }, BUFFER_SIZE, true, {}, -1},
       {"screen full, for a second at most",
@@ -510,6 +539,34 @@ TEST(RelayCore, WhatEachWaitingStateWaitsFor)
        true,
        {true},
        -1},
+      // A serial driver whose count moved in the second the queue waited:
+      // the line moves, and is looked at again a second later.
+      {"queue full, the driver's count moving",
+       [](loop& l) {
+         l.takes[at(output::line)] = 0;
+         l.driver = 4000;
+         type(l, paste_of(1100 * 1024));
+         run_to(l, 900);
+         l.driver = 3000;
+         run_to(l, 1200);
+       },
+       0,
+       true,
+       {true},
+       2000000,
+       SERIAL},
+      {"queue full, the driver's count standing still",
+       [](loop& l) {
+         l.takes[at(output::line)] = 0;
+         l.driver = 4000;
+         type(l, paste_of(1100 * 1024));
+         run_to(l, 1200);
+       },
+       BUFFER_SIZE,
+       true,
+       {true},
+       -1,
+       SERIAL},
       {"escape in its quick-key window",
        [](loop& l) {
          run_to(l, 150);
@@ -575,8 +632,8 @@ TEST(RelayCore, WhatEachWaitingStateWaitsFor)
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
-    loop l =
-        start(std::string(row.name).find("half") == 0 ? MODE_HALF_DUPLEX : 0);
+    int modes = std::string(row.name).find("half") == 0 ? MODE_HALF_DUPLEX : 0;
+    loop l = start(modes, 100000, row.driver);
     row.bring_about(l);
     relay_plan plan = plan_pass(l.core, l.now);
     EXPECT_EQ(plan.action, relay_action::none);

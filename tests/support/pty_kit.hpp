@@ -215,7 +215,10 @@ void put(run& r, int fd, std::string_view data,
 struct stream_text {
   stream_text(const char* exact) : value(exact) {}
   stream_text(std::string exact) : value(std::move(exact)) {}
-  stream_text(bool (*check)(std::string_view)) : fits(check) {}
+  stream_text(bool (*check)(std::string_view), std::string then = "")
+      : value(std::move(then)), fits(check)
+  {
+  }
   std::string value;
   bool (*fits)(std::string_view) = nullptr;
 };
