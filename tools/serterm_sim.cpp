@@ -48,6 +48,7 @@ struct settings {
   long long stream_bytes = 0;
   bool cr_only = false;
   long long timeout_s = DEFAULT_TIMEOUT_S;
+  long long guard_ms = GUARD_MS;
 };
 
 // Bytes waiting for the master side to take them.
@@ -89,7 +90,7 @@ now_ms()
 
 constexpr const char* HELP_TEXT =
     R"(Usage: serterm-sim [--link PATH] [--loopback] [--stream N] [--cr-only]
-                   [--timeout S]
+                   [--timeout S] [--guard MS]
 Creates a pseudo-terminal pair, prints the path of its slave side (the
 device to give serterm) on standard output and plays a device on it.
 
@@ -109,7 +110,7 @@ Commands may be in upper or lower case; blanks are ignored; BS and DEL
 take back the last character; an empty line gets no answer. Word
 answers are framed by CR LF.
 In data mode every byte is echoed back. "+++" with a second of silence
-before and after it returns to command mode with OK.
+(the guard time) before and after it returns to command mode with OK.
 When the slave side is closed the modem hangs up and starts afresh (echo
 on, word answers, command mode).
 
@@ -123,6 +124,8 @@ Options:
   --cr-only     end every line it sends with a lone CR instead of CR LF
   --timeout S   once the slave side has been opened and closed again,
                 exit if it is not reopened within S seconds (default 5)
+  --guard MS    the guard time around "+++", in milliseconds (default
+                1000)
   --help        show this text and exit
 
 serterm-sim runs until it is killed (SIGTERM, SIGINT and SIGHUP end it
@@ -177,7 +180,10 @@ parse_arguments(std::span<char*> args)
       out.stream_bytes = read_count("--stream", args[++i]);
     } else if (word == "--timeout" && has_value) {
       out.timeout_s = read_count("--timeout", args[++i]);
-    } else if (word == "--link" || word == "--stream" || word == "--timeout") {
+    } else if (word == "--guard" && has_value) {
+      out.guard_ms = read_count("--guard", args[++i]);
+    } else if (word == "--link" || word == "--stream" || word == "--timeout" ||
+               word == "--guard") {
       usage_error("option needs a value", args[i]);
     } else {
       usage_error("unknown option", args[i]);
@@ -352,11 +358,11 @@ command_mode_byte(unsigned char byte, output_queue& q, modem_state& m,
 
 void
 data_mode_byte(unsigned char byte, output_queue& q, modem_state& m,
-               long long now)
+               long long guard_ms, long long now)
 {
   push_byte(q, byte);
-  bool guarded = m.plus_count == 0 ? now - m.last_byte_ms >= GUARD_MS
-                                   : now - m.last_plus_ms < GUARD_MS;
+  bool guarded = m.plus_count == 0 ? now - m.last_byte_ms >= guard_ms
+                                   : now - m.last_plus_ms < guard_ms;
   if (byte == '+' && m.plus_count < 3 && guarded) {
     ++m.plus_count;
     m.last_plus_ms = now;
@@ -374,7 +380,7 @@ handle_input(std::span<const unsigned char> input, output_queue& q,
     if (s.loopback) {
       push_byte(q, byte);
     } else if (m.data_mode) {
-      data_mode_byte(byte, q, m, now);
+      data_mode_byte(byte, q, m, s.guard_ms, now);
     } else {
       command_mode_byte(byte, q, m, s, now);
     }
@@ -506,7 +512,7 @@ void
 end_data_mode_after_guard(device_state& d, const settings& s, long long now)
 {
   modem_state& m = d.m;
-  if (m.data_mode && m.plus_count == 3 && now - m.last_plus_ms >= GUARD_MS) {
+  if (m.data_mode && m.plus_count == 3 && now - m.last_plus_ms >= s.guard_ms) {
     m.data_mode = false;
     m.plus_count = 0;
     answer_ok(d.q, m, s);

@@ -46,9 +46,10 @@ struct loop {
 };
 
 loop
-start(int modes = 0, int timeout_us = 100000, line_driver driver = {})
+start(int modes = 0, int timeout_us = 100000, line_driver driver = {},
+      unsigned char escape = ESC)
 {
-  return loop{.core = start_core(modes, timeout_us, ESC, TERMINAL, driver)};
+  return loop{.core = start_core(modes, timeout_us, escape, TERMINAL, driver)};
 }
 
 // Moves what one read of at most `room` bytes takes of `input` to `area`.
@@ -237,6 +238,22 @@ TEST(RelayCore, TypedKeysAndTheEscapeCharacter)
     EXPECT_EQ(l.got[at(output::line)], row.line);
     EXPECT_EQ(l.got[at(output::messages)], row.err);
     EXPECT_EQ(l.done, row.done);
+  }
+}
+
+TEST(RelayCore, AnyControlCharacterIsAnEscape)
+{
+  // Those that are also keys of the line or of the prompt's editing
+  // included: twice quickly sends one, once opens the prompt.
+  for (char escape : {'\0', '\x04', '\n', '\r', '\x15', '\x1f'}) {
+    SCOPED_TRACE(static_cast<int>(escape));
+    loop l = start(0, 100000, {}, static_cast<unsigned char>(escape));
+    play(l, {{0, std::string{escape, escape, 'Z'}},
+             {100, std::string(1, escape)},
+             {300, "q\r"}});
+    EXPECT_EQ(l.got[at(output::line)], std::string({escape, 'Z'}));
+    EXPECT_EQ(l.got[at(output::messages)], "serterm> ");
+    EXPECT_TRUE(l.done);
   }
 }
 

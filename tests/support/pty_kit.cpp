@@ -448,6 +448,7 @@ take(run& r)
       break;
     }
     r.flood_at = (r.flood_at + static_cast<std::size_t>(n)) % r.flood.size();
+    r.flood_sent += static_cast<std::size_t>(n);
   }
 }
 

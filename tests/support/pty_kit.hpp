@@ -178,6 +178,7 @@ struct run {
   // and over, as fast as it takes it (empty: nothing).
   std::string flood;
   std::size_t flood_at = 0;
+  std::size_t flood_sent = 0;
 };
 
 // From now on the far end of `which` reads it at `bytes_per_s` (-1: all

@@ -205,6 +205,16 @@ end_input(session& s)
 }
 
 void
+close_far_end(session& s, stream which)
+{
+  int& fd = s.fds[static_cast<std::size_t>(which)];
+  close(fd);
+  s.line.master = which == stream::line ? -1 : s.line.master;
+  s.keyboard.master = which == stream::screen ? -1 : s.keyboard.master;
+  fd = -1;
+}
+
+void
 open_prompt(session& s, std::string_view escape)
 {
   type(s, escape);

@@ -64,6 +64,10 @@ void send(session& s, std::string_view data, milliseconds limit = WAIT_LIMIT);
 // Ends the keyboard pipe's input.
 void end_input(session& s);
 
+// Closes the test's end of `which`: the line's or the keyboard's pty
+// hangs up, standard output's or error's pipe has no reader.
+void close_far_end(session& s, stream which);
+
 // Types `escape` and waits for the next prompt and the cooked keyboard.
 void open_prompt(session& s, std::string_view escape = "\x1d");
 

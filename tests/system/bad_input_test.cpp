@@ -62,27 +62,6 @@ TEST(BadInput, TimeoutsAtAndBeyondTheIntRange)
   }
 }
 
-TEST(BadInput, EveryByteAsTheEscapeCharacter)
-{
-  // A NUL cannot be part of an argument; -e with nothing after it is a
-  // usage error (see the option tests). Under valgrind a sample is run.
-  int step = under_valgrind() ? 17 : 1;
-  for (int byte = 1; byte < 256; byte += step) {
-    SCOPED_TRACE(byte);
-    std::string option = "-e";
-    option += static_cast<char>(byte);
-    char escape = static_cast<char>(byte & 0x1F);
-    session s = start_session({option});
-    // Two quick escapes send one; a second key after a single escape would
-    // be sent in its place, so the Z shows the first one was taken.
-    type(s, std::string{escape, escape, 'Z'});
-    await(s, stream::line, "Z");
-    settle(s, milliseconds(20));
-    ASSERT_EQ(kill(s.pid, SIGTERM), 0);
-    end_session(s, {.line = std::string{escape, 'Z'}, .signal = SIGTERM});
-  }
-}
-
 TEST(BadInput, EveryByteValueTypedAndReceived)
 {
   const std::string all = all_bytes();
@@ -115,7 +94,7 @@ TEST(BadInput, PromptLineAtTheBufferBoundary)
     session s = start_session({"-t", "1"}, {.keyboard = PIPE});
     type(s, "a\x1d");
     await(s, stream::line, "a");
-    std::this_thread::sleep_for(milliseconds(300));
+    await(s, stream::err, "serterm> ");
     type(s, std::string("x").append(blanks, ' ').append("41\nz"));
     end_input(s);
     bool fits = blanks == 8187U;

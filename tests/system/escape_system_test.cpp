@@ -10,25 +10,6 @@
 namespace serterm::testing {
 namespace {
 
-TEST(Escape, QuickKeyIsSentWithoutPrompt)
-{
-  session s = start_session({"-t", "500000"});
-  type(s, "\x1d"
-          "a");
-  type(s, "\x1d\x1d");
-  // The same as keystrokes of their own, 50 ms apart.
-  for (const char* key : {"\x1d", "\x1d", "\x1d", "b"}) {
-    type(s, key);
-    std::this_thread::sleep_for(milliseconds(50));
-  }
-  await(s, stream::line,
-        "a\x1d\x1d"
-        "b");
-  settle(s, milliseconds(100));
-  quit(s, {.line = "a\x1d\x1d"
-                   "b"});
-}
-
 TEST(Escape, PromptIsCookedAndQuitRestoresBoth)
 {
   session s = start_session({});

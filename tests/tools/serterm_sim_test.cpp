@@ -161,13 +161,19 @@ TEST_F(SimulatorTest, EchoAndNumericAnswersSwitch)
   say("ATZ\r", "ATZ\r\r\nOK\r\n");
 }
 
+// A guard time of a fifth of a second, so that the cases around it wait
+// less; waits longer than it are safe, whatever the machine's load.
+const std::vector<std::string> SHORT_GUARD{"--guard", "200"};
+constexpr milliseconds PAST_GUARD{300};
+constexpr milliseconds WELL_PAST_GUARD{500};
+
 TEST_F(SimulatorTest, DialEntersDataModeThatEchoesEveryByte)
 {
-  start();
+  start(SHORT_GUARD);
   say("ATDT555-1234\r", "ATDT555-1234\r\r\nCONNECT 9600\r\n");
   say(all_bytes(), all_bytes());
   // Commands are data now: echoed, not answered.
-  say("AT\r", "AT\r", milliseconds(1500));
+  say("AT\r", "AT\r", WELL_PAST_GUARD);
 }
 
 TEST_F(SimulatorTest, DialWithoutDigitsIsAnError)
@@ -179,10 +185,10 @@ TEST_F(SimulatorTest, DialWithoutDigitsIsAnError)
 
 TEST_F(SimulatorTest, GuardedPlusesReturnToCommandMode)
 {
-  start();
+  start(SHORT_GUARD);
   say("ATD1\r", "ATD1\r\r\nCONNECT 9600\r\n");
   say("data", "data");
-  std::this_thread::sleep_for(milliseconds(1500));
+  std::this_thread::sleep_for(PAST_GUARD);
   say("+++", "+++\r\nOK\r\n");
   say("ATH\r", "ATH\r\r\nOK\r\n");
   say("AT\r", "AT\r\r\nOK\r\n");
@@ -190,15 +196,16 @@ TEST_F(SimulatorTest, GuardedPlusesReturnToCommandMode)
 
 TEST_F(SimulatorTest, PlusesWithoutGuardTimeStayData)
 {
-  start();
+  // Each write reaches the simulator in one read: its bytes come together.
+  start(SHORT_GUARD);
   say("ATD1\r", "ATD1\r\r\nCONNECT 9600\r\n");
-  std::this_thread::sleep_for(milliseconds(1500));
+  std::this_thread::sleep_for(PAST_GUARD);
   // Data right before the pluses: no guard time before them.
-  say("x+++", "x+++", milliseconds(2500));
+  say("x+++", "x+++", WELL_PAST_GUARD);
   // Data right after them (within the guard time) cancels too.
-  std::this_thread::sleep_for(milliseconds(1500));
-  say("+++y", "+++y", milliseconds(2500));
-  say("AT\r", "AT\r", milliseconds(1000));
+  std::this_thread::sleep_for(PAST_GUARD);
+  say("+++y", "+++y", WELL_PAST_GUARD);
+  say("AT\r", "AT\r", WELL_PAST_GUARD);
 }
 
 TEST_F(SimulatorTest, LoopbackEchoesEverything)
@@ -326,7 +333,7 @@ TEST_F(SimulatorCommandLine, HelpAndBadWords)
   launch_simulator({"--help"});
   finish({.out = is_help}, false);
   for (const char* option : {"--loopback", "--stream N", "--cr-only",
-                             "--link PATH", "--timeout S"}) {
+                             "--link PATH", "--timeout S", "--guard MS"}) {
     EXPECT_NE(got(sim_, stream::out).find(option), std::string::npos) << option;
   }
   struct bad_words {
@@ -337,7 +344,9 @@ TEST_F(SimulatorCommandLine, HelpAndBadWords)
        {bad_words{{"--bogus"}, "unknown option: --bogus"},
         bad_words{{"--stream", "-5"},
                   "--stream: expects a whole number of 0 or more"},
-        bad_words{{"--stream"}, "option needs a value: --stream"}}) {
+        bad_words{{"--stream"}, "option needs a value: --stream"},
+        bad_words{{"--guard", "x"},
+                  "--guard: expects a whole number of 0 or more"}}) {
     launch_simulator(bad.args);
     finish(
         {.err = "serterm-sim: " + bad.message + "\nTry 'serterm-sim --help'.\n",
