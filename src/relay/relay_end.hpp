@@ -3,7 +3,7 @@
 #pragma once
 
 #include "relay/relay_core.hpp"
-#include "terminal_control/terminal_control.hpp"
+#include "terminal_control/line_driver.hpp"
 
 namespace serterm {
 
