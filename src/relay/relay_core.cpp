@@ -161,11 +161,14 @@ show(relay_core& c, std::string_view text)
   std::ignore = append(queue(c, output::messages), bytes_of(text));
 }
 
+// Starts what comes next on a line of its own; an open hex line is ended
+// by it, so no idle line break follows.
 void
 start_own_line(relay_core& c)
 {
   if (line_left_open(c)) {
     show(c, "\r\n");
+    c.hexdump_pending = false;
   }
 }
 
@@ -297,6 +300,37 @@ keyboard_room(const relay_core& c)
   return fits;
 }
 
+// Keys typed after a command line, with it (no typing time), go on as the
+// queue for the line has room for them, ahead of the keyboard.
+void
+take_keys_ahead(relay_core& c, std::int64_t now)
+{
+  std::size_t n = std::min(c.ahead, keyboard_room(c));
+  if (n == 0 || c.escape != escape_hold::none) {
+    return;
+  }
+  std::copy_n(areas.ahead.begin(), n, areas.read.begin());
+  std::memmove(areas.ahead.data(), areas.ahead.data() + n, c.ahead - n);
+  c.ahead -= n;
+  std::size_t later = c.ahead;
+  take_keys(c, std::span(areas.read).first(n), true, now);
+  // An escape among them kept the keys after it, which come before the
+  // rest.
+  std::rotate(areas.ahead.begin(),
+              areas.ahead.begin() + static_cast<long>(later),
+              areas.ahead.begin() + static_cast<long>(c.ahead));
+}
+
+// A quick-key window that is over at `now` closes: the escape is held.
+void
+close_window(relay_core& c, std::int64_t now)
+{
+  if (c.escape == escape_hold::window &&
+      now - c.escape_read_us > c.flush_timeout_us) {
+    c.escape = escape_hold::held;
+  }
+}
+
 // The escape character takes effect: the prompt will show on a line of
 // its own once what waits for standard error is out.
 void
@@ -378,10 +412,7 @@ advance(relay_core& c, std::int64_t now)
       drop_waiting(q);
     }
   }
-  if (c.escape == escape_hold::window &&
-      now - c.escape_read_us > c.flush_timeout_us) {
-    c.escape = escape_hold::held;
-  }
+  close_window(c, now);
   if (c.step != phase::relaying) {
     return;
   }
@@ -399,6 +430,7 @@ advance(relay_core& c, std::int64_t now)
   if (c.input_ended && queue(c, output::line).stalled) {
     finish(c, 1);
   }
+  take_keys_ahead(c, now);
 }
 
 // How long the line may take nothing before it has stalled: a second, or,
@@ -504,7 +536,7 @@ plan_pass(relay_core& c, std::int64_t now)
   if (c.step == phase::prompt) {
     plan.keyboard = BUFFER_SIZE;
   } else if (c.step == phase::relaying && !c.input_ended &&
-             c.escape != escape_hold::held) {
+             c.escape != escape_hold::held && c.ahead == 0) {
     plan.keyboard = keyboard_room(c);
     c.held_back = c.held_back || plan.keyboard == 0;
     c.offered = plan.keyboard;
@@ -618,6 +650,14 @@ keyboard_read(relay_core& c, ssize_t result, int error, std::int64_t now)
     c.input_ended = true;
     c.escape = escape_hold::none;
   } else {
+    // Keys read once the quick-key window is over are the prompt's, even
+    // when the read was planned before it closed.
+    close_window(c, now);
+    if (c.escape == escape_hold::held) {
+      keep_for_prompt(
+          c, std::span(areas.read).first(static_cast<std::size_t>(result)));
+      return;
+    }
     bool late = c.held_back || c.backlog;
     c.backlog = late && static_cast<std::size_t>(result) == c.offered;
     c.held_back = false;
@@ -690,16 +730,9 @@ keyboard_cooked(relay_core& c, std::size_t keys, std::int64_t)
 }
 
 void
-keyboard_raw_again(relay_core& c, std::int64_t now)
+keyboard_raw_again(relay_core& c, std::int64_t)
 {
   c.step = c.ending ? phase::ending : phase::relaying;
-  if (c.step == phase::relaying && c.ahead != 0) {
-    // Keys typed after the command line, with it: no typing time.
-    std::size_t n = c.ahead;
-    std::copy_n(areas.ahead.begin(), n, areas.read.begin());
-    c.ahead = 0;
-    take_keys(c, std::span(areas.read).first(n), true, now);
-  }
 }
 
 std::span<char, COMMAND_TEXT_SIZE>

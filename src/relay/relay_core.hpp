@@ -7,6 +7,7 @@
 #pragma once
 
 #include "escape/escape_prompt.hpp"
+#include "terminal_control/line_driver.hpp"
 
 #include <array>
 #include <cstddef>

@@ -32,6 +32,8 @@ struct loop {
   relay_core& core;
   std::int64_t now = 0;
   std::array<std::string, OUTPUTS> got{};
+  // What the user's terminal shows: all but the line, in the order written.
+  std::string terminal{};
   // How many more bytes each output takes.
   std::array<std::size_t, OUTPUTS> takes{ALL, ALL, ALL, ALL};
   std::string keyboard{}; // typed and not read yet
@@ -107,8 +109,11 @@ turn(loop& l)
       if (!data.empty()) {
         std::size_t n = std::min(l.takes[at(out)], data.size());
         l.takes[at(out)] -= l.takes[at(out)] == ALL ? 0 : n;
-        l.got[at(out)].append(data.begin(),
-                              data.begin() + static_cast<long>(n));
+        auto taken = data.first(n);
+        l.got[at(out)].append(taken.begin(), taken.end());
+        if (out != output::line) {
+          l.terminal.append(taken.begin(), taken.end());
+        }
         written(l.core, out, static_cast<ssize_t>(n), 0, l.now);
         moved = true;
       }
@@ -239,6 +244,22 @@ TEST(RelayCore, TypedKeysAndTheEscapeCharacter)
     EXPECT_EQ(l.got[at(output::messages)], row.err);
     EXPECT_EQ(l.done, row.done);
   }
+}
+
+TEST(RelayCore, KeysReadAfterTheWindowAreThePrompts)
+{
+  // The wait woke for keys after the quick-key window's deadline: read in
+  // that pass, planned or not, they are the prompt's, not a quick key.
+  loop l = start();
+  type(l, "a" + E);
+  l.now = 300000;
+  std::string keys = "q\r";
+  keyboard_read(l.core, feed(keys, BUFFER_SIZE, keyboard_area(l.core)), 0,
+                l.now);
+  run_to(l, 1000);
+  EXPECT_EQ(l.got[at(output::line)], "a");
+  EXPECT_EQ(l.got[at(output::messages)], "serterm> q\n");
+  EXPECT_TRUE(l.done);
 }
 
 TEST(RelayCore, AnyControlCharacterIsAnEscape)
@@ -440,6 +461,23 @@ TEST(RelayCore, IdleHexdumpLineBreakAtTheFlushTimeout)
   run_to(l, 501);
   EXPECT_EQ(l.got[at(output::hexdump)], "41 54 4f 4b ");
   EXPECT_EQ(l.got[at(output::messages)], "\r\n\r\n");
+  // Bytes received in the quick-key window: the prompt after it ends their
+  // hex line, and no line break follows.
+  l.takes[at(output::line)] = ALL;
+  play(l, {{550, E}});
+  run_to(l, 600);
+  l.line = "AT";
+  play(l, {{800, "\r"}});
+  run_to(l, 1000);
+  EXPECT_EQ(l.got[at(output::messages)], "\r\n\r\n\r\nserterm> ");
+  // The echo waits for a line break standard error has not taken yet.
+  loop e = start(MODE_HEXDUMP | MODE_HALF_DUPLEX);
+  e.takes[at(output::messages)] = 0;
+  e.line = "AT";
+  play(e, {{150, "k"}});
+  e.takes[at(output::messages)] = ALL;
+  run_to(e, 300);
+  EXPECT_EQ(e.terminal, "41 54 \r\nk");
 }
 
 // A serial driver at 9600 bps that sends in steps of 1280 bytes, one that
@@ -468,11 +506,14 @@ TEST(RelayCore, EndOfInput)
     line_driver driver;
     std::vector<std::size_t> driver_counts;
     int status;
+    bool moves_later = false; // the line takes the rest at 500 ms
   } rows[] = {
       {ALL, {}, {0}, 0},
       {ALL, {}, {4000, 3000, 2000, 0}, 0},
       {ALL, {}, looks(52, 4000), 1},
       {2, {}, {}, 1},
+      // Half a second without taking is no stall.
+      {2, {}, {}, 0, true},
       // A step of 1280 bytes takes 1.33 s at 9600 bps: 2.67 s of standing
       // still is not yet a stall.
       {ALL, STEPS, looks(130, 20480, {19200, 0}), 0},
@@ -493,11 +534,17 @@ TEST(RelayCore, EndOfInput)
       l.driver = row.driver_counts[look];
       run_to(l, l.now / 1000 + 20);
     }
+    if (row.moves_later) {
+      run_to(l, 500);
+      l.takes[at(output::line)] = ALL;
+    }
     run_to(l, 10000);
     EXPECT_TRUE(l.done);
     EXPECT_EQ(l.end.status, row.status);
-    EXPECT_EQ(l.end.unsent, row.line_takes == ALL ? 0U : 5 - row.line_takes);
-    EXPECT_EQ(l.end.sent, std::min<std::size_t>(5, row.line_takes));
+    std::size_t sent =
+        row.moves_later ? 5 : std::min<std::size_t>(5, row.line_takes);
+    EXPECT_EQ(l.end.unsent, 5 - sent);
+    EXPECT_EQ(l.end.sent, sent);
   }
 }
 

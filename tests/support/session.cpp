@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace serterm::testing {
@@ -202,6 +203,16 @@ end_input(session& s)
 {
   close(s.keys);
   s.keys = -1;
+}
+
+void
+await_keys_read(session& s)
+{
+  EXPECT_TRUE(eventually([&s] {
+    take(s);
+    int unread = -1;
+    return ioctl(s.keyboard.slave, FIONREAD, &unread) == 0 && unread == 0;
+  })) << "serterm never read the keys typed";
 }
 
 void

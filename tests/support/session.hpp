@@ -64,6 +64,9 @@ void send(session& s, std::string_view data, milliseconds limit = WAIT_LIMIT);
 // Ends the keyboard pipe's input.
 void end_input(session& s);
 
+// Waits until serterm has read every key typed so far on its keyboard pty.
+void await_keys_read(session& s);
+
 // Closes the test's end of `which`: the line's or the keyboard's pty
 // hangs up, standard output's or error's pipe has no reader.
 void close_far_end(session& s, stream which);

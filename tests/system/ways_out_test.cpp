@@ -35,10 +35,7 @@ hang_up_with_a_byte_waiting(session& s)
 {
   ASSERT_EQ(tcflow(s.line.slave, TCOOFF), 0);
   type(s, "a");
-  EXPECT_TRUE(eventually([&s] {
-    int unread = -1;
-    return ioctl(s.keyboard.slave, FIONREAD, &unread) == 0 && unread == 0;
-  }));
+  await_keys_read(s);
   close_far_end(s, stream::line);
 }
 
