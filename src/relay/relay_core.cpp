@@ -7,6 +7,7 @@
 #include "relay/out_queue.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string_view>
@@ -433,16 +434,30 @@ advance(relay_core& c, std::int64_t now)
   take_keys_ahead(c, now);
 }
 
-// How long the line may take nothing before it has stalled: a second, or,
-// for a driver that sends in larger steps, two of its steps at the line's
-// speed (ten bits a byte).
+// How long the line may take nothing before it has stalled, while its
+// driver holds `held`: a second, or, for a driver that sends in larger
+// steps, two of its steps at the line's speed (ten bits a byte). A driver
+// that counts what it holds but has not shown its step may send all it
+// holds in one: until a drop in its count shows the step, it gets twice the
+// time that takes, at most its closing wait.
 std::int64_t
-line_stall_us(const relay_core& c)
+line_stall_us(const relay_core& c, std::size_t held)
 {
   auto step = static_cast<std::int64_t>(std::max(c.driver.step, c.driver_step));
-  return c.driver.bps <= 0
-             ? STALL_US
-             : std::max(STALL_US, 2 * step * 10 * 1000000 / c.driver.bps);
+  if (c.driver.bps <= 0) {
+    return STALL_US;
+  }
+  auto time = [&c](std::int64_t bytes) {
+    return 2 * bytes * 10 * 1000000 / c.driver.bps;
+  };
+  if (step > 0 || !c.driver.counts) {
+    return std::max(STALL_US, time(step));
+  }
+  std::int64_t closing = c.driver.closing_wait_cs < 0
+                             ? INT64_MAX
+                             : std::int64_t{c.driver.closing_wait_cs} * 10000;
+  return std::clamp(time(static_cast<std::int64_t>(held)), STALL_US,
+                    std::max(STALL_US, closing));
 }
 
 std::int64_t
@@ -516,7 +531,7 @@ start_core(int modes, int flush_timeout_us, unsigned char escape_char,
   c.escape_char = escape_char;
   c.editing = editing;
   c.driver = driver;
-  queue(c, output::line).stall_us = line_stall_us(c);
+  queue(c, output::line).stall_us = line_stall_us(c, 0);
   queue(c, output::line).bytes = areas.line;
   queue(c, output::screen).bytes = areas.screen;
   queue(c, output::hexdump).bytes = areas.hexdump;
@@ -757,6 +772,7 @@ driver_holds(relay_core& c, std::size_t bytes, std::int64_t now)
   driver_look look = std::exchange(c.look, driver_look::none);
   if (look == driver_look::baseline) {
     c.driver_baseline = bytes;
+    line.stall_us = line_stall_us(c, bytes);
     return;
   }
   if (look == driver_look::progress) {
@@ -782,7 +798,7 @@ driver_holds(relay_core& c, std::size_t bytes, std::int64_t now)
   }
   c.driver_left = bytes;
   c.driver_looked_us = now;
-  if (now - c.driver_since_us >= line_stall_us(c)) {
+  if (now - c.driver_since_us >= line_stall_us(c, bytes)) {
     finish(c, 1);
   }
 }

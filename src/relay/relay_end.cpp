@@ -109,7 +109,10 @@ wait_for_port(int line_fd, const line_driver& driver, const relay_end& end)
         progname, left);
   }
   write_message(std::string_view(m.text.data(), m.used));
-  return left == 0 ? end.status : 1;
+  // Every byte then reached the port and left it, unless serterm itself
+  // dropped some or the run failed.
+  bool all_sent = left == 0 && end.unsent == 0 && end.failure == nullptr;
+  return all_sent ? 0 : 1;
 }
 
 } // namespace serterm

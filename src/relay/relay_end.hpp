@@ -25,7 +25,8 @@ void report_relay_end(const relay_end& end);
 
 // If the port still holds bytes, waits while it sends them, for as long as
 // its close would, and says whether it sent them all or the kernel dropped
-// the rest. Returns the exit status.
+// the rest. Returns the exit status: 0 once every byte has left the port,
+// even after the line was judged stalled, 1 otherwise.
 [[nodiscard]] int wait_for_port(int line_fd, const line_driver& driver,
                                 const relay_end& end);
 

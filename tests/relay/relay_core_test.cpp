@@ -484,6 +484,9 @@ TEST(RelayCore, IdleHexdumpLineBreakAtTheFlushTimeout)
 // does not say its step, and a pseudo-terminal.
 constexpr line_driver STEPS{.bps = 9600, .step = 1280, .counts = true};
 constexpr line_driver SERIAL{.bps = 9600, .counts = true};
+// One that does not say its step either, and whose close waits 30 s.
+constexpr line_driver QUIET{
+    .bps = 9600, .counts = true, .closing_wait_cs = 3000};
 
 // `n` looks at a driver holding `bytes`, then more.
 std::vector<std::size_t>
@@ -521,6 +524,10 @@ TEST(RelayCore, EndOfInput)
       {ALL, STEPS, looks(136, 20480), 1},
       // The step shown by a drop between two looks in a row.
       {ALL, SERIAL, looks(2, 4000, looks(130, 2720, {0})), 0},
+      // No step shown yet: as long as what it holds takes, at most its
+      // closing wait.
+      {ALL, QUIET, looks(250, 20480, {10240, 0}), 0},
+      {ALL, QUIET, looks(1510, 20480), 1},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(::testing::Message() << row.driver_counts.size()

@@ -346,6 +346,17 @@ cpu_ticks(pid_t pid)
   return user < 0 || system < 0 ? -1 : user + system;
 }
 
+long
+bytes_read(pid_t pid)
+{
+  std::ifstream file("/proc/" + std::to_string(pid) + "/io");
+  std::string key;
+  long value = -1;
+  while (file >> key >> value && key != "rchar:") {
+  }
+  return key == "rchar:" ? value : -1;
+}
+
 namespace {
 
 constexpr std::array<const char*, 4> STREAM_NAMES{"line", "screen", "stdout",

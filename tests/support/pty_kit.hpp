@@ -151,6 +151,9 @@ bool has_ended(pid_t pid);
 // system), or -1 if it cannot be read.
 long cpu_ticks(pid_t pid);
 
+// The bytes `pid`'s reads have returned so far (rchar), or -1.
+long bytes_read(pid_t pid);
+
 // How a test program reports a failure of the run functions below (a
 // GoogleTest program points it at ADD_FAILURE); by default, to stderr.
 extern void (*report_failure)(const std::string& what);

@@ -9,7 +9,6 @@
 #include <fcntl.h>
 #include <fstream>
 #include <gtest/gtest.h>
-#include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace serterm::testing {
@@ -206,12 +205,13 @@ end_input(session& s)
 }
 
 void
-await_keys_read(session& s)
+type_and_await_read(session& s, std::string_view keys)
 {
-  EXPECT_TRUE(eventually([&s] {
+  long before = bytes_read(s.pid);
+  type(s, keys);
+  EXPECT_TRUE(eventually([&s, &keys, before] {
     take(s);
-    int unread = -1;
-    return ioctl(s.keyboard.slave, FIONREAD, &unread) == 0 && unread == 0;
+    return bytes_read(s.pid) >= before + static_cast<long>(keys.size());
   })) << "serterm never read the keys typed";
 }
 

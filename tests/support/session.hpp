@@ -64,8 +64,10 @@ void send(session& s, std::string_view data, milliseconds limit = WAIT_LIMIT);
 // Ends the keyboard pipe's input.
 void end_input(session& s);
 
-// Waits until serterm has read every key typed so far on its keyboard pty.
-void await_keys_read(session& s);
+// Types `keys` and waits until serterm has read them (while nothing else
+// comes for it to read): a pty's input count cannot tell keys not yet
+// passed on by the kernel from keys read.
+void type_and_await_read(session& s, std::string_view keys);
 
 // Closes the test's end of `which`: the line's or the keyboard's pty
 // hangs up, standard output's or error's pipe has no reader.

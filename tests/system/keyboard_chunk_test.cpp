@@ -3,6 +3,7 @@
 // flood or a screen nobody reads, as a real terminal shows it.
 #include "support/session.hpp"
 
+#include <csignal>
 #include <gtest/gtest.h>
 #include <random>
 
@@ -33,16 +34,16 @@ TEST(KeyboardChunks, AnyReadSplitGivesTheSameBytesAndEcho)
   keys.replace(30000, 4, E + "\r" + E + "\n");
   const std::string line = sent_quickly(keys);
 
-  session s = start_session({"-h1", "-r1", "-t", "1000000"});
+  // A quick-key window that no run reaches the end of: however slowly the
+  // pieces are typed, an escape that ends one read is the quick key's.
+  session s = start_session({"-h1", "-r1", "-t", "2147483647"});
   for (std::size_t at = 0; at < keys.size(); at += 16384) {
     type(s, std::string_view(keys).substr(at, 16384), milliseconds(60000));
   }
   await(s, stream::line, at_least(line.size()), milliseconds(60000));
   await(s, stream::screen, at_least(crlf_shown(line).size()));
-  settle(s, milliseconds(100));
-  quit(s, {.line = line,
-           .screen = crlf_shown(line),
-           .err = line_left_open(crlf_shown(line))});
+  ASSERT_EQ(kill(s.pid, SIGTERM), 0);
+  end_session(s, {.line = line, .screen = crlf_shown(line), .signal = SIGTERM});
 }
 
 // The device floods with a byte no paste holds.
@@ -75,7 +76,7 @@ struct way_out_case {
   const char* name;
   std::vector<std::string> options;
   bool err_on_keyboard;
-  long line_rate;   // bytes a second the device reads; 0: none
+  long line_rate;   // bytes a second the device reads; 0: the line takes none
   long screen_rate; // bytes a second the screen is read; -1: all there is
   bool flood;       // the device sends all the time
   std::size_t paste;
@@ -127,23 +128,26 @@ TEST_P(WayOut, BehindAPaste)
       start_session(row.options, {.err_on_keyboard = row.err_on_keyboard});
   pace(s, stream::line, row.line_rate);
   pace(s, stream::screen, row.screen_rate);
+  // A device that reads nothing: the pty would otherwise take some 64 KiB.
+  ASSERT_TRUE(row.line_rate != 0 || tcflow(s.line.slave, TCOOFF) == 0);
   s.flood = row.flood ? FLOOD : "";
   std::string paste = random_bytes(row.paste, 17, ESC);
   type(s, paste, milliseconds(30000));
-  type(s, E);
   auto escaped = steady::now();
   bool echoes = row.options == std::vector<std::string>{"-h1"};
   if (echoes) {
+    type(s, E);
     await(s, stream::err, "serterm> ");
     type(s, row.keys);
   } else if (row.line_rate == 0 && !row.flood) {
     // The escape read and held behind a line that takes nothing, the keys
     // after it left in the terminal: nothing to do but wait for the
     // deadline.
-    await_keys_read(s);
+    type_and_await_read(s, E);
     type(s, row.keys);
     expect_idle(s);
   } else {
+    type(s, E);
     settle(s, milliseconds(500));
     type(s, row.keys);
   }
@@ -188,16 +192,13 @@ TEST(KeyboardChunks, EndOfInputOnAStalledLine)
   // Once the line has taken nothing for a second, what it did not take is
   // counted and the run fails.
   std::string paste = random_bytes(60 * 1024, 13, ESC);
-  session s = start_session({}, {.keyboard_input = paste});
-  pace(s, stream::line, 0);
+  session s = start_session({}, {.keyboard = PIPE});
+  ASSERT_EQ(tcflow(s.line.slave, TCOOFF), 0);
+  type(s, paste);
+  end_input(s);
   EXPECT_TRUE(eventually([&s] { return has_ended(s.pid); }));
-  pace(s, stream::line, -1);
-  take(s);
-  std::string line = got(s, stream::line);
-  EXPECT_EQ(difference(line, paste.substr(0, line.size())), "");
-  end_session(s, {.line = line,
-                  .err = "serterm: bytes not sent to the line: " +
-                         std::to_string(paste.size() - line.size()) + "\n",
+  end_session(s, {.err = "serterm: bytes not sent to the line: " +
+                         std::to_string(paste.size()) + "\n",
                   .exit_code = 1});
 }
 

@@ -34,8 +34,7 @@ void
 hang_up_with_a_byte_waiting(session& s)
 {
   ASSERT_EQ(tcflow(s.line.slave, TCOOFF), 0);
-  type(s, "a");
-  await_keys_read(s);
+  type_and_await_read(s, "a");
   close_far_end(s, stream::line);
 }
 
