@@ -993,8 +993,10 @@ const unplug_case PROMPT_THEN_V{
     moment::prompt_then_v, "exit 1",
     "serterm> v\r\nserterm: can't read modem status: Input/output "
     "error\r\nserterm: line closed\r\n"};
+// The key and the hang-up wait side by side when serterm goes on: the key
+// is read, then the line's end, before anything is written.
 const unplug_case STOPPED{moment::stopped, "exit 1",
-                          "serterm: line write failed: Input/output error\r\n"
+                          "serterm: line closed\r\n"
                           "serterm: bytes not sent to the line: 1\r\n"};
 const unplug_case PASTING{
     moment::pasting, "exit 1",
