@@ -278,8 +278,9 @@ start_process(const launch& what)
     setsid();
   }
   auto id = static_cast<uid_t>(what.user);
-  if (what.user >= 0 &&
-      (setgroups(0, nullptr) != 0 || setgid(id) != 0 || setuid(id) != 0)) {
+  auto group = static_cast<gid_t>(what.group);
+  if (what.user >= 0 && (setgroups(what.group >= 0 ? 1 : 0, &group) != 0 ||
+                         setgid(id) != 0 || setuid(id) != 0)) {
     _exit(126);
   }
   int fds[3] = {what.in, what.out, what.err};

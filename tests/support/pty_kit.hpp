@@ -122,7 +122,8 @@ struct launch {
   bool ignore_sigpipe = false;  // start with SIGPIPE ignored, as a parent may
   bool new_session = false;     // no controlling terminal inherited
   bool die_with_parent = false; // SIGKILL once the starting thread ends
-  int user = -1; // run as this user and group, without others; -1: as is
+  int user = -1;  // run as this user and group, without others; -1: as is
+  int group = -1; // with `user`: this one supplementary group
   // Descriptors 3 up to this one (exclusive) are left open on /dev/null, as
   // a parent that leaks descriptors leaves them; 0 for none.
   int fill_descriptors_to = 0;

@@ -1,22 +1,31 @@
 // The guest side of the UART VM test: reads one command per line on the
 // console, runs serterm on a pseudo-terminal it plays as the user's keyboard
-// and screen, and answers each command with one line beginning "@@ ".
+// and screen, and answers each command with one line of words.
 //
-// A command is its name, then its time limit in milliseconds, then its
-// arguments: spawn MS [noecho] [setsid] [input=COUNT] ARGS... (start serterm
-// ARGS, the last its line, and answer once its keyboard is raw; with noecho
-// the keyboard does not echo while serterm has not made it raw, with setsid
-// serterm leads a session of its own, without a controlling terminal; with
-// input= standard input is a file of COUNT bytes of the paste pattern, and
-// the answer, with the line's transmit queue peak, comes once that is
-// full); waitraw MS; type MS HEX (keys); paste MS COUNT (the paste pattern,
-// reporting the line's transmit queue peak and a "note full" line when it
-// fills); expect MS HEX (screen text, after what the previous expect
-// found); screen (all of it); wait MS (a "note ended MS" line, how long
-// after the last spawn, keys or start of a shell command serterm ended;
-// then its exit status, whether the keyboard has its settings from before
-// the spawn again, and the whole screen, in hex); run MS HEX (a shell
-// command, with serterm's PID in $serterm: its status and output); quit.
+// A command is its name, its time limit in milliseconds, then its words;
+// bytes go in hexadecimal. The answers:
+//   spawn MS [noecho] [setsid] [input=N] ARGS  -> keyboard raw|ended|started
+//     (serterm ARGS, the last its line; input= makes standard input a file
+//     of N bytes of the paste, and then the answer comes at once: started)
+//   waitraw MS                    -> keyboard raw|ended|timeout
+//   type MS HEX, paste MS N       -> typed COUNT all|ended|blocked
+//   queue MS LEAST                -> queue PEAK (what the driver held for
+//     serterm's line at most, watched until it held LEAST or serterm ended)
+//   expect MS HEX                 -> expect found|timeout SCREEN
+//   screen MS                     -> screen SCREEN
+//   wait MS                       -> end exit|signal|running CODE MS
+//     restored|changed SCREEN (MS: after the last spawn, keys or start of a
+//     shell command; restored: the keyboard has its settings from before)
+//   run MS AS HEX                 -> ran STATUS OUTPUT (a shell command,
+//     serterm's PID in $serterm; AS is root, or UID:GROUP for a user with
+//     that one supplementary group)
+//   serial MS PATH CS             -> serial OLD STEP (closing_wait set to
+//     CS, or left with -1; STEP: the driver's xmit_fifo_size)
+//   reader MS PATH RATE           -> reader started|failed (reads PATH at
+//     RATE bytes a second, -1: all there is)
+//   gotten MS MARK                -> gotten yes|no COUNT PARTS (what the
+//     reader got before MARK, and where it parts from the paste, -1: never)
+//   quit                          -> bye
 #include "protocol.hpp"
 #include "support/oracles.hpp"
 #include "support/pty_kit.hpp"
@@ -25,12 +34,10 @@
 #include <array>
 #include <cerrno>
 #include <csignal>
-#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <iterator>
+#include <linux/serial.h>
 #include <poll.h>
-#include <sstream>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -40,18 +47,12 @@
 #include <termios.h>
 #include <tuple>
 #include <unistd.h>
-#include <vector>
 
 namespace uart_vm {
 
 namespace {
 
 using namespace serterm::testing;
-using words = std::vector<std::string>;
-
-// The 16550's transmit buffer holds one page less one byte; this much
-// queued means it is as good as full.
-constexpr int FULL_QUEUE = 4000;
 
 // serterm and its line: its screen is the keyboard pty's master. Its wait
 // status is collected here once it has ended, and when. `mark` is when it
@@ -64,8 +65,8 @@ bool exited = false;
 int status = 0;
 steady::time_point mark;
 steady::time_point ended_at;
-// What the last wait that failed reported.
-std::string failure;
+pid_t reader = -1;
+constexpr const char* READER_FILE = "/tmp/far";
 
 void
 reply(const std::string& text)
@@ -73,16 +74,17 @@ reply(const std::string& text)
   std::ignore = write_all_bounded(STDOUT_FILENO, "@@ " + text + "\n");
 }
 
-std::string
-error_text(const std::string& what)
-{
-  return "error " + what + ": " + std::strerror(errno);
-}
-
 std::string&
 screen()
 {
   return got(child, stream::screen);
+}
+
+long
+ms_between(steady::time_point from, steady::time_point to)
+{
+  return static_cast<long>(
+      std::chrono::duration_cast<milliseconds>(to - from).count());
 }
 
 // True once serterm has ended (or none runs).
@@ -110,8 +112,6 @@ take_until(long ms, Done done)
       milliseconds(ms));
 }
 
-// Waits up to `ms` for serterm to put its keyboard in raw mode or to end,
-// and answers which.
 void
 wait_raw(long ms)
 {
@@ -120,9 +120,9 @@ wait_raw(long ms)
     return ended() ||
            (tcgetattr(keyboard.master, &t) == 0 && (t.c_lflag & ICANON) == 0);
   });
-  reply(!raw     ? "error keyboard not raw within " + std::to_string(ms) + " ms"
-        : exited ? "exited " + std::to_string(status)
-                 : "raw");
+  reply(std::string("keyboard ") + (!raw     ? "timeout"
+                                    : exited ? "ended"
+                                             : "raw"));
 }
 
 void
@@ -161,19 +161,6 @@ queued_for_line()
   return queued;
 }
 
-// Raises `peak` to the driver's queue now, with a "note full" line when it
-// first reaches FULL_QUEUE. True once it has, or serterm has ended.
-bool
-queue_full(int& peak)
-{
-  int queued = queued_for_line();
-  if (queued >= FULL_QUEUE && peak < FULL_QUEUE) {
-    reply("note full " + std::to_string(queued));
-  }
-  peak = std::max(peak, queued);
-  return peak >= FULL_QUEUE || ended();
-}
-
 // A file of `count` bytes of the paste pattern, open at its start, or -1.
 int
 input_file(std::size_t count)
@@ -189,66 +176,56 @@ void
 spawn(const words& args, long ms)
 {
   end_serterm();
-  auto option = [&](const char* word) {
-    return std::find(args.begin(), args.end(), word) != args.end();
+  auto has = [&](const char* w) {
+    return std::find(args.begin(), args.end(), w) != args.end();
   };
-  auto input =
-      std::find_if(args.begin(), args.end(), [](const std::string& arg) {
-        return arg.starts_with("input=");
-      });
   if (!open_pty(keyboard) || tcgetattr(keyboard.slave, &keyboard_before) != 0) {
-    reply(error_text("openpty"));
+    reply("keyboard failed");
     return;
   }
-  if (option("noecho")) {
+  if (has("noecho")) {
     keyboard_before.c_lflag &= ~static_cast<tcflag_t>(ECHO);
     tcsetattr(keyboard.slave, TCSANOW, &keyboard_before);
   }
   launch serterm;
   serterm.path = "/bin/serterm";
   serterm.argv = {"serterm"};
-  std::copy_if(args.begin(), args.end(), std::back_inserter(serterm.argv),
-               [](const std::string& arg) {
-                 return arg != "noecho" && arg != "setsid" &&
-                        !arg.starts_with("input=");
-               });
+  serterm.in = keyboard.slave;
+  bool from_file = false;
+  for (const std::string& arg : args) {
+    if (arg.starts_with("input=")) {
+      serterm.in = input_file(std::strtoul(arg.c_str() + 6, nullptr, 10));
+      from_file = true;
+    } else if (arg != "noecho" && arg != "setsid") {
+      serterm.argv.push_back(arg);
+    }
+  }
   line_path = serterm.argv.back();
   serterm.out = serterm.err = keyboard.slave;
-  serterm.in = input == args.end()
-                   ? keyboard.slave
-                   : input_file(std::strtoul(input->c_str() + 6, nullptr, 10));
-  serterm.new_session = option("setsid");
+  serterm.new_session = has("setsid");
   child.pid = start_process(serterm);
   mark = steady::now();
-  if (serterm.in != keyboard.slave) {
+  if (from_file) {
     close(serterm.in);
   }
   // The master reports the end once serterm has closed the slave.
   close(keyboard.slave);
   keyboard.slave = -1;
   child.fds[static_cast<std::size_t>(stream::screen)] = keyboard.master;
-  if (child.pid < 0) {
-    reply(error_text("fork"));
-    return;
-  }
   setenv("serterm", std::to_string(child.pid).c_str(), 1);
-  if (input == args.end()) {
+  if (from_file && child.pid > 0) {
+    reply("keyboard started");
+  } else if (child.pid > 0) {
     wait_raw(ms);
-    return;
+  } else {
+    reply("keyboard failed");
   }
-  int peak = 0;
-  std::ignore = take_until(ms, [&] { return queue_full(peak); });
-  reply("started peak " + std::to_string(peak));
 }
 
 // Writes `keys` to serterm's keyboard within `ms`, taking in its screen.
-// When `watch_line`, samples the line's transmit queue while the keyboard
-// backs up and then for up to a second more until it is full, and reports
-// its peak.
 void
-type(const std::string& keys, long ms, bool watch_line)
+type(const std::string& keys, long ms)
 {
-  int peak = 0;
   std::size_t done = 0;
   auto end = steady::now() + milliseconds(ms);
   while (done < keys.size() && remaining_ms(end) > 0 && !ended()) {
@@ -258,53 +235,38 @@ type(const std::string& keys, long ms, bool watch_line)
     if (written < 0 && errno != EAGAIN && errno != EINTR) {
       break;
     }
-    if (watch_line) {
-      std::ignore = queue_full(peak);
-    }
     wait_fd(keyboard.master, POLLOUT, 5);
     take(child);
   }
   mark = steady::now();
-  if (watch_line) {
-    std::ignore = take_until(1000, [&] { return queue_full(peak); });
-  }
-  reply(done == keys.size()
-            ? "typed " + std::to_string(done) + " peak " + std::to_string(peak)
-            : "error typed " + std::to_string(done) + " of " +
-                  std::to_string(keys.size()) + ": " +
-                  (exited ? "program exited" : "keyboard blocked"));
+  reply("typed " + std::to_string(done) +
+        (done == keys.size() ? " all"
+         : exited            ? " ended"
+                             : " blocked"));
 }
 
 void
 wait_exit(long ms)
 {
   std::ignore = take_until(ms, ended);
-  if (exited) {
-    reply(
-        "note ended " +
-        std::to_string(
-            std::chrono::duration_cast<milliseconds>(ended_at - mark).count()));
-  }
   // The pty still holds what serterm wrote last; it reports the end once
   // every slave descriptor is closed and all is read.
-  read_for(keyboard.master, screen(), milliseconds(1000));
+  read_for(keyboard.master, screen(), milliseconds(exited ? 1000 : 0));
   termios now{};
   bool restored = tcgetattr(keyboard.master, &now) == 0 &&
                   settings_difference(now, keyboard_before).empty();
-  std::string rest = (restored ? " restored " : " changed ") + to_hex(screen());
-  if (!exited) {
-    reply("timeout" + rest);
-  } else if (WIFEXITED(status)) {
-    reply("exit " + std::to_string(WEXITSTATUS(status)) + rest);
-  } else {
-    reply("signal " + std::to_string(WTERMSIG(status)) + rest);
-  }
+  std::string how = !exited ? "running 0"
+                    : WIFEXITED(status)
+                        ? "exit " + std::to_string(WEXITSTATUS(status))
+                        : "signal " + std::to_string(WTERMSIG(status));
+  reply("end " + how + " " +
+        std::to_string(exited ? ms_between(mark, ended_at) : -1) +
+        (restored ? " restored " : " changed ") + to_hex(screen()));
 }
 
-// Runs `script` with the shell for at most `ms`, and answers "ran STATUS
-// OUTPUT", the output (standard output and error) in hex.
+// Runs `script` with the shell, as `as` says, for at most `ms`.
 void
-run_shell(const std::string& script, long ms)
+run_shell(const std::string& as, const std::string& script, long ms)
 {
   mark = steady::now();
   run shell;
@@ -312,6 +274,10 @@ run_shell(const std::string& script, long ms)
   sh.path = "/bin/sh";
   sh.argv = {"sh", "-c", "exec 2>&1; " + script};
   sh.out = PIPE;
+  if (as != "root") {
+    sh.user = std::atoi(as.c_str());
+    sh.group = std::atoi(as.c_str() + as.find(':') + 1);
+  }
   bool started = start_run(shell, sh);
   bool done = started && eventually(
                              [&] {
@@ -327,6 +293,106 @@ run_shell(const std::string& script, long ms)
         to_hex(got(shell, stream::out)));
 }
 
+// Sets the closing wait of the port at `path` to `cs` hundredths of a
+// second (-1: leaves it); answers the one it had and the driver's step,
+// -1 for both if it cannot.
+void
+set_closing_wait(const std::string& path, long cs)
+{
+  int fd = open(path.c_str(), O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  serial_struct serial{};
+  bool got = fd >= 0 && ioctl(fd, TIOCGSERIAL, &serial) == 0;
+  std::string old = std::to_string(serial.closing_wait) + " " +
+                    std::to_string(serial.xmit_fifo_size);
+  serial.closing_wait = static_cast<unsigned short>(cs);
+  bool set = got && (cs < 0 || ioctl(fd, TIOCSSERIAL, &serial) == 0);
+  close(fd);
+  reply("serial " + (set ? old : "-1 -1"));
+}
+
+// The reader: takes what `fd` has, at most `rate` bytes a second (-1: all
+// there is), into READER_FILE, until it is killed.
+[[noreturn]] void
+read_paced(int fd, long rate)
+{
+  close_range(3, static_cast<unsigned>(fd) - 1, 0);
+  close_range(static_cast<unsigned>(fd) + 1, ~0U, 0);
+  int out = open(READER_FILE, O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  long total = 0;
+  auto start = steady::now();
+  std::array<char, 4096> chunk;
+  for (;;) {
+    long most =
+        rate < 0
+            ? 4096
+            : std::min(4096L,
+                       rate * ms_between(start, steady::now()) / 1000 - total);
+    ssize_t n = most > 0 && wait_fd(fd, POLLIN, 10)
+                    ? read(fd, chunk.data(), static_cast<std::size_t>(most))
+                    : 0;
+    if (n > 0 &&
+        !write_all_bounded(out, {chunk.data(), static_cast<std::size_t>(n)})) {
+      _exit(1);
+    }
+    total += std::max<ssize_t>(n, 0);
+    if (most <= 0) {
+      timespec pause{0, 10 * 1000 * 1000};
+      nanosleep(&pause, nullptr);
+    }
+  }
+}
+
+void
+start_reader(const std::string& path, long rate)
+{
+  int fd = open(path.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC);
+  termios t{};
+  bool raw = fd >= 0 && tcgetattr(fd, &t) == 0;
+  cfmakeraw(&t);
+  raw = raw && tcsetattr(fd, TCSANOW, &t) == 0;
+  reader = raw ? fork() : -1;
+  if (reader == 0) {
+    read_paced(fd, rate);
+  }
+  close(fd);
+  reply(reader > 0 ? "reader started" : "reader failed");
+}
+
+void
+stop_reader()
+{
+  if (reader > 0) {
+    kill(reader, SIGKILL);
+    waitpid(reader, nullptr, 0);
+    reader = -1;
+  }
+}
+
+std::string
+reader_got()
+{
+  std::string got;
+  int fd = open(READER_FILE, O_RDONLY | O_CLOEXEC);
+  while (fd >= 0 && drain(fd, got)) {
+  }
+  close(fd);
+  return got;
+}
+
+void
+gotten(const std::string& mark_text, long ms)
+{
+  std::string got;
+  bool found = eventually(
+      [&] { return (got = reader_got()).find(mark_text) != std::string::npos; },
+      milliseconds(ms));
+  stop_reader();
+  got = got.substr(0, got.find(mark_text));
+  reply(std::string("gotten ") + (found ? "yes " : "no ") +
+        std::to_string(got.size()) + " " +
+        std::to_string(parts_from_paste(got)));
+}
+
 // Reads the next command line from the console into `command`, split into
 // words; false at end of input. Meanwhile takes in serterm's screen.
 bool
@@ -336,9 +402,8 @@ read_command(words& command)
   for (;;) {
     std::size_t end = pending.find_first_of("\r\n");
     if (end != std::string::npos) {
-      std::istringstream split(pending.substr(0, end));
+      command = split(pending.substr(0, end));
       pending.erase(0, end + 1);
-      command.assign(std::istream_iterator<std::string>(split), {});
       if (!command.empty()) {
         return true;
       }
@@ -360,32 +425,43 @@ read_command(words& command)
 }
 
 void
-run_command(const words& command)
+run_command(const words& c)
 {
-  const std::string& name = command[0];
-  long ms =
-      command.size() > 1 ? std::strtol(command[1].c_str(), nullptr, 10) : 0;
-  words args(command.begin() + std::min<long>(2, std::ssize(command)),
-             command.end());
-  std::string arg = args.empty() ? "" : args[0];
+  const std::string& name = c[0];
+  long ms = number(c, 1);
   if (name == "spawn") {
-    spawn(args, ms);
+    spawn(words(c.begin() + std::min<long>(2, std::ssize(c)), c.end()), ms);
   } else if (name == "waitraw") {
     wait_raw(ms);
   } else if (name == "type") {
-    type(from_hex(arg), ms, false);
+    type(from_hex(word(c, 2)), ms);
   } else if (name == "paste") {
-    type(paste_text(std::strtoul(arg.c_str(), nullptr, 10)), ms, true);
+    type(paste_text(static_cast<std::size_t>(number(c, 2))), ms);
+  } else if (name == "queue") {
+    int peak = -1;
+    std::ignore = take_until(ms, [&] {
+      peak = std::max(peak, queued_for_line());
+      return peak >= number(c, 2) || ended();
+    });
+    reply("queue " + std::to_string(peak));
   } else if (name == "expect") {
-    bool found = await(child, stream::screen, from_hex(arg), milliseconds(ms));
-    reply(found ? "found" : "timeout " + failure);
+    bool found =
+        await(child, stream::screen, from_hex(word(c, 2)), milliseconds(ms));
+    reply(std::string("expect ") + (found ? "found " : "timeout ") +
+          to_hex(screen()));
   } else if (name == "screen") {
     take(child);
     reply("screen " + to_hex(screen()));
   } else if (name == "wait") {
     wait_exit(ms);
   } else if (name == "run") {
-    run_shell(from_hex(arg), ms);
+    run_shell(word(c, 2), from_hex(word(c, 3)), ms);
+  } else if (name == "serial") {
+    set_closing_wait(word(c, 2), number(c, 3));
+  } else if (name == "reader") {
+    start_reader(word(c, 2), number(c, 3));
+  } else if (name == "gotten") {
+    gotten(from_hex(word(c, 2)), ms);
   } else {
     reply("error unknown command " + name);
   }
@@ -407,9 +483,8 @@ main()
     tcsetattr(STDIN_FILENO, TCSANOW, &console);
   }
   signal(SIGPIPE, SIG_IGN);
-  serterm::testing::report_failure = [](const std::string& what) {
-    failure = what;
-  };
+  // Failures are in the answers.
+  serterm::testing::report_failure = [](const std::string&) {};
   utsname name{};
   uname(&name);
   reply(std::string("ready ") + name.release);
@@ -418,6 +493,7 @@ main()
     run_command(command);
   }
   end_serterm();
+  stop_reader();
   reply("bye");
   return 0;
 }

@@ -1,14 +1,18 @@
-// What the harness and the guest's agent both know: the hexadecimal in
-// which bytes cross the console and the bytes of the large paste.
+// What the harness and the guest's agent both know: an answer is one line,
+// "@@ " and words separated by single blanks, bytes in lower-case
+// hexadecimal (an empty text is "-"); and the bytes of the paste.
 #pragma once
 
-#include <algorithm>
 #include <cstddef>
+#include <cstdlib>
+#include <sstream>
 #include <string>
+#include <vector>
 
 namespace uart_vm {
 
-// Lower-case hexadecimal of `data`.
+using words = std::vector<std::string>;
+
 inline std::string
 to_hex(const std::string& data)
 {
@@ -16,24 +20,50 @@ to_hex(const std::string& data)
   std::string hex;
   for (char c : data) {
     auto byte = static_cast<unsigned char>(c);
-    hex.push_back(DIGITS[byte >> 4]);
-    hex.push_back(DIGITS[byte & 15]);
+    hex += {DIGITS[byte >> 4], DIGITS[byte & 15]};
   }
-  return hex;
+  return hex.empty() ? "-" : hex;
 }
 
-// The bytes `hex` stands for; of a malformed string, what it decoded up to
-// the fault.
+// The bytes `hex` stands for, up to its first character that is no digit.
 inline std::string
 from_hex(const std::string& hex)
 {
   std::string data;
-  std::size_t digits =
-      std::min(hex.find_first_not_of("0123456789abcdef"), hex.size());
-  for (std::size_t i = 0; i + 1 < digits; i += 2) {
-    data.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+  for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
+    char pair[3] = {hex[i], hex[i + 1], '\0'};
+    char* end = nullptr;
+    auto byte = std::strtoul(pair, &end, 16);
+    if (end != pair + 2) {
+      break;
+    }
+    data.push_back(static_cast<char>(byte));
   }
   return data;
+}
+
+inline words
+split(const std::string& line)
+{
+  std::istringstream in(line);
+  words out;
+  for (std::string word; in >> word;) {
+    out.push_back(word);
+  }
+  return out;
+}
+
+// Word `i` of `w`, or "" when there are fewer.
+inline std::string
+word(const words& w, std::size_t i)
+{
+  return i < w.size() ? w[i] : "";
+}
+
+inline long
+number(const words& w, std::size_t i)
+{
+  return std::strtol(word(w, i).c_str(), nullptr, 10);
 }
 
 // The first `size` bytes of the paste: printable text in 64-byte lines
@@ -51,6 +81,20 @@ paste_text(std::size_t size)
                        : static_cast<char>(' ' + (i / 64 + column * 7) % 95));
   }
   return text;
+}
+
+// Where `got` first parts from the paste pattern, or -1 if it is a prefix
+// of it.
+inline long
+parts_from_paste(const std::string& got)
+{
+  std::string want = paste_text(got.size());
+  for (std::size_t i = 0; i < got.size(); ++i) {
+    if (got[i] != want[i]) {
+      return static_cast<long>(i);
+    }
+  }
+  return -1;
 }
 
 } // namespace uart_vm

@@ -251,7 +251,6 @@ stop_vm(vm& guest)
 
 std::string
 ask_agent(vm& guest, const std::string& command, milliseconds limit,
-          const std::function<void(const std::string&)>& on_note,
           const std::function<void()>& idle)
 {
   auto end = steady::now() + limit;
@@ -282,12 +281,7 @@ ask_agent(vm& guest, const std::string& command, milliseconds limit,
     if (answer.ends_with('\r')) {
       answer.pop_back();
     }
-    if (!answer.starts_with("note ")) {
-      return answer;
-    }
-    if (on_note) {
-      on_note(answer.substr(5));
-    }
+    return answer;
   }
 }
 

@@ -78,13 +78,11 @@ struct vm {
 void stop_vm(vm& guest);
 
 // Sends `command` (if any) to the agent and returns its next answer without
-// the "@@ " prefix, or "" if none came within `limit` or QEMU ended.
-// Interim answers ("note ...") go to `on_note`; `idle` runs about every
-// 5 ms while waiting.
-[[nodiscard]] std::string
-ask_agent(vm& guest, const std::string& command, milliseconds limit,
-          const std::function<void(const std::string&)>& on_note = {},
-          const std::function<void()>& idle = {});
+// the "@@ ", or "" if none came within `limit` or QEMU ended. `idle` runs
+// about every 5 ms while waiting.
+[[nodiscard]] std::string ask_agent(vm& guest, const std::string& command,
+                                    milliseconds limit,
+                                    const std::function<void()>& idle = {});
 
 // Runs `command` on QEMU's monitor and returns what the monitor showed
 // after it (errors begin with "Error"), or "" if it did not answer.
