@@ -60,51 +60,55 @@ enum class driver_look { none, baseline, progress };
 
 } // namespace
 
+// Its fields by size, largest first, so that the record packs tightly.
 struct relay_core {
+  // Where the escape character stands and the bytes for the line ahead of
+  // it; the bytes the keyboard was last offered; keys for the prompt, at
+  // the start of the `ahead` area.
+  std::int64_t escape_read_us = 0;
+  std::size_t before_escape = 0;
+  std::size_t offered = 0;
+  std::size_t ahead = 0;
+  std::int64_t hex_read_us = 0;
+  // The driver's count when the wait for the line began, and the largest
+  // drop in it between two looks in a row.
+  std::size_t driver_baseline = 0;
+  std::size_t driver_step = 0;
+  // Once input has ended and the queue is empty: when the driver is looked
+  // at next, since when its count has not moved, when it was last looked
+  // at and what it was.
+  std::int64_t driver_look_us = 0;
+  std::int64_t driver_since_us = -1;
+  std::int64_t driver_looked_us = -1;
+  std::size_t driver_left = 0;
+  std::size_t sent = 0;
+  line_driver driver{};
+  relay_end end{};
+  std::array<out_queue, OUTPUTS> out{};
+  command_line line;
   int modes = 0;
   int flush_timeout_us = 0;
-  unsigned char escape_char = 0;
-  line_editing editing{};
   phase step = phase::relaying;
-  std::array<out_queue, OUTPUTS> out{};
   escape_hold escape = escape_hold::none;
-  std::int64_t escape_read_us = 0;
-  // Bytes waiting for the line ahead of the held escape character.
-  std::size_t before_escape = 0;
+  driver_look look = driver_look::none;
+  unsigned char escape_char = 0;
   // The keyboard has not been read for want of room since its last read,
   // or its last read was late and took all it was offered: the keys it
   // holds were typed at no time that can be known.
   bool held_back = false;
   bool backlog = false;
-  std::size_t offered = 0;
-  // Keys for the prompt, at the start of the `ahead` area.
-  std::size_t ahead = 0;
-  command_line line;
   bool modem_status = false;
   // The run ends once the keyboard is raw again.
   bool ending = false;
   cr_map_state receive_map{};
   cr_map_state echo_map{};
   bool hexdump_pending = false;
-  std::int64_t hex_read_us = 0;
   bool input_ended = false;
   // The line was last read straight into the screen's queue.
   bool line_into_screen = false;
-  line_driver driver{};
-  driver_look look = driver_look::none;
-  std::size_t driver_baseline = 0;
-  // The largest drop in the driver's count between two looks in a row.
-  std::size_t driver_step = 0;
-  // Once input has ended and the queue is empty: when the driver is looked
-  // at next, since when its count has not moved, what it was.
-  std::int64_t driver_look_us = 0;
-  std::int64_t driver_since_us = -1;
-  std::int64_t driver_looked_us = -1;
-  std::size_t driver_left = 0;
-  std::size_t sent = 0;
   // The last byte written to the user's terminal was not a line feed.
   bool line_open = false;
-  relay_end end{};
+  line_editing editing{};
 };
 
 namespace {

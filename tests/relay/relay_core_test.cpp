@@ -48,7 +48,7 @@ struct loop {
 };
 
 loop
-start(int modes = 0, int timeout_us = 100000, line_driver driver = {},
+start(int modes = 0, int timeout_us = 100000, const line_driver& driver = {},
       unsigned char escape = ESC)
 {
   return loop{.core = start_core(modes, timeout_us, escape, TERMINAL, driver)};
