@@ -152,13 +152,17 @@ wait_for_work(relay_core& core, const relay_plan& plan, int line_fd,
   return true;
 }
 
-// Reads what the wait found ready and the plan, made again for the time of
-// the reads, still allows: the quick-key window may have closed meanwhile.
+// Reads what the wait found ready and the plan still allows. The plan is
+// made again when a rule may have changed since: a deadline has come, or
+// the line has taken bytes (a stalled line's room).
 void
-read_inputs(relay_core& core, const ready_set& ready, int line_fd,
-            std::int64_t now)
+read_inputs(relay_core& core, relay_plan plan, const ready_set& ready,
+            int line_fd, std::int64_t now)
 {
-  relay_plan plan = plan_pass(core, now);
+  if ((plan.wake_us >= 0 && now >= plan.wake_us) ||
+      ready.room[static_cast<std::size_t>(output::line)]) {
+    plan = plan_pass(core, now);
+  }
   if (plan.action != relay_action::none) {
     return;
   }
@@ -216,7 +220,7 @@ run_relay(int line_fd, int modes, int flush_timeout_us,
     if (ready.room[static_cast<std::size_t>(output::line)]) {
       write_outputs(core, line_fd, now, std::span(WRITE_ORDER).first(1));
     }
-    read_inputs(core, ready, line_fd, now);
+    read_inputs(core, plan, ready, line_fd, now);
     write_outputs(core, line_fd, now);
   }
   return relay_result(core);

@@ -67,7 +67,8 @@ TEST(ScanOptions, SpeedSaturatesInsteadOfOverflowing)
 {
   expect_scans({{{"-99999999999"}, true, {.speed_bps = INT_MAX}},
                 {{"-2147483648"}, true, {.speed_bps = INT_MAX}},
-                {{"-2147483647"}, true, {.speed_bps = INT_MAX}}});
+                {{"-2147483647"}, true, {.speed_bps = INT_MAX}},
+                {{"-4294967296"}, true, {.speed_bps = INT_MAX}}});
 }
 
 TEST(ScanOptions, HexdumpDecidesByLowestBitOfThirdCharacter)

@@ -58,12 +58,10 @@ TEST(Relay, LineFoundWithVminAboveOneStillShowsEveryByte)
 
 TEST(Relay, UnavailableSpeedsFallBackTo9600)
 {
-  // Speeds beyond the int range saturate to its maximum, not offered either.
-  for (const auto& [option, named] : {std::pair{"-300", "300"},
-                                      {"-2147483647", "2147483647"},
-                                      {"-2147483648", "2147483647"},
-                                      {"-4294967296", "2147483647"},
-                                      {"-99999999999", "2147483647"}}) {
+  // Speeds beyond the int range saturate to its maximum (see the option
+  // scan's table), not offered either.
+  for (const auto& [option, named] :
+       {std::pair{"-300", "300"}, {"-99999999999", "2147483647"}}) {
     SCOPED_TRACE(option);
     session s = start_session({option});
     EXPECT_EQ(
