@@ -208,7 +208,7 @@ void
 type_and_await_read(session& s, std::string_view keys)
 {
   long before = bytes_read(s.pid);
-  type(s, keys);
+  type(s, keys, milliseconds(30000));
   EXPECT_TRUE(eventually([&s, &keys, before] {
     take(s);
     return bytes_read(s.pid) >= before + static_cast<long>(keys.size());
