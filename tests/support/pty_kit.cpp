@@ -443,15 +443,18 @@ void
 take(run& r)
 {
   for (std::size_t i = 0; i < r.fds.size(); ++i) {
-    auto due = static_cast<std::size_t>(
-        static_cast<double>(r.rate[i]) *
-        std::chrono::duration<double>(steady::now() - r.paced_since[i])
-            .count());
-    std::size_t read = r.got[i].size() - r.paced_from[i];
-    if (r.fds[i] >= 0 && r.rate[i] != 0) {
-      drain(r.fds[i], r.got[i],
-            r.rate[i] < 0 ? SIZE_MAX : due - std::min(due, read));
+    if (r.fds[i] < 0 || r.rate[i] == 0) {
+      continue;
     }
+    std::size_t most = SIZE_MAX;
+    if (r.rate[i] > 0) {
+      auto due = static_cast<std::size_t>(
+          static_cast<double>(r.rate[i]) *
+          std::chrono::duration<double>(steady::now() - r.paced_since[i])
+              .count());
+      most = due - std::min(due, r.got[i].size() - r.paced_from[i]);
+    }
+    drain(r.fds[i], r.got[i], most);
   }
   while (!r.flood.empty() && r.fds[0] >= 0) {
     std::string_view rest = std::string_view(r.flood).substr(r.flood_at);
