@@ -9,6 +9,7 @@
 #include <array>
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string_view>
@@ -104,12 +105,15 @@ struct ready_set {
   std::array<bool, OUTPUTS> room{};
 };
 
-// Waits as `plan` says. Returns false when the wait was interrupted or
-// failed. A negative flush time-out goes to select as it is: select
-// rejects it.
+// Waits as `plan` says, with `mask` as the signal mask (SIGCONT, blocked
+// between waits, is let in only here, so that a stop ended just before the
+// wait still ends it). Returns false when the wait was interrupted or
+// failed. A negative flush time-out goes to the wait as it is: it is
+// rejected.
 bool
 wait_for_work(relay_core& core, const relay_plan& plan, int line_fd,
-              int flush_timeout_us, std::int64_t now, ready_set& ready)
+              int flush_timeout_us, std::int64_t now, const sigset_t& mask,
+              ready_set& ready)
 {
   // Every descriptor is below FD_SETSIZE: open_line keeps the line there.
   fd_set read_set;
@@ -133,13 +137,13 @@ wait_for_work(relay_core& core, const relay_plan& plan, int line_fd,
     timeout = flush_timeval(static_cast<int>(
         std::clamp<std::int64_t>(plan.wake_us - now, 0, INT_MAX)));
   }
-  int count = select(line_fd + 1, &read_set, &write_set, nullptr,
-                     timed ? &timeout : nullptr);
+  timespec wait_time{timeout.tv_sec,
+                     timeout.tv_usec < 0 ? -1L : timeout.tv_usec * 1000L};
+  int count = pselect(line_fd + 1, &read_set, &write_set, nullptr,
+                      timed ? &wait_time : nullptr, &mask);
   if (count < 0) {
     if (errno != EINTR) {
       relay_failed(core, "select failed", 0);
-    } else if (was_continued()) {
-      continued(core, monotonic_us());
     }
     return false;
   }
@@ -186,8 +190,18 @@ run_relay(int line_fd, int modes, int flush_timeout_us,
 {
   relay_core& core = start_core(modes, flush_timeout_us, escape_char,
                                 keyboard_editing(), driver);
+  sigset_t continue_signal;
+  sigset_t saved_mask;
+  sigemptyset(&continue_signal);
+  sigaddset(&continue_signal, SIGCONT);
+  std::ignore = sigprocmask(SIG_BLOCK, &continue_signal, &saved_mask);
+  sigset_t wait_mask = saved_mask;
+  sigdelset(&wait_mask, SIGCONT);
   std::int64_t now = monotonic_us();
   for (;;) {
+    if (was_continued()) {
+      continued(core, now);
+    }
     relay_plan plan = plan_pass(core, now);
     if (plan.action == relay_action::done) {
       break;
@@ -203,8 +217,8 @@ run_relay(int line_fd, int modes, int flush_timeout_us,
       continue;
     }
     ready_set ready;
-    bool woke =
-        wait_for_work(core, plan, line_fd, flush_timeout_us, now, ready);
+    bool woke = wait_for_work(core, plan, line_fd, flush_timeout_us, now,
+                              wait_mask, ready);
     now = monotonic_us();
     if (!woke) {
       continue;
@@ -223,6 +237,7 @@ run_relay(int line_fd, int modes, int flush_timeout_us,
     read_inputs(core, plan, ready, line_fd, now);
     write_outputs(core, line_fd, now);
   }
+  std::ignore = sigprocmask(SIG_SETMASK, &saved_mask, nullptr);
   return relay_result(core);
 }
 

@@ -135,6 +135,7 @@ TEST(Escape, NonBlockingKeyboardPromptWaitsForItsLine)
   EXPECT_FALSE(has_ended(s.pid)) << "the prompt took no key for no input";
   type(s, "x 41\n");
   await(s, stream::line, "A");
+  EXPECT_TRUE(wait_terminal(s.keyboard.slave, is_raw));
   quit(s, {.line = "A", .screen = "latex 41\r\n", .err = "\r\nserterm> "});
 }
 
