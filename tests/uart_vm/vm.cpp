@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
@@ -12,16 +11,15 @@
 #include <poll.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <tuple>
 #include <unistd.h>
-#include <vector>
 
 namespace uart_vm {
 
 using namespace serterm::testing;
+using namespace std::string_literals;
 
 namespace {
 
@@ -50,42 +48,6 @@ has_hardware_virtualisation()
   return false;
 }
 
-// Makes the guest's initial RAM file system with initramfs.sh: the
-// programs, the init script and, for a profile that loads any, the
-// kernel's modules.
-std::string
-build_initramfs(const vm& guest, const vm_files& files,
-                const vm_profile& profile, std::string& path)
-{
-  path = guest.work_dir + "/initramfs.cpio";
-  launch script;
-  script.argv = {files.scripts + "/initramfs.sh",
-                 path,
-                 files.agent,
-                 files.serterm,
-                 files.scripts + "/init.sh",
-                 profile.modules.empty() ? "" : files.kernel + "/modules"};
-  script.err = STDERR_FILENO;
-  pid_t pid = start_process(script);
-  int status = pid < 0 ? -1 : wait_child(pid, milliseconds(60000));
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0
-             ? ""
-             : "initramfs.sh could not write " + path;
-}
-
-std::string
-open_line_pty(vm& guest)
-{
-  // The slave stays open, so that the master never reads end of file while
-  // QEMU has not opened the slave yet, or between its opens.
-  termios raw{};
-  bool opened = open_pty(guest.line) && tcgetattr(guest.line.slave, &raw) == 0;
-  cfmakeraw(&raw);
-  return opened && tcsetattr(guest.line.slave, TCSANOW, &raw) == 0
-             ? ""
-             : errno_text("openpty");
-}
-
 // A socket connected to the unix socket at `path`, or -1.
 int
 connect_unix(const std::string& path)
@@ -102,29 +64,44 @@ connect_unix(const std::string& path)
   return fd;
 }
 
+// Makes in the guest's work directory its initial RAM file system (with
+// initramfs.sh: the programs, the init script and, for a profile that loads
+// any, the kernel's modules), the line's pty and the state shared with the
+// shim, and starts QEMU on them. Returns what failed, or "".
 std::string
-map_device_state(vm& guest, std::string& path)
+start_qemu(vm& guest, const vm_files& files, const vm_profile& profile)
 {
-  path = guest.work_dir + "/device";
-  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  bool sized = fd >= 0 && ftruncate(fd, sizeof(device_state)) == 0;
-  void* map = sized ? mmap(nullptr, sizeof(device_state),
-                           PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0)
-                    : MAP_FAILED;
-  if (fd >= 0) {
-    close(fd);
+  const std::string& dir = guest.work_dir;
+  launch script;
+  script.argv = {files.scripts + "/initramfs.sh",
+                 dir + "/initramfs.cpio",
+                 files.agent,
+                 files.serterm,
+                 files.scripts + "/init.sh",
+                 profile.modules.empty() ? "" : files.kernel + "/modules"};
+  script.err = STDERR_FILENO;
+  pid_t pid = start_process(script);
+  int status = pid < 0 ? -1 : wait_child(pid, milliseconds(60000));
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    return "initramfs.sh could not write " + dir + "/initramfs.cpio";
   }
+  // The slave stays open, so that the master never reads end of file while
+  // QEMU has not opened the slave yet, or between its opens.
+  termios raw{};
+  if (!open_pty(guest.line) || tcgetattr(guest.line.slave, &raw) != 0 ||
+      (cfmakeraw(&raw), tcsetattr(guest.line.slave, TCSANOW, &raw)) != 0) {
+    return errno_text("openpty");
+  }
+  int fd = open((dir + "/device").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  void* map = fd >= 0 && ftruncate(fd, sizeof(device_state)) == 0
+                  ? mmap(nullptr, sizeof(device_state), PROT_READ | PROT_WRITE,
+                         MAP_SHARED, fd, 0)
+                  : MAP_FAILED;
+  close(fd);
   if (map == MAP_FAILED) {
-    return errno_text(path);
+    return errno_text(dir + "/device");
   }
   guest.device = static_cast<device_state*>(map);
-  return "";
-}
-
-std::string
-launch_qemu(vm& guest, const vm_files& files, const vm_profile& profile,
-            const std::string& initramfs, const std::string& device_path)
-{
   guest.accelerator = has_hardware_virtualisation() ? "kvm" : "tcg";
   // The device shim goes into QEMU alone, through env. What init is to load
   // comes to it in its environment, from the kernel command line's load=.
@@ -132,19 +109,19 @@ launch_qemu(vm& guest, const vm_files& files, const vm_profile& profile,
   launch qemu;
   qemu.argv = {
       "env", "LD_PRELOAD=" + files.shim,
-      std::string(DEVICE_FILE_ENV) + "=" + device_path,
+      std::string(DEVICE_FILE_ENV) + "=" + dir + "/device",
       std::string(DEVICE_TTY_ENV) + "=" + guest.line.slave_path,
-      std::string(PACED_SOCKET_ENV) + "=" + guest.work_dir + "/paced",
+      std::string(PACED_SOCKET_ENV) + "=" + dir + "/paced",
       files.qemu, "-accel", guest.accelerator, "-M", "pc", "-m", "256",
       "-smp", "1", "-nodefaults", "-no-user-config", "-display", "none",
-      "-no-reboot", "-kernel", files.kernel + "/vmlinux", "-initrd", initramfs,
+      "-no-reboot", "-kernel", files.kernel + "/vmlinux",
+      "-initrd", dir + "/initramfs.cpio",
       "-append", "console=ttyS0,115200 quiet loglevel=1 panic=-1 load=" +
                      profile.modules,
       "-chardev", "stdio,id=console,signal=off", "-serial", "chardev:console",
       "-chardev", "serial,id=line,path=" + guest.line.slave_path,
-      "-chardev", "socket,id=paced,server=on,wait=off,path=" + guest.work_dir +
-                      "/paced",
-      "-monitor", "unix:" + guest.work_dir + "/monitor,server=on,wait=off"};
+      "-chardev", "socket,id=paced,server=on,wait=off,path=" + dir + "/paced",
+      "-monitor", "unix:" + dir + "/monitor,server=on,wait=off"};
   // clang-format on
   qemu.argv.insert(qemu.argv.end(), profile.devices.begin(),
                    profile.devices.end());
@@ -154,24 +131,11 @@ launch_qemu(vm& guest, const vm_files& files, const vm_profile& profile,
   return start_run(guest.qemu, qemu) ? "" : errno_text("QEMU");
 }
 
-// What failed when the agent did not report ready: the console's and
-// QEMU's last words.
-std::string
-boot_failure(vm& guest, milliseconds limit)
-{
-  bool qemu_ended = has_ended(guest.qemu.pid);
-  return (qemu_ended ? std::string("QEMU ended before the guest's agent "
-                                   "started")
-                     : "the guest's agent did not start within " +
-                           std::to_string(limit.count() / 1000) + " s") +
-         "\n--- console:\n" + console_tail(guest) + "\n--- QEMU:\n" +
-         got(guest.qemu, stream::err);
-}
-
 } // namespace
 
 std::string
-launch_vm(vm& guest, const vm_files& files, const vm_profile& profile)
+boot_vm(vm& guest, const vm_files& files, const vm_profile& profile,
+        milliseconds limit)
 {
   char dir[] = "/tmp/serterm-uart-vm.XXXXXX";
   if (mkdtemp(dir) == nullptr) {
@@ -179,43 +143,28 @@ launch_vm(vm& guest, const vm_files& files, const vm_profile& profile)
   }
   guest.name = profile.name;
   guest.work_dir = dir;
-  std::string initramfs;
-  std::string device_path;
-  std::string error = build_initramfs(guest, files, profile, initramfs);
-  if (error.empty()) {
-    error = open_line_pty(guest);
+  auto launched = steady::now();
+  std::string error = start_qemu(guest, files, profile);
+  std::string answer = error.empty() ? ask_agent(guest, "", limit) : "";
+  if (error.empty() && !answer.starts_with("ready ")) {
+    error = (has_ended(guest.qemu.pid)
+                 ? "QEMU ended before the guest's agent started"s
+                 : "the guest's agent did not start within " +
+                       std::to_string(limit.count() / 1000) + " s") +
+            "\n--- console:\n" + console_tail(guest) + "\n--- QEMU:\n" +
+            got(guest.qemu, stream::err);
   }
-  if (error.empty()) {
-    error = map_device_state(guest, device_path);
-  }
-  guest.launched = steady::now();
-  if (error.empty()) {
-    error = launch_qemu(guest, files, profile, initramfs, device_path);
+  guest.paced = error.empty() ? connect_unix(dir + "/paced"s) : -1;
+  if (error.empty() && (guest.paced < 0 || !set_nonblocking(guest.paced))) {
+    error = errno_text("the paced line's socket");
   }
   if (!error.empty()) {
-    stop_vm(guest);
-  }
-  return error;
-}
-
-std::string
-await_vm(vm& guest, milliseconds limit)
-{
-  std::string answer = ask_agent(guest, "", limit);
-  if (answer.rfind("ready ", 0) != 0) {
-    std::string error = boot_failure(guest, limit);
-    stop_vm(guest);
-    return error;
-  }
-  guest.paced = connect_unix(guest.work_dir + "/paced");
-  if (guest.paced < 0 || !set_nonblocking(guest.paced)) {
-    std::string error = errno_text("the paced line's socket");
     stop_vm(guest);
     return error;
   }
   guest.release = answer.substr(6);
   guest.boot_seconds =
-      std::chrono::duration<double>(steady::now() - guest.launched).count();
+      std::chrono::duration<double>(steady::now() - launched).count();
   // QEMU has loaded the archive and both sides have mapped the state:
   // neither file is needed any more, even if the harness is killed.
   for (const char* name : {"/initramfs.cpio", "/device"}) {
@@ -285,7 +234,7 @@ ask_agent(vm& guest, const std::string& command, milliseconds limit,
   }
 }
 
-std::string
+bool
 monitor(vm& guest, const std::string& command)
 {
   constexpr std::string_view PROMPT = "(qemu) ";
@@ -297,10 +246,8 @@ monitor(vm& guest, const std::string& command)
   std::size_t from = got.size();
   bool answered = greeted && write_all_bounded(fd, command + "\n") &&
                   read_until(fd, got, PROMPT, WAIT_LIMIT, from);
-  if (fd >= 0) {
-    close(fd);
-  }
-  return answered ? got.substr(from) : "";
+  close(fd);
+  return answered && got.find("Error", from) == std::string::npos;
 }
 
 std::string
@@ -309,15 +256,6 @@ console_tail(vm& guest)
   const std::string& console = got(guest.qemu, stream::out);
   return console.substr(console.size() -
                         std::min<std::size_t>(console.size(), 4000));
-}
-
-termios
-device_line_settings(const vm& guest)
-{
-  termios t{};
-  t.c_cflag = guest.device->line_cflag.load();
-  cfsetspeed(&t, guest.device->line_speed.load());
-  return t;
 }
 
 } // namespace uart_vm

@@ -3,13 +3,11 @@
 // guest's serial line through a pseudo-terminal and the device shim.
 #pragma once
 
-#include "device_state.hpp"
+#include "protocol.hpp"
 #include "support/pty_kit.hpp"
 
 #include <functional>
 #include <string>
-#include <sys/types.h>
-#include <termios.h>
 #include <vector>
 
 namespace uart_vm {
@@ -58,20 +56,17 @@ struct vm {
   device_state* device = nullptr;
   std::string release;
   std::string accelerator;
-  steady::time_point launched;
   double boot_seconds = 0;
   bool lost = false;
 };
 
-// Starts QEMU on a guest from `files` as `profile` says. Returns an empty
-// string on success, else what failed; the guest is then already stopped.
-[[nodiscard]] std::string launch_vm(vm& guest, const vm_files& files,
-                                    const vm_profile& profile);
-
-// Waits up to `limit` for the guest's agent. Returns an empty string once
-// it is ready, else what failed (the console's and QEMU's last words); the
-// guest is then already stopped.
-[[nodiscard]] std::string await_vm(vm& guest, milliseconds limit);
+// Starts QEMU on a guest from `files` as `profile` says and waits up to
+// `limit` for its agent. Returns an empty string once it is ready, else
+// what failed (with the console's and QEMU's last words); the guest is then
+// already stopped.
+[[nodiscard]] std::string boot_vm(vm& guest, const vm_files& files,
+                                  const vm_profile& profile,
+                                  milliseconds limit);
 
 // Asks the agent to end, waits briefly for QEMU to power off, then kills it
 // by its PID, and removes the work directory.
@@ -84,16 +79,11 @@ void stop_vm(vm& guest);
                                     milliseconds limit,
                                     const std::function<void()>& idle = {});
 
-// Runs `command` on QEMU's monitor and returns what the monitor showed
-// after it (errors begin with "Error"), or "" if it did not answer.
-[[nodiscard]] std::string monitor(vm& guest, const std::string& command);
+// True when QEMU's monitor carried out `command`: it answered, and with no
+// error.
+[[nodiscard]] bool monitor(vm& guest, const std::string& command);
 
 // The last part of the console output, for failure messages.
 [[nodiscard]] std::string console_tail(vm& guest);
-
-// The line settings the guest's UART last put on the host pty, control
-// flags and speed as QEMU asked for them: the pty itself keeps the speed
-// and stop bits but forces 8 data bits and no parity.
-[[nodiscard]] termios device_line_settings(const vm& guest);
 
 } // namespace uart_vm
