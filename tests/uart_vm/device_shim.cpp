@@ -2,18 +2,16 @@
 // stands for the guest's second UART, from state the test harness controls,
 // and records the line settings QEMU applies to that pty. A pty has no
 // modem lines, so without this the guest would see them all clear and its
-// DTR/RTS changes would go nowhere. It also gives the paced line's socket
+// DTR/RTS changes would go nowhere. It also gives the sockets QEMU accepts
 // the smallest send buffer.
 #include "protocol.hpp"
 
 #include <cstdarg>
-#include <cstring>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -104,18 +102,12 @@ extern "C" int
 accept4(int fd, sockaddr* address, socklen_t* length, int flags)
 {
   static auto* real = next<int(int, sockaddr*, socklen_t*, int)>("accept4");
-  int accepted = real(fd, address, length, flags);
   // The UART writes each byte on its own, and a socket's buffer is charged
   // far more than a byte for each: the smallest buffer holds a few, so the
-  // UART sends at the pace its far end reads.
-  const char* paced = std::getenv(uart_vm::PACED_SOCKET_ENV);
-  sockaddr_un local{};
-  socklen_t size = sizeof local;
-  if (accepted >= 0 && paced != nullptr &&
-      getsockname(fd, reinterpret_cast<sockaddr*>(&local), &size) == 0 &&
-      local.sun_family == AF_UNIX && std::strcmp(local.sun_path, paced) == 0) {
-    int smallest = 1;
-    setsockopt(accepted, SOL_SOCKET, SO_SNDBUF, &smallest, sizeof smallest);
-  }
+  // UART on the paced line sends at the pace its far end reads. The only
+  // other socket QEMU accepts is the monitor's, whose short answers fit.
+  int accepted = real(fd, address, length, flags);
+  int smallest = 1;
+  setsockopt(accepted, SOL_SOCKET, SO_SNDBUF, &smallest, sizeof smallest);
   return accepted;
 }

@@ -118,10 +118,8 @@ static_assert(std::atomic<std::uint32_t>::is_always_lock_free,
               "the record is shared between processes");
 
 // Environment variables through which the harness tells the shim the
-// shared file, the host tty whose calls it answers and the paced line's
-// socket.
+// shared file and the host tty whose calls it answers.
 inline constexpr const char* DEVICE_FILE_ENV = "SERTERM_VM_DEVICE_FILE";
 inline constexpr const char* DEVICE_TTY_ENV = "SERTERM_VM_DEVICE_TTY";
-inline constexpr const char* PACED_SOCKET_ENV = "SERTERM_VM_PACED_SOCKET";
 
 } // namespace uart_vm
