@@ -7,16 +7,18 @@
 //   spawn MS [noecho] [setsid] [input=N] ARGS  -> as until raw, or at once
 //     (serterm ARGS, the last its line; input= makes standard input a file
 //     of N bytes of the paste)
-//   until MS raw|end|text HEX|queue N|mark HEX  -> state FOUND KEYBOARD HOW
-//     CODE MS PEAK GOT PARTS SCREEN, once the keyboard is raw, serterm has
-//     ended, the screen shows HEX after what the last text found, the
-//     driver holds N bytes for serterm's line, or the reader has got HEX
-//     (the reader then closed). FOUND: yes|no; KEYBOARD: raw|cooked, or
+//   until MS raw|end|text HEX|queue N|unread N|mark HEX  -> state FOUND
+//     KEYBOARD HOW CODE MS PEAK GOT PARTS SCREEN, once the keyboard is raw,
+//     serterm has ended, the screen shows HEX after what the last text
+//     found, the driver holds N bytes for serterm's line, the reader's line
+//     holds N bytes it has not read, or the reader has got HEX (the reader
+//     then closed). FOUND: yes|no; KEYBOARD: raw|cooked, or
 //     once serterm has ended restored|changed (its settings from before);
 //     HOW CODE: exit N|signal N|running -; MS: from the last spawn, keys or
 //     start of a shell command to the end (-1); PEAK: the most the driver
 //     held meanwhile (-1); GOT and PARTS: what the reader got before the
-//     mark, and where it parts from the paste (-1: never); SCREEN: all of it
+//     mark, after any NULs it began with, and where that parts from the
+//     paste (-1: never); SCREEN: all of it
 //   type MS HEX, paste MS N       -> typed COUNT all|ended|blocked
 //   run MS AS HEX                 -> ran STATUS OUTPUT (a shell command,
 //     serterm's PID in $serterm and its line in $line; AS is root, or
@@ -25,8 +27,8 @@
 //     its termios structure's bytes)
 //   serial MS PATH CS             -> serial OLD STEP (closing_wait set to
 //     CS, or left with -1; STEP: the driver's xmit_fifo_size)
-//   reader MS PATH RATE           -> reader ok|failed (PATH read from now on
-//     at RATE bytes a second, -1: all there is; 0: closed, not read)
+//   reader MS PATH RATE|closed    -> reader ok|failed (PATH, opened once,
+//     read from now on at RATE bytes a second, -1: all there is)
 //   quit                          -> bye
 #include "protocol.hpp"
 #include "support/oracles.hpp"
@@ -150,10 +152,13 @@ until(const std::string& what, const std::string& arg, long ms)
     bool raw =
         tcgetattr(keyboard.master, &now) == 0 && (now.c_lflag & ICANON) == 0;
     peak = what == "queue" ? std::max(peak, queued_for_line()) : peak;
-    return what == "raw"     ? ended() || raw
-           : what == "end"   ? ended()
-           : what == "queue" ? ended() || peak >= std::atol(arg.c_str())
-                             : got.find(text, from) != std::string::npos;
+    int unread = -1;
+    std::ignore = what == "unread" && ioctl(far.fds[LINE], FIONREAD, &unread);
+    return what == "raw"      ? ended() || raw
+           : what == "end"    ? ended()
+           : what == "queue"  ? ended() || peak >= std::atol(arg.c_str())
+           : what == "unread" ? unread >= std::atol(arg.c_str())
+                              : got.find(text, from) != std::string::npos;
   });
   // The pty still holds what serterm wrote last; it reports the end once
   // every slave descriptor is closed and all is read.
@@ -175,10 +180,12 @@ until(const std::string& what, const std::string& arg, long ms)
   long ms_to_end =
       exited ? std::chrono::duration_cast<milliseconds>(ended_at - mark).count()
              : -1;
-  std::string reader =
-      what == "mark" ? std::to_string(at) + " " +
-                           std::to_string(parts_from_paste(got.substr(0, at)))
-                     : "-1 -1";
+  std::string before = got.substr(0, at);
+  before.erase(0, before.find_first_not_of('\0'));
+  std::string reader = what == "mark"
+                           ? std::to_string(before.size()) + " " +
+                                 std::to_string(parts_from_paste(before))
+                           : "-1 -1";
   reply("state " + std::string(found ? "yes " : "no ") + shown + " " + how +
         " " + std::to_string(ms_to_end) + " " + std::to_string(peak) + " " +
         reader + " " + to_hex(screen));
@@ -351,8 +358,7 @@ run_command(const words& c)
     reply("serial " + (set ? old : "-1 -1"));
   } else if (name == "reader") {
     // Opened once: the line's tty drops what it holds at its last close.
-    long rate = number(c, 3);
-    if (rate == 0) {
+    if (word(c, 3) == "closed") {
       close_reader();
     } else if (far.fds[LINE] < 0) {
       far.fds[LINE] =
@@ -363,8 +369,9 @@ run_command(const words& c)
         tcsetattr(far.fds[LINE], TCSANOW, &t);
       }
     }
-    pace(far, stream::line, rate);
-    reply(rate == 0 || far.fds[LINE] >= 0 ? "reader ok" : "reader failed");
+    pace(far, stream::line, number(c, 3));
+    reply(word(c, 3) == "closed" || far.fds[LINE] >= 0 ? "reader ok"
+                                                       : "reader failed");
   } else {
     reply("error unknown command " + name);
   }

@@ -735,7 +735,7 @@ second_open(bool refused)
 bool run_step(const std::string& step);
 
 // The far end: on the 16550 the paced socket, read here; on CDC-ACM the
-// gadget's tty, read in the guest (0: not at all), the bridge down. The
+// gadget's tty, the bridge down, opened by no one until a later step. The
 // line's settings are kept, and its closing wait read.
 void
 set_far_end(const std::string& arg)
@@ -748,7 +748,7 @@ set_far_end(const std::string& arg)
                  : std::stoul(arg.substr(arg.find(' ')));
   if (kind->id == ACM) {
     std::ignore = shell(BRIDGE_DOWN);
-    EXPECT_EQ(ask("reader", "/dev/ttyGS0 " + arg), (words{"reader", "ok"}));
+    EXPECT_EQ(ask("reader", "/dev/ttyGS0 closed"), (words{"reader", "ok"}));
   }
   std::ignore = kind->id == ACM || drain(guest.paced, row.far_got);
   row.far_got.clear();
@@ -966,6 +966,15 @@ run_step(const std::string& step)
     row.closing_wait = arg.empty() ? "" : word(w, 1);
     row.step = number(w, 2);
     EXPECT_GE(number(w, 1), 0) << "the port's closing wait (TIOCGSERIAL)";
+  } else if (op == "fill") {
+    // Opened, the gadget's tty takes in what comes, as fast as its worker
+    // runs, until it is throttled: filled by NULs until it is, it takes at
+    // most its queued requests more.
+    EXPECT_EQ(ask("reader", "/dev/ttyGS0 0"), (words{"reader", "ok"}));
+    std::ignore = shell("head -c 4096 /dev/zero >" + row.line);
+    EXPECT_EQ(word(until("unread 3968"), 1), "yes") << "the gadget's tty";
+  } else if (op == "read") {
+    EXPECT_EQ(ask("reader", "/dev/ttyGS0 " + arg), (words{"reader", "ok"}));
   } else if (op == "delivered") {
     delivered(arg != "uncounted");
   } else {
@@ -1111,8 +1120,9 @@ const std::vector<scenario> SCENARIOS{
     // The driver sends whole transfer buffers of 10 kB: seconds between
     // steps. The gadget takes in the first two at once, so the file holds
     // more, for the driver to hold some at the end of input.
-    {"EndOfInputOnAGadgetReadAt2kBps", ACM, {"far 2000",
-     "start 9600 input=40960", "queue 4000", "end exit 0 60000", "delivered"}},
+    {"EndOfInputOnAGadgetReadAt2kBps", ACM, {"far 0", "fill",
+     "start 9600 input=40960", "queue 20480", "read 2000", "end exit 0 60000",
+     "delivered"}},
     {"StalledPortDroppedAfterAClosingWaitOf2500ms", ACM, {"far 0",
      "serial 250", "start 115200 input=20480", "queue 4000",
      "end exit 1 2500-15000 " + HELD + "serterm: the kernel dropped the # "
