@@ -2,61 +2,49 @@
 // stands for the guest's second UART, from state the test harness controls,
 // and records the line settings QEMU applies to that pty. A pty has no
 // modem lines, so without this the guest would see them all clear and its
-// DTR/RTS changes would go nowhere. It also gives the paced line's socket
+// DTR/RTS changes would go nowhere. It also gives the sockets QEMU accepts
 // the smallest send buffer.
-#include "device_state.hpp"
+#include "protocol.hpp"
 
-#include <cerrno>
 #include <cstdarg>
-#include <cstdlib>
-#include <cstring>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <termios.h>
 #include <unistd.h>
 
 namespace {
 
-using ioctl_function = int (*)(int, unsigned long, ...);
-using tcsetattr_function = int (*)(int, int, const termios*);
-using accept4_function = int (*)(int, sockaddr*, socklen_t*, int);
-
-ioctl_function real_ioctl = nullptr;
-tcsetattr_function real_tcsetattr = nullptr;
-accept4_function real_accept4 = nullptr;
 uart_vm::device_state* shared = nullptr;
 dev_t tty_device = 0;
+
+// The function this shim stands in front of.
+template <typename Function>
+Function*
+next(const char* name)
+{
+  return reinterpret_cast<Function*>(dlsym(RTLD_NEXT, name));
+}
 
 __attribute__((constructor)) void
 start_shim()
 {
-  real_ioctl = reinterpret_cast<ioctl_function>(dlsym(RTLD_NEXT, "ioctl"));
-  real_tcsetattr =
-      reinterpret_cast<tcsetattr_function>(dlsym(RTLD_NEXT, "tcsetattr"));
-  real_accept4 =
-      reinterpret_cast<accept4_function>(dlsym(RTLD_NEXT, "accept4"));
   const char* file = std::getenv(uart_vm::DEVICE_FILE_ENV);
   const char* tty = std::getenv(uart_vm::DEVICE_TTY_ENV);
   struct stat tty_stat {};
-  if (file == nullptr || tty == nullptr || stat(tty, &tty_stat) != 0) {
-    return;
-  }
-  int fd = open(file, O_RDWR | O_CLOEXEC);
-  if (fd < 0) {
-    return;
-  }
-  void* map = mmap(nullptr, sizeof(uart_vm::device_state),
-                   PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  int fd = file == nullptr || tty == nullptr || stat(tty, &tty_stat) != 0
+               ? -1
+               : open(file, O_RDWR | O_CLOEXEC);
+  void* map = fd < 0 ? MAP_FAILED
+                     : mmap(nullptr, sizeof(uart_vm::device_state),
+                            PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
   close(fd);
-  if (map == MAP_FAILED) {
-    return;
+  if (map != MAP_FAILED) {
+    shared = static_cast<uart_vm::device_state*>(map);
+    tty_device = tty_stat.st_rdev;
   }
-  shared = static_cast<uart_vm::device_state*>(map);
-  tty_device = tty_stat.st_rdev;
 }
 
 bool
@@ -72,20 +60,16 @@ is_device_tty(int fd)
 extern "C" int
 ioctl(int fd, unsigned long request, ...) noexcept
 {
+  static auto* real = next<int(int, unsigned long, ...)>("ioctl");
   // Every request takes at most one argument, a pointer or an int, both
   // passed in a register: reading it as a pointer forwards either.
   va_list args;
   va_start(args, request);
   void* arg = va_arg(args, void*);
   va_end(args);
-
-  if (real_ioctl == nullptr) {
-    errno = ENOSYS;
-    return -1;
-  }
   // QEMU reads the lines with TIOCMGET and sets the guest's with TIOCMSET.
   if ((request != TIOCMGET && request != TIOCMSET) || !is_device_tty(fd)) {
-    return real_ioctl(fd, request, arg);
+    return real(fd, request, arg);
   }
   int* bits = static_cast<int*>(arg);
   if (request == TIOCMGET) {
@@ -95,50 +79,35 @@ ioctl(int fd, unsigned long request, ...) noexcept
     shared->get_count.fetch_add(1);
     return 0;
   }
-  // Every setting of the guest's lines goes to the log.
+  // Every change of the guest's lines is counted.
   auto lines = static_cast<std::uint32_t>(*bits) & uart_vm::GUEST_LINES;
-  shared->guest_lines.store(lines);
-  std::uint32_t index = shared->set_count.load();
-  if (index < uart_vm::LINES_LOG_SIZE) {
-    shared->lines_log[index].store(lines);
+  if (shared->guest_lines.exchange(lines) != lines) {
+    shared->changes.fetch_add(1);
   }
-  shared->set_count.store(index + 1);
   return 0;
 }
 
 extern "C" int
 tcsetattr(int fd, int action, const termios* settings) noexcept
 {
-  if (real_tcsetattr == nullptr) {
-    errno = ENOSYS;
-    return -1;
-  }
+  static auto* real = next<int(int, int, const termios*)>("tcsetattr");
   if (settings != nullptr && is_device_tty(fd)) {
     shared->line_cflag.store(settings->c_cflag);
     shared->line_speed.store(cfgetospeed(settings));
   }
-  return real_tcsetattr(fd, action, settings);
+  return real(fd, action, settings);
 }
 
 extern "C" int
 accept4(int fd, sockaddr* address, socklen_t* length, int flags)
 {
-  if (real_accept4 == nullptr) {
-    errno = ENOSYS;
-    return -1;
-  }
-  int accepted = real_accept4(fd, address, length, flags);
+  static auto* real = next<int(int, sockaddr*, socklen_t*, int)>("accept4");
   // The UART writes each byte on its own, and a socket's buffer is charged
   // far more than a byte for each: the smallest buffer holds a few, so the
-  // UART sends at the pace its far end reads.
-  const char* paced = std::getenv(uart_vm::PACED_SOCKET_ENV);
-  sockaddr_un local{};
-  socklen_t size = sizeof local;
-  if (accepted >= 0 && paced != nullptr &&
-      getsockname(fd, reinterpret_cast<sockaddr*>(&local), &size) == 0 &&
-      local.sun_family == AF_UNIX && std::strcmp(local.sun_path, paced) == 0) {
-    int smallest = 1;
-    setsockopt(accepted, SOL_SOCKET, SO_SNDBUF, &smallest, sizeof smallest);
-  }
+  // UART on the paced line sends at the pace its far end reads. The only
+  // other socket QEMU accepts is the monitor's, whose short answers fit.
+  int accepted = real(fd, address, length, flags);
+  int smallest = 1;
+  setsockopt(accepted, SOL_SOCKET, SO_SNDBUF, &smallest, sizeof smallest);
   return accepted;
 }

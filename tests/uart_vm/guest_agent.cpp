@@ -3,28 +3,32 @@
 // and screen, and answers each command with one line of words.
 //
 // A command is its name, its time limit in milliseconds, then its words;
-// bytes go in hexadecimal. The answers:
-//   spawn MS [noecho] [setsid] [input=N] ARGS  -> keyboard raw|ended|started
+// bytes go in hexadecimal. The commands and their answers:
+//   spawn MS [noecho] [setsid] [input=N] ARGS  -> as until raw, or at once
 //     (serterm ARGS, the last its line; input= makes standard input a file
-//     of N bytes of the paste, and then the answer comes at once: started)
-//   waitraw MS                    -> keyboard raw|ended|timeout
+//     of N bytes of the paste)
+//   until MS raw|end|text HEX|queue N|unread N|mark HEX  -> state FOUND
+//     KEYBOARD HOW CODE MS PEAK GOT PARTS SCREEN, once the keyboard is raw,
+//     serterm has ended, the screen shows HEX after what the last text
+//     found, the driver holds N bytes for serterm's line, the reader's line
+//     holds N bytes it has not read, or the reader has got HEX (the reader
+//     then closed). FOUND: yes|no; KEYBOARD: raw|cooked, or
+//     once serterm has ended restored|changed (its settings from before);
+//     HOW CODE: exit N|signal N|running -; MS: from the last spawn, keys or
+//     start of a shell command to the end (-1); PEAK: the most the driver
+//     held meanwhile (-1); GOT and PARTS: what the reader got before the
+//     mark, after any NULs it began with, and where that parts from the
+//     paste (-1: never); SCREEN: all of it
 //   type MS HEX, paste MS N       -> typed COUNT all|ended|blocked
-//   queue MS LEAST                -> queue PEAK (what the driver held for
-//     serterm's line at most, watched until it held LEAST or serterm ended)
-//   expect MS HEX                 -> expect found|timeout SCREEN
-//   screen MS                     -> screen SCREEN
-//   wait MS                       -> end exit|signal|running CODE MS
-//     restored|changed SCREEN (MS: after the last spawn, keys or start of a
-//     shell command; restored: the keyboard has its settings from before)
 //   run MS AS HEX                 -> ran STATUS OUTPUT (a shell command,
-//     serterm's PID in $serterm; AS is root, or UID:GROUP for a user with
-//     that one supplementary group)
+//     serterm's PID in $serterm and its line in $line; AS is root, or
+//     UID:GROUP for a user with that one supplementary group)
+//   settings MS PATH              -> settings TERMIOS (the line's settings,
+//     its termios structure's bytes)
 //   serial MS PATH CS             -> serial OLD STEP (closing_wait set to
 //     CS, or left with -1; STEP: the driver's xmit_fifo_size)
-//   reader MS PATH RATE           -> reader started|failed (reads PATH at
-//     RATE bytes a second, -1: all there is)
-//   gotten MS MARK                -> gotten yes|no COUNT PARTS (what the
-//     reader got before MARK, and where it parts from the paste, -1: never)
+//   reader MS PATH RATE|closed    -> reader ok|failed (PATH, opened once,
+//     read from now on at RATE bytes a second, -1: all there is)
 //   quit                          -> bye
 #include "protocol.hpp"
 #include "support/oracles.hpp"
@@ -34,7 +38,6 @@
 #include <array>
 #include <cerrno>
 #include <csignal>
-#include <cstring>
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <poll.h>
@@ -56,8 +59,11 @@ using namespace serterm::testing;
 
 // serterm and its line: its screen is the keyboard pty's master. Its wait
 // status is collected here once it has ended, and when. `mark` is when it
-// was last started or typed into, or a shell command last started.
+// was last started or typed into, or a shell command last started. The
+// reader's line is the `line` stream of `far`, read at its pace whenever
+// the agent waits.
 run child;
+run far;
 std::string line_path;
 pty_pair keyboard;
 termios keyboard_before{};
@@ -65,26 +71,13 @@ bool exited = false;
 int status = 0;
 steady::time_point mark;
 steady::time_point ended_at;
-pid_t reader = -1;
-constexpr const char* READER_FILE = "/tmp/far";
+constexpr auto LINE = static_cast<std::size_t>(stream::line);
+constexpr auto SCREEN = static_cast<std::size_t>(stream::screen);
 
 void
 reply(const std::string& text)
 {
   std::ignore = write_all_bounded(STDOUT_FILENO, "@@ " + text + "\n");
-}
-
-std::string&
-screen()
-{
-  return got(child, stream::screen);
-}
-
-long
-ms_between(steady::time_point from, steady::time_point to)
-{
-  return static_cast<long>(
-      std::chrono::duration_cast<milliseconds>(to - from).count());
 }
 
 // True once serterm has ended (or none runs).
@@ -99,7 +92,8 @@ ended()
   return exited;
 }
 
-// Takes in the screen until `done` holds or `ms` pass. True if it holds.
+// Takes in the screen and the reader's line until `done` holds or `ms`
+// pass. True if it holds.
 template <typename Done>
 bool
 take_until(long ms, Done done)
@@ -107,34 +101,10 @@ take_until(long ms, Done done)
   return eventually(
       [&] {
         take(child);
+        take(far);
         return done();
       },
       milliseconds(ms));
-}
-
-void
-wait_raw(long ms)
-{
-  termios t{};
-  bool raw = take_until(ms, [&] {
-    return ended() ||
-           (tcgetattr(keyboard.master, &t) == 0 && (t.c_lflag & ICANON) == 0);
-  });
-  reply(std::string("keyboard ") + (!raw     ? "timeout"
-                                    : exited ? "ended"
-                                             : "raw"));
-}
-
-void
-end_serterm()
-{
-  if (!ended()) {
-    kill(child.pid, SIGKILL);
-    waitpid(child.pid, nullptr, 0);
-  }
-  close_pty(keyboard);
-  child = run{};
-  exited = false;
 }
 
 // What the driver holds for serterm's line now, or -1. Asked through a
@@ -161,65 +131,115 @@ queued_for_line()
   return queued;
 }
 
-// A file of `count` bytes of the paste pattern, open at its start, or -1.
-int
-input_file(std::size_t count)
+void
+close_reader()
 {
-  int fd = memfd_create("input", MFD_CLOEXEC);
-  return fd >= 0 && write_all_bounded(fd, paste_text(count)) &&
-                 lseek(fd, 0, SEEK_SET) == 0
-             ? fd
+  close(far.fds[LINE]);
+  far = run{};
+}
+
+// The until command: waits for `what` (with `arg`) for `ms`, and answers.
+void
+until(const std::string& what, const std::string& arg, long ms)
+{
+  std::string text = from_hex(arg);
+  std::string& screen = child.got[SCREEN];
+  std::string& got = what == "mark" ? far.got.at(LINE) : child.got.at(SCREEN);
+  std::size_t from = what == "text" ? child.seen[SCREEN] : 0;
+  int peak = -1;
+  termios now{};
+  bool found = take_until(ms, [&] {
+    bool raw =
+        tcgetattr(keyboard.master, &now) == 0 && (now.c_lflag & ICANON) == 0;
+    peak = what == "queue" ? std::max(peak, queued_for_line()) : peak;
+    int unread = -1;
+    std::ignore = what == "unread" && ioctl(far.fds[LINE], FIONREAD, &unread);
+    return what == "raw"      ? ended() || raw
+           : what == "end"    ? ended()
+           : what == "queue"  ? ended() || peak >= std::atol(arg.c_str())
+           : what == "unread" ? unread >= std::atol(arg.c_str())
+                              : got.find(text, from) != std::string::npos;
+  });
+  // The pty still holds what serterm wrote last; it reports the end once
+  // every slave descriptor is closed and all is read.
+  read_for(keyboard.master, screen,
+           milliseconds(what == "end" && exited ? 1000 : 0));
+  std::size_t at = std::min(got.find(text, from), got.size());
+  if (what == "text" && found) {
+    child.seen[SCREEN] = at + text.size();
+  }
+  bool same = tcgetattr(keyboard.master, &now) == 0 &&
+              settings_difference(now, keyboard_before).empty();
+  std::string shown = exited ? same ? "restored" : "changed"
+                      : (now.c_lflag & ICANON) == 0 ? "raw"
+                                                    : "cooked";
+  std::string how = !exited ? "running -"
+                    : WIFEXITED(status)
+                        ? "exit " + std::to_string(WEXITSTATUS(status))
+                        : "signal " + std::to_string(WTERMSIG(status));
+  long ms_to_end =
+      exited ? std::chrono::duration_cast<milliseconds>(ended_at - mark).count()
              : -1;
+  std::string before = got.substr(0, at);
+  before.erase(0, before.find_first_not_of('\0'));
+  std::string reader = what == "mark"
+                           ? std::to_string(before.size()) + " " +
+                                 std::to_string(parts_from_paste(before))
+                           : "-1 -1";
+  reply("state " + std::string(found ? "yes " : "no ") + shown + " " + how +
+        " " + std::to_string(ms_to_end) + " " + std::to_string(peak) + " " +
+        reader + " " + to_hex(screen));
+  if (what == "mark") {
+    close_reader();
+  }
 }
 
 void
 spawn(const words& args, long ms)
 {
-  end_serterm();
-  auto has = [&](const char* w) {
-    return std::find(args.begin(), args.end(), w) != args.end();
-  };
-  if (!open_pty(keyboard) || tcgetattr(keyboard.slave, &keyboard_before) != 0) {
-    reply("keyboard failed");
-    return;
+  if (!ended()) {
+    kill(child.pid, SIGKILL);
+    waitpid(child.pid, nullptr, 0);
   }
-  if (has("noecho")) {
-    keyboard_before.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-    tcsetattr(keyboard.slave, TCSANOW, &keyboard_before);
-  }
+  close_pty(keyboard);
+  child = run{};
+  exited = false;
   launch serterm;
   serterm.path = "/bin/serterm";
   serterm.argv = {"serterm"};
-  serterm.in = keyboard.slave;
-  bool from_file = false;
+  bool opened =
+      open_pty(keyboard) && tcgetattr(keyboard.slave, &keyboard_before) == 0;
+  serterm.in = serterm.out = serterm.err = keyboard.slave;
   for (const std::string& arg : args) {
     if (arg.starts_with("input=")) {
-      serterm.in = input_file(std::strtoul(arg.c_str() + 6, nullptr, 10));
-      from_file = true;
-    } else if (arg != "noecho" && arg != "setsid") {
+      // A file of that many bytes of the paste, open at its start.
+      serterm.in = memfd_create("input", MFD_CLOEXEC);
+      std::ignore =
+          write_all_bounded(serterm.in, paste_text(std::stoul(arg.substr(6))));
+      lseek(serterm.in, 0, SEEK_SET);
+    } else if (arg == "noecho") {
+      keyboard_before.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+      tcsetattr(keyboard.slave, TCSANOW, &keyboard_before);
+    } else if (arg == "setsid") {
+      serterm.new_session = true;
+    } else {
       serterm.argv.push_back(arg);
     }
   }
   line_path = serterm.argv.back();
-  serterm.out = serterm.err = keyboard.slave;
-  serterm.new_session = has("setsid");
-  child.pid = start_process(serterm);
+  child.pid = opened ? start_process(serterm) : -1;
   mark = steady::now();
+  bool from_file = serterm.in != keyboard.slave;
   if (from_file) {
     close(serterm.in);
   }
   // The master reports the end once serterm has closed the slave.
   close(keyboard.slave);
   keyboard.slave = -1;
-  child.fds[static_cast<std::size_t>(stream::screen)] = keyboard.master;
+  child.fds[SCREEN] = keyboard.master;
   setenv("serterm", std::to_string(child.pid).c_str(), 1);
-  if (from_file && child.pid > 0) {
-    reply("keyboard started");
-  } else if (child.pid > 0) {
-    wait_raw(ms);
-  } else {
-    reply("keyboard failed");
-  }
+  setenv("line", line_path.c_str(), 1);
+  until(from_file ? "end" : "raw", "", from_file ? 0 : ms);
 }
 
 // Writes `keys` to serterm's keyboard within `ms`, taking in its screen.
@@ -237,31 +257,13 @@ type(const std::string& keys, long ms)
     }
     wait_fd(keyboard.master, POLLOUT, 5);
     take(child);
+    take(far);
   }
   mark = steady::now();
   reply("typed " + std::to_string(done) +
         (done == keys.size() ? " all"
          : exited            ? " ended"
                              : " blocked"));
-}
-
-void
-wait_exit(long ms)
-{
-  std::ignore = take_until(ms, ended);
-  // The pty still holds what serterm wrote last; it reports the end once
-  // every slave descriptor is closed and all is read.
-  read_for(keyboard.master, screen(), milliseconds(exited ? 1000 : 0));
-  termios now{};
-  bool restored = tcgetattr(keyboard.master, &now) == 0 &&
-                  settings_difference(now, keyboard_before).empty();
-  std::string how = !exited ? "running 0"
-                    : WIFEXITED(status)
-                        ? "exit " + std::to_string(WEXITSTATUS(status))
-                        : "signal " + std::to_string(WTERMSIG(status));
-  reply("end " + how + " " +
-        std::to_string(exited ? ms_between(mark, ended_at) : -1) +
-        (restored ? " restored " : " changed ") + to_hex(screen()));
 }
 
 // Runs `script` with the shell, as `as` says, for at most `ms`.
@@ -278,14 +280,11 @@ run_shell(const std::string& as, const std::string& script, long ms)
     sh.user = std::atoi(as.c_str());
     sh.group = std::atoi(as.c_str() + as.find(':') + 1);
   }
-  bool started = start_run(shell, sh);
-  bool done = started && eventually(
-                             [&] {
-                               take(shell);
-                               return has_ended(shell.pid);
-                             },
-                             milliseconds(ms));
-  int code = started ? wait_child(shell.pid, milliseconds(0)) : -1;
+  bool done = start_run(shell, sh) && take_until(ms, [&] {
+                take(shell);
+                return has_ended(shell.pid);
+              });
+  int code = shell.pid > 0 ? wait_child(shell.pid, milliseconds(0)) : -1;
   take(shell);
   close(shell.fds[static_cast<std::size_t>(stream::out)]);
   reply("ran " +
@@ -293,135 +292,32 @@ run_shell(const std::string& as, const std::string& script, long ms)
         to_hex(got(shell, stream::out)));
 }
 
-// Sets the closing wait of the port at `path` to `cs` hundredths of a
-// second (-1: leaves it); answers the one it had and the driver's step,
-// -1 for both if it cannot.
-void
-set_closing_wait(const std::string& path, long cs)
-{
-  int fd = open(path.c_str(), O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  serial_struct serial{};
-  bool got = fd >= 0 && ioctl(fd, TIOCGSERIAL, &serial) == 0;
-  std::string old = std::to_string(serial.closing_wait) + " " +
-                    std::to_string(serial.xmit_fifo_size);
-  serial.closing_wait = static_cast<unsigned short>(cs);
-  bool set = got && (cs < 0 || ioctl(fd, TIOCSSERIAL, &serial) == 0);
-  close(fd);
-  reply("serial " + (set ? old : "-1 -1"));
-}
-
-// The reader: takes what `fd` has, at most `rate` bytes a second (-1: all
-// there is), into READER_FILE, until it is killed.
-[[noreturn]] void
-read_paced(int fd, long rate)
-{
-  close_range(3, static_cast<unsigned>(fd) - 1, 0);
-  close_range(static_cast<unsigned>(fd) + 1, ~0U, 0);
-  int out = open(READER_FILE, O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  long total = 0;
-  auto start = steady::now();
-  std::array<char, 4096> chunk;
-  for (;;) {
-    long most =
-        rate < 0
-            ? 4096
-            : std::min(4096L,
-                       rate * ms_between(start, steady::now()) / 1000 - total);
-    ssize_t n = most > 0 && wait_fd(fd, POLLIN, 10)
-                    ? read(fd, chunk.data(), static_cast<std::size_t>(most))
-                    : 0;
-    if (n > 0 &&
-        !write_all_bounded(out, {chunk.data(), static_cast<std::size_t>(n)})) {
-      _exit(1);
-    }
-    total += std::max<ssize_t>(n, 0);
-    if (most <= 0) {
-      timespec pause{0, 10 * 1000 * 1000};
-      nanosleep(&pause, nullptr);
-    }
-  }
-}
-
-void
-start_reader(const std::string& path, long rate)
-{
-  int fd = open(path.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC);
-  termios t{};
-  bool raw = fd >= 0 && tcgetattr(fd, &t) == 0;
-  cfmakeraw(&t);
-  raw = raw && tcsetattr(fd, TCSANOW, &t) == 0;
-  reader = raw ? fork() : -1;
-  if (reader == 0) {
-    read_paced(fd, rate);
-  }
-  close(fd);
-  reply(reader > 0 ? "reader started" : "reader failed");
-}
-
-void
-stop_reader()
-{
-  if (reader > 0) {
-    kill(reader, SIGKILL);
-    waitpid(reader, nullptr, 0);
-    reader = -1;
-  }
-}
-
-std::string
-reader_got()
-{
-  std::string got;
-  int fd = open(READER_FILE, O_RDONLY | O_CLOEXEC);
-  while (fd >= 0 && drain(fd, got)) {
-  }
-  close(fd);
-  return got;
-}
-
-void
-gotten(const std::string& mark_text, long ms)
-{
-  std::string got;
-  bool found = eventually(
-      [&] { return (got = reader_got()).find(mark_text) != std::string::npos; },
-      milliseconds(ms));
-  stop_reader();
-  got = got.substr(0, got.find(mark_text));
-  reply(std::string("gotten ") + (found ? "yes " : "no ") +
-        std::to_string(got.size()) + " " +
-        std::to_string(parts_from_paste(got)));
-}
-
 // Reads the next command line from the console into `command`, split into
-// words; false at end of input. Meanwhile takes in serterm's screen.
+// words; false at end of input. Meanwhile takes in serterm's screen and the
+// reader's line.
 bool
 read_command(words& command)
 {
   static std::string pending;
-  for (;;) {
-    std::size_t end = pending.find_first_of("\r\n");
-    if (end != std::string::npos) {
-      command = split(pending.substr(0, end));
-      pending.erase(0, end + 1);
-      if (!command.empty()) {
-        return true;
-      }
-      continue;
-    }
+  std::size_t end = 0;
+  while ((end = pending.find_first_of("\r\n")) == std::string::npos) {
     // The console stays blocking: made non-blocking, its poll sleeps out
     // the time-out though input has come. Raw, a read takes what is there.
     if (!wait_fd(STDIN_FILENO, POLLIN, 20)) {
       take(child);
+      take(far);
       continue;
     }
     std::array<char, 4096> chunk;
     ssize_t n = read(STDIN_FILENO, chunk.data(), chunk.size());
-    if (n <= 0 && errno != EINTR) {
+    if (n == 0 || (n < 0 && errno != EINTR)) {
       return false;
     }
-    pending.append(chunk.data(), n > 0 ? static_cast<std::size_t>(n) : 0);
+    pending.append(chunk.data(), static_cast<std::size_t>(std::max(n, 0L)));
   }
+  command = split(pending.substr(0, end));
+  pending.erase(0, end + 1);
+  return !command.empty() || read_command(command);
 }
 
 void
@@ -429,42 +325,57 @@ run_command(const words& c)
 {
   const std::string& name = c[0];
   long ms = number(c, 1);
+  std::string path = word(c, 2);
+  int fd = name == "settings" || name == "serial"
+               ? open(path.c_str(), O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)
+               : -1;
   if (name == "spawn") {
     spawn(words(c.begin() + std::min<long>(2, std::ssize(c)), c.end()), ms);
-  } else if (name == "waitraw") {
-    wait_raw(ms);
-  } else if (name == "type") {
-    type(from_hex(word(c, 2)), ms);
-  } else if (name == "paste") {
-    type(paste_text(static_cast<std::size_t>(number(c, 2))), ms);
-  } else if (name == "queue") {
-    int peak = -1;
-    std::ignore = take_until(ms, [&] {
-      peak = std::max(peak, queued_for_line());
-      return peak >= number(c, 2) || ended();
-    });
-    reply("queue " + std::to_string(peak));
-  } else if (name == "expect") {
-    bool found =
-        await(child, stream::screen, from_hex(word(c, 2)), milliseconds(ms));
-    reply(std::string("expect ") + (found ? "found " : "timeout ") +
-          to_hex(screen()));
-  } else if (name == "screen") {
-    take(child);
-    reply("screen " + to_hex(screen()));
-  } else if (name == "wait") {
-    wait_exit(ms);
+  } else if (name == "until") {
+    until(word(c, 2), word(c, 3), ms);
+  } else if (name == "type" || name == "paste") {
+    type(name == "type" ? from_hex(word(c, 2))
+                        : paste_text(static_cast<std::size_t>(number(c, 2))),
+         ms);
   } else if (name == "run") {
     run_shell(word(c, 2), from_hex(word(c, 3)), ms);
+  } else if (name == "settings") {
+    termios t{};
+    bool got = tcgetattr(fd, &t) == 0;
+    reply("settings " +
+          (got ? to_hex(std::string(reinterpret_cast<char*>(&t), sizeof t))
+               : "-"));
   } else if (name == "serial") {
-    set_closing_wait(word(c, 2), number(c, 3));
+    // The closing wait in hundredths of a second, set unless -1; the answer
+    // has the one before and the driver's step, -1 for both if it cannot.
+    serial_struct serial{};
+    bool got = ioctl(fd, TIOCGSERIAL, &serial) == 0;
+    std::string old = std::to_string(serial.closing_wait) + " " +
+                      std::to_string(serial.xmit_fifo_size);
+    serial.closing_wait = static_cast<unsigned short>(number(c, 3));
+    bool set =
+        got && (number(c, 3) < 0 || ioctl(fd, TIOCSSERIAL, &serial) == 0);
+    reply("serial " + (set ? old : "-1 -1"));
   } else if (name == "reader") {
-    start_reader(word(c, 2), number(c, 3));
-  } else if (name == "gotten") {
-    gotten(from_hex(word(c, 2)), ms);
+    // Opened once: the line's tty drops what it holds at its last close.
+    if (word(c, 3) == "closed") {
+      close_reader();
+    } else if (far.fds[LINE] < 0) {
+      far.fds[LINE] =
+          open(path.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+      termios t{};
+      if (tcgetattr(far.fds[LINE], &t) == 0) {
+        cfmakeraw(&t);
+        tcsetattr(far.fds[LINE], TCSANOW, &t);
+      }
+    }
+    pace(far, stream::line, number(c, 3));
+    reply(word(c, 3) == "closed" || far.fds[LINE] >= 0 ? "reader ok"
+                                                       : "reader failed");
   } else {
     reply("error unknown command " + name);
   }
+  close(fd);
 }
 
 } // namespace
@@ -492,8 +403,10 @@ main()
   while (read_command(command) && command[0] != "quit") {
     run_command(command);
   }
-  end_serterm();
-  stop_reader();
+  if (!ended()) {
+    kill(child.pid, SIGKILL);
+  }
+  close_reader();
   reply("bye");
   return 0;
 }

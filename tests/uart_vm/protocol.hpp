@@ -1,12 +1,18 @@
-// What the harness and the guest's agent both know: an answer is one line,
-// "@@ " and words separated by single blanks, bytes in lower-case
-// hexadecimal (an empty text is "-"); and the bytes of the paste.
+// What the harness, the guest's agent and the device shim share: an answer
+// is one line, "@@ " and words separated by single blanks, bytes in
+// lower-case hexadecimal (an empty text is "-"); the bytes of the paste;
+// and the device's side of a guest's serial line, which the harness and the
+// shim preloaded into QEMU both map.
 #pragma once
 
+#include <algorithm>
+#include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <sstream>
 #include <string>
+#include <sys/ioctl.h>
 #include <vector>
 
 namespace uart_vm {
@@ -29,15 +35,13 @@ to_hex(const std::string& data)
 inline std::string
 from_hex(const std::string& hex)
 {
+  auto digit = [](char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+  };
   std::string data;
-  for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
-    char pair[3] = {hex[i], hex[i + 1], '\0'};
-    char* end = nullptr;
-    auto byte = std::strtoul(pair, &end, 16);
-    if (end != pair + 2) {
-      break;
-    }
-    data.push_back(static_cast<char>(byte));
+  for (std::size_t i = 0;
+       i + 1 < hex.size() && digit(hex[i]) && digit(hex[i + 1]); i += 2) {
+    data.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
   }
   return data;
 }
@@ -53,7 +57,7 @@ split(const std::string& line)
   return out;
 }
 
-// Word `i` of `w`, or "" when there are fewer.
+// Word `i` of `w`, or "" when there are fewer; as a number, 0 then.
 inline std::string
 word(const words& w, std::size_t i)
 {
@@ -89,12 +93,33 @@ inline long
 parts_from_paste(const std::string& got)
 {
   std::string want = paste_text(got.size());
-  for (std::size_t i = 0; i < got.size(); ++i) {
-    if (got[i] != want[i]) {
-      return static_cast<long>(i);
-    }
-  }
-  return -1;
+  auto at = std::mismatch(got.begin(), got.end(), want.begin()).first;
+  return at == got.end() ? -1 : at - got.begin();
 }
+
+// Lines the device drives (what the guest's UART reads in its status
+// register) and lines the guest drives (its control register).
+inline constexpr std::uint32_t DEVICE_LINES =
+    TIOCM_CTS | TIOCM_CAR | TIOCM_RNG | TIOCM_DSR;
+inline constexpr std::uint32_t GUEST_LINES = TIOCM_DTR | TIOCM_RTS;
+
+// One file mapped by the harness and the shim. The harness writes
+// `device_lines`; the shim answers QEMU's TIOCMGET with them plus the
+// guest's lines, counting the requests, and counts the changes of the
+// guest's lines that QEMU's TIOCMSET brings. A pseudo-terminal forces 8 data
+// bits and no parity, so the shim also keeps the control flags and speed of
+// QEMU's last tcsetattr.
+struct device_state {
+  std::atomic<std::uint32_t> device_lines, guest_lines, get_count, changes;
+  std::atomic<std::uint32_t> line_cflag, line_speed;
+};
+
+static_assert(std::atomic<std::uint32_t>::is_always_lock_free,
+              "the record is shared between processes");
+
+// Environment variables through which the harness tells the shim the
+// shared file and the host tty whose calls it answers.
+inline constexpr const char* DEVICE_FILE_ENV = "SERTERM_VM_DEVICE_FILE";
+inline constexpr const char* DEVICE_TTY_ENV = "SERTERM_VM_DEVICE_TTY";
 
 } // namespace uart_vm

@@ -1,26 +1,71 @@
 // serterm on the kernel's own serial drivers: one guest per driver under
 // QEMU (the 16550 UART, an FTDI USB adapter, a CDC-ACM device), each booted
-// and driven by a process of its own, side by side. One table says which
-// guests each scenario runs on; the guest's agent plays the user and this
-// program the device at the other end of the line.
+// and driven by a process of its own, side by side. The guest's agent plays
+// the user and this program the device at the other end of the line.
+//
+// A scenario is a row of one table: its name, the guests it runs on and its
+// steps, each a word and the rest of its text, which `run_step` carries out
+// in order. After "each A,B,..." the steps that follow run once for every
+// value, '@' in them replaced by it ("speeds": the speeds serterm offers).
+// The steps, for serterm on the guest's line unless a far end is set:
+//   device LINES      the device drives the lines LINES names (CTS DCD RI DSR)
+//   leave [STTY]      the previous user leaves the line so (the host sees it
+//                     so, on the device's line); the driver's settings kept
+//   host STTY         the host comes to see the speed and framing of STTY
+//   start BPS [OPTS]  serterm at BPS, the agent's OPTS (noecho, setsid,
+//                     input=N) first; its keyboard turns raw
+//   from TEXT         the device sends TEXT; the screen shows it next
+//   shows TEXT        the screen shows TEXT next
+//   await TEXT        the screen comes to show TEXT (the end checks it all)
+//   keys TEXT         TEXT typed (and it may never reach the line)
+//   sent TEXT         the device receives TEXT next
+//   to TEXT           TEXT typed and the device receives it next
+//   esc COMMAND       COMMAND at the escape prompt: its echo, nothing more
+//   v WORDS           the device drives the lines WORDS names in capitals;
+//                     v at the prompt shows WORDS
+//   raw BPS           the driver holds the kept settings made raw at BPS
+//   restored          the driver holds the kept settings
+//   dtr N STATE       the guest's DTR and RTS changed N times since the last
+//                     dtr step and are both STATE ("up" or "down")
+//   sh SCRIPT         SCRIPT in the guest's shell exits 0
+//   quit [STEP]       q at the prompt, the end "exit 0 -", STEP, then the
+//                     guest's mark: the line got all serterm should send
+//   end HOW MS TEXT   serterm ends as HOW ("exit 1", "signal 2") within MS
+//                     (MIN-MAX; "-": any) of the unplug, else of the last
+//                     start, keys or shell command; the keyboard restored;
+//                     its screen, counts as '#', is what it should show then
+//                     one of the texts TEXT holds between '|'
+//   unplug, replug    the device pulled out, and back as the same node
+// and the named steps that are no sequence of those: bytes (all 256 values
+// each way), hold and release (the device stops reading, then reads all),
+// paste N, queue N (the driver holds N), unplug-pasting, second refused|
+// opens (a dialout user through a second node), far RATE [FAST] (the slow
+// or stalled far end), serial [CS] (the closing wait), delivered (the far
+// end's bytes) and counted (the counts against them).
 #include "protocol.hpp"
 #include "support/oracles.hpp"
-#include "vm.hpp"
+#include "support/pty_kit.hpp"
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <fnmatch.h>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <gtest/gtest.h>
+#include <map>
 #include <poll.h>
 #include <sstream>
 #include <string>
-#include <sys/prctl.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <tuple>
 #include <unistd.h>
@@ -48,9 +93,12 @@ constexpr const char* BRIDGE_UP =
     "{ cat /dev/ttyGS0 >/dev/ttyS1 & echo $! >/tmp/bridge; "
     "cat /dev/ttyS1 >/dev/ttyGS0 & echo $! >>/tmp/bridge; } 2>/dev/null";
 
-// One guest: its tests' suite, how it boots, the line serterm opens there,
-// and the shell script (if any) that waits until that line is there, first
-// plugging the gadget in and bridging its far end to the host. `far_line`
+// One guest: its tests' suite, its name, QEMU's arguments for the device on
+// the host pty `line` (the chardev "line") and, if it has one, on the socket
+// `paced` (the chardev "paced"), the kernel modules its init loads (names
+// separated by commas, with those they depend on), the line serterm opens
+// there, and the shell script (if any) that waits until that line is there,
+// first plugging the gadget in and bridging its far end to the host. `far_line`
 // is the line of the slow and stalled far ends: on the 16550 the second
 // port, whose far end is the socket `paced`; on CDC-ACM the same line, whose
 // far end is then the gadget's tty, read in the guest or not at all. Its
@@ -59,7 +107,9 @@ constexpr const char* BRIDGE_UP =
 struct guest_kind {
   const char* suite;
   unsigned id;
-  vm_profile profile;
+  std::string name;
+  std::vector<std::string> devices;
+  std::string modules;
   const char* line;
   std::string plugged;
   const char* far_line;
@@ -69,18 +119,15 @@ struct guest_kind {
 
 // clang-format off
 const std::array<guest_kind, 3> GUESTS{{
-    {"Uart16550", UART,
-     {"16550", {"-serial", "chardev:line", "-serial", "chardev:paced"}, ""},
-     "/dev/ttyS1", "", "/dev/ttyS2", 16, false},
-    {"Ftdi", FTDI,
-     {"ftdi", {"-device", "qemu-xhci,id=usb",
-               "-device", "usb-serial,id=ftdi,chardev=line,bus=usb.0"},
-      "xhci_pci,ftdi_sio"},
-     "/dev/ttyUSB0", "until [ -e /dev/ttyUSB0 ]; do sleep 0.05; done", "", 0,
+    {"Uart16550", UART, "16550",
+     {"-serial", "chardev:line", "-serial", "chardev:paced"}, "", "/dev/ttyS1", "", "/dev/ttyS2", 16, false},
+    {"Ftdi", FTDI, "ftdi",
+     {"-device", "qemu-xhci,id=usb",
+      "-device", "usb-serial,id=ftdi,chardev=line,bus=usb.0"},
+     "xhci_pci,ftdi_sio", "/dev/ttyUSB0", "until [ -e /dev/ttyUSB0 ]; do sleep 0.05; done", "", 0,
      false},
-    {"CdcAcm", ACM,
-     {"acm", {"-serial", "chardev:line"}, "dummy_hcd,cdc_acm,usb_f_acm"},
-     "/dev/ttyACM0",
+    {"CdcAcm", ACM, "acm", {"-serial", "chardev:line"},
+     "dummy_hcd,cdc_acm,usb_f_acm", "/dev/ttyACM0",
      "g="s + GADGET + "; [ -d $g ] || { mount -t configfs none "
      "/sys/kernel/config && mkdir $g $g/functions/acm.0 $g/configs/c.1 && "
      "cd $g && echo 0x1d6b >idVendor && echo 0x0104 >idProduct && "
@@ -92,20 +139,288 @@ const std::array<guest_kind, 3> GUESTS{{
 }};
 // clang-format on
 
-// This process's guest.
-vm guest;
+// What a boot needs, all paths on the host: QEMU, the directory
+// fetch_kernel.sh fills (`vmlinux` and the module tree `modules`), the
+// agent, the static serterm, the directory of this test's scripts and the
+// device shim.
+struct {
+  std::string qemu, kernel, agent, serterm, scripts, shim;
+} files;
+
+// This process's guest, running. `qemu` is QEMU's run, whose standard input
+// and output are the guest's console: its `out` stream holds all the
+// console showed. `line.master` (non-blocking) is the host's end of the
+// device on its chardev "line"; `device` the state shared with the shim
+// inside QEMU. `paced` (non-blocking) is the host's end of the unix socket
+// behind the chardev "paced": QEMU sends a UART's bytes into it one at a
+// time, and the shim makes it hold only a few of them, so the pace at which
+// the host reads them is the line's. `lost` is set once the agent failed to
+// answer: later answers could belong to earlier commands.
+struct {
+  run qemu;
+  pty_pair line;
+  int paced = -1;
+  std::string work_dir, release, accelerator;
+  device_state* device = nullptr;
+  double boot_seconds = 0;
+  bool lost = false;
+} guest;
 const guest_kind* kind = nullptr;
 std::string boot_error;
+// Where QEMU's run keeps the console's output and QEMU's own messages.
+constexpr auto OUT = static_cast<std::size_t>(stream::out);
+constexpr auto ERR = static_cast<std::size_t>(stream::err);
 
-// What the scenario's serterm should have written so far, to its screen
-// and to the device, and all the device has received since it started:
-// when serterm ends, both streams are checked whole.
-struct scenario_streams {
-  std::string screen_expected;
-  std::string line_expected;
-  std::string line_received;
+std::string
+errno_text(const std::string& what)
+{
+  return what + ": " + std::strerror(errno);
+}
+
+// A socket connected to the unix socket at `path`, or -1.
+int
+connect_unix(const std::string& path)
+{
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+  if (fd >= 0 &&
+      connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    close(fd);
+    fd = -1;
+  }
+  return fd;
+}
+
+// Makes in the guest's work directory its initial RAM file system (with
+// initramfs.sh: the programs, the init script and, for a guest that loads
+// any, the kernel's modules), the line's pty and the state shared with the
+// shim, and starts QEMU on them. Returns what failed, or "".
+std::string
+start_qemu()
+{
+  const std::string& dir = guest.work_dir;
+  launch script;
+  script.argv = {files.scripts + "/initramfs.sh",
+                 dir + "/initramfs.cpio",
+                 files.agent,
+                 files.serterm,
+                 files.scripts + "/init.sh",
+                 kind->modules.empty() ? "" : files.kernel + "/modules"};
+  script.err = STDERR_FILENO;
+  pid_t pid = start_process(script);
+  int status = pid < 0 ? -1 : wait_child(pid, milliseconds(60000));
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    return "initramfs.sh could not write " + dir + "/initramfs.cpio";
+  }
+  // The slave stays open, so that the master never reads end of file while
+  // QEMU has not opened the slave yet, or between its opens.
+  termios raw{};
+  if (!open_pty(guest.line) || tcgetattr(guest.line.slave, &raw) != 0 ||
+      (cfmakeraw(&raw), tcsetattr(guest.line.slave, TCSANOW, &raw)) != 0) {
+    return errno_text("openpty");
+  }
+  int fd = open((dir + "/device").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  void* map = fd >= 0 && ftruncate(fd, sizeof(device_state)) == 0
+                  ? mmap(nullptr, sizeof(device_state), PROT_READ | PROT_WRITE,
+                         MAP_SHARED, fd, 0)
+                  : MAP_FAILED;
+  close(fd);
+  if (map == MAP_FAILED) {
+    return errno_text(dir + "/device");
+  }
+  guest.device = static_cast<device_state*>(map);
+  // KVM only with hardware virtualisation: /dev/kvm alone does not say so,
+  // on some hosts it is a software hypervisor under which a stock kernel
+  // crawls.
+  std::ifstream cpuinfo("/proc/cpuinfo");
+  bool kvm = false;
+  for (std::string word; cpuinfo >> word;) {
+    kvm = kvm || word == "vmx" || word == "svm";
+  }
+  kvm = kvm && access("/dev/kvm", R_OK | W_OK) == 0;
+  guest.accelerator = kvm ? "kvm" : "tcg";
+  // The device shim goes into QEMU alone, through env. What init is to load
+  // comes to it in its environment, from the kernel command line's load=.
+  // clang-format off
+  launch qemu;
+  qemu.argv = {
+      "env", "LD_PRELOAD=" + files.shim,
+      std::string(DEVICE_FILE_ENV) + "=" + dir + "/device",
+      std::string(DEVICE_TTY_ENV) + "=" + guest.line.slave_path,
+      files.qemu, "-accel", guest.accelerator, "-M", "pc", "-m", "256",
+      "-smp", "1", "-nodefaults", "-no-user-config", "-display", "none",
+      "-no-reboot", "-kernel", files.kernel + "/vmlinux",
+      "-initrd", dir + "/initramfs.cpio",
+      "-append", "console=ttyS0,115200 quiet loglevel=1 panic=-1 load=" +
+                     kind->modules,
+      "-chardev", "stdio,id=console,signal=off", "-serial", "chardev:console",
+      "-chardev", "serial,id=line,path=" + guest.line.slave_path,
+      "-chardev", "socket,id=paced,server=on,wait=off,path=" + dir + "/paced",
+      "-monitor", "unix:" + dir + "/monitor,server=on,wait=off"};
+  // clang-format on
+  qemu.argv.insert(qemu.argv.end(), kind->devices.begin(), kind->devices.end());
+  qemu.in = qemu.out = qemu.err = PIPE;
+  // QEMU must not outlive the harness, however the harness ends.
+  qemu.die_with_parent = true;
+  return start_run(guest.qemu, qemu) ? "" : errno_text("QEMU");
+}
+
+// Sends `command` (if any) to the agent and returns its next answer without
+// the "@@ ", or "" if none came within `limit` or QEMU ended. `idle` runs
+// about every 5 ms while waiting.
+std::string
+ask_agent(const std::string& command, milliseconds limit,
+          const std::function<void()>& idle = {})
+{
+  auto end = steady::now() + limit;
+  if (!command.empty() &&
+      !write_all_bounded(guest.qemu.keys, command + "\n", limit)) {
+    return "";
+  }
+  std::string& console = got(guest.qemu, stream::out);
+  std::size_t& seen = guest.qemu.seen[OUT];
+  for (;;) {
+    // What QEMU wrote before it ended is all there once it has.
+    bool running = !has_ended(guest.qemu.pid);
+    take(guest.qemu);
+    if (idle) {
+      idle();
+    }
+    std::size_t at = console.find("@@ ", seen);
+    std::size_t line_end = console.find('\n', std::min(at, console.size()));
+    if (line_end == std::string::npos) {
+      if (!running || remaining_ms(end) == 0) {
+        return "";
+      }
+      wait_fd(guest.qemu.fds[OUT], POLLIN, std::min(remaining_ms(end), 5));
+      continue;
+    }
+    seen = line_end + 1;
+    std::string answer = console.substr(at + 3, line_end - at - 3);
+    return answer.ends_with('\r') ? answer.substr(0, answer.size() - 1)
+                                  : answer;
+  }
+}
+
+// True when QEMU's monitor carried out `command`: it greets with its
+// prompt, shows it again after each command's answer, and begins errors
+// with "Error".
+bool
+monitor(const std::string& command)
+{
+  constexpr std::string_view PROMPT = "(qemu) ";
+  int fd = connect_unix(guest.work_dir + "/monitor");
+  std::string got;
+  bool greeted = fd >= 0 && set_nonblocking(fd) && read_until(fd, got, PROMPT);
+  std::size_t from = got.size();
+  bool answered = greeted && write_all_bounded(fd, command + "\n") &&
+                  read_until(fd, got, PROMPT, WAIT_LIMIT, from);
+  close(fd);
+  return answered && got.find("Error", from) == std::string::npos;
+}
+
+// The last part of the console output, for failure messages.
+std::string
+console_tail()
+{
+  const std::string& console = got(guest.qemu, stream::out);
+  return console.substr(console.size() -
+                        std::min<std::size_t>(console.size(), 4000));
+}
+
+// Asks the agent to end, waits briefly for QEMU to power off, then kills it
+// by its PID, and removes the work directory.
+void
+stop_vm()
+{
+  if (guest.qemu.pid > 0) {
+    std::ignore = ask_agent("quit", milliseconds(3000));
+    std::ignore = wait_child(guest.qemu.pid, milliseconds(3000));
+    for (int fd : {guest.qemu.keys, guest.qemu.fds[OUT], guest.qemu.fds[ERR]}) {
+      close(fd);
+    }
+  }
+  guest.qemu = run{};
+  close_pty(guest.line);
+  close(guest.paced);
+  if (guest.device != nullptr) {
+    munmap(guest.device, sizeof(device_state));
+  }
+  std::error_code ignored;
+  std::filesystem::remove_all(guest.work_dir, ignored);
+}
+
+// Starts QEMU on the guest and waits up to `limit` for its agent. Returns
+// an empty string once it is ready, else what failed (with the console's
+// and QEMU's last words); the guest is then already stopped.
+std::string
+boot_vm(milliseconds limit)
+{
+  char dir[] = "/tmp/serterm-uart-vm.XXXXXX";
+  if (mkdtemp(dir) == nullptr) {
+    return errno_text("mkdtemp");
+  }
+  guest.work_dir = dir;
+  auto launched = steady::now();
+  std::string error = start_qemu();
+  std::string answer = error.empty() ? ask_agent("", limit) : "";
+  if (error.empty() && !answer.starts_with("ready ")) {
+    error = (has_ended(guest.qemu.pid)
+                 ? "QEMU ended before the guest's agent started"s
+                 : "the guest's agent did not start within " +
+                       std::to_string(limit.count() / 1000) + " s") +
+            "\n--- console:\n" + console_tail() + "\n--- QEMU:\n" +
+            got(guest.qemu, stream::err);
+  }
+  guest.paced = error.empty() ? connect_unix(dir + "/paced"s) : -1;
+  if (error.empty() && (guest.paced < 0 || !set_nonblocking(guest.paced))) {
+    error = errno_text("the paced line's socket");
+  }
+  if (!error.empty()) {
+    stop_vm();
+    return error;
+  }
+  guest.release = answer.substr(6);
+  guest.boot_seconds =
+      std::chrono::duration<double>(steady::now() - launched).count();
+  // QEMU has loaded the archive and both sides have mapped the state:
+  // neither file is needed any more, even if the harness is killed.
+  for (const char* name : {"/initramfs.cpio", "/device"}) {
+    unlink((guest.work_dir + name).c_str());
+  }
+  return "";
+}
+
+// What a row has done so far. Of its serterm: the line it opens (`far`: the
+// one of the slow or stalled far end) and its speed, what its screen should
+// show and the line should receive, what the device received (unless it
+// holds off), the bytes typed that may never reach the line, when the
+// device was unplugged, how serterm ended and when (after `timed_from`),
+// its screen with the counts of its messages masked, and those counts (-1:
+// none). Of the far end: what it got, `fast` bytes as they came, then
+// `rate` a second from `since` (-1: all there is). The driver's settings
+// `leave` kept, its closing wait before the row (if the row set it) and
+// its step, the most it held; the input's size; the bytes the far end got;
+// when the device held off and when the driver's queue was full; the shim's
+// count of the guest's line changes at the last dtr step.
+struct row_state {
+  std::string line, bps;
+  bool far = false, holding = false;
+  std::string screen, sent, received;
+  long unreceived = 0;
+  steady::time_point unplugged, since, held_at, queued_at;
+  std::string how, timed_from, masked;
+  long after_ms = -1, unsent = -1, held = -1, dropped = -1;
+  std::string far_got;
+  std::size_t fast = 0, size = 0, arrived = 0;
+  long rate = -1, step = -1, peak = -1;
+  termios kept{};
+  std::string closing_wait;
+  std::uint32_t dtr_changes = UINT32_MAX;
 };
-scenario_streams streams;
+row_state row;
 
 // How long one step waits for the device or the host's view.
 constexpr milliseconds STEP_WAIT{5000};
@@ -113,6 +428,7 @@ constexpr char ESCAPE = '\x1d';
 // What the guest writes to a line once serterm has let go of it: whatever
 // serterm's run sent comes before it.
 const std::string MARK = "\x01mark\x02";
+const std::string PUT_MARK = "printf '\\001mark\\002' >";
 
 long
 ms_since(steady::time_point start)
@@ -121,44 +437,63 @@ ms_since(steady::time_point start)
       std::chrono::duration_cast<milliseconds>(steady::now() - start).count());
 }
 
-// Takes in what the device has received so far.
+// Takes in what the device has received so far, unless it holds off, and
+// what the paced socket's far end reads by now: the first `fast` bytes as
+// they come for a while (the socket holds only a few), then at its rate.
 void
-take_line()
+take_all()
 {
-  std::ignore = drain(guest.line.master, streams.line_received);
+  std::ignore = row.holding || drain(guest.line.master, row.received);
+  std::string& got = row.far_got;
+  for (auto end = steady::now() + milliseconds(5);
+       row.far && got.size() < row.fast && remaining_ms(end) > 0;
+       wait_fd(guest.paced, POLLIN, 1)) {
+    std::ignore = drain(guest.paced, got, row.fast - got.size());
+    row.since = steady::now();
+  }
+  long due = row.rate < 0 ? LONG_MAX
+                          : static_cast<long>(row.fast) +
+                                row.rate * ms_since(row.since) / 1000;
+  auto have = static_cast<long>(got.size());
+  std::ignore = row.far && kind->id != ACM && got.size() >= row.fast &&
+                due > have &&
+                drain(guest.paced, got, static_cast<std::size_t>(due - have));
 }
 
 // Sends the agent `command` with its time limit and `args`, and returns its
 // answer's words; the scenario fails when none comes. While waiting, `idle`
-// runs, by default taking in what the device receives (a far end that stops
-// reading would freeze a guest on QEMU's USB serial device).
+// runs: by default `take_all`, for a far end that stops reading would
+// freeze a guest on QEMU's USB serial device.
 words
 ask(const std::string& command, const std::string& args = "",
     milliseconds limit = WAIT_LIMIT,
-    const std::function<void()>& idle = take_line)
+    const std::function<void()>& idle = take_all)
 {
-  if (guest.lost) {
-    ADD_FAILURE() << "the guest's agent stopped answering earlier";
-    return {};
-  }
   std::string line = command + " " + std::to_string(limit.count()) + " " + args;
   std::string answer =
-      ask_agent(guest, line, limit + milliseconds(10000), idle);
-  if (answer.empty()) {
-    guest.lost = true;
-    ADD_FAILURE() << "no answer to \"" << line.substr(0, 60) << "\"; console:\n"
-                  << console_tail(guest);
-  }
+      guest.lost ? "" : ask_agent(line, limit + milliseconds(10000), idle);
+  EXPECT_NE(answer, "") << "no answer to \"" << line.substr(0, 60)
+                        << "\"; console:\n"
+                        << (guest.lost ? "(lost earlier)" : console_tail());
+  guest.lost = answer.empty();
   return split(answer);
+}
+
+// The agent's state once `what` came or `limit` passed: words 1 found, 2 the
+// keyboard, 3 and 4 how serterm ended, 5 when, 6 the most the driver held,
+// 7 and 8 what the reader got, 9 the screen.
+words
+until(const std::string& what, milliseconds limit = STEP_WAIT)
+{
+  return ask("until", what, limit);
 }
 
 // Runs `script` in the guest's shell as `as` ("root", "UID:GROUP"), checks
 // it exits `code`, and returns its output.
 std::string
-shell(const std::string& script, const std::function<void()>& idle = take_line,
-      const std::string& as = "root", long code = 0)
+shell(const std::string& script, const std::string& as = "root", long code = 0)
 {
-  words w = ask("run", as + " " + to_hex(script), STEP_WAIT * 2, idle);
+  words w = ask("run", as + " " + to_hex(script), STEP_WAIT * 2);
   std::string output = from_hex(word(w, 2));
   EXPECT_EQ(word(w, 1), std::to_string(code))
       << script << ": " << printable(output);
@@ -172,143 +507,107 @@ type_keys(const std::string& keys)
             (words{"typed", std::to_string(keys.size()), "all"}));
 }
 
-// Waits for `text` as the next thing serterm shows on its screen, after
-// what the previous wait found. True if it came.
+// Waits for `text` as the next thing serterm shows, after what the previous
+// wait found (with `whole`, as part of all the screen should show). True if
+// it came.
 bool
-expect_shown(const std::string& text, milliseconds limit = STEP_WAIT)
+shows(const std::string& text, bool whole = true,
+      milliseconds limit = STEP_WAIT)
 {
-  streams.screen_expected += text;
-  words w = ask("expect", to_hex(text), limit);
-  EXPECT_EQ(word(w, 1), "found")
-      << printable(text) << " after " << printable(from_hex(word(w, 2)));
-  return word(w, 1) == "found";
+  row.screen += whole ? text : "";
+  words w = until("text " + to_hex(text), limit);
+  EXPECT_EQ(word(w, 1), "yes")
+      << printable(text) << " after " << printable(from_hex(word(w, 9)));
+  return word(w, 1) == "yes";
 }
 
-// Starts serterm at `bps` on `line`, after the agent's `options`.
-bool
-start_serterm(int bps, const std::string& options = "",
-              const std::string& line = kind->line)
+// The device receives `text` next: all it received is what it should have.
+void
+sent(const std::string& text, milliseconds limit = STEP_WAIT)
 {
-  // Anything still arriving was sent before this serterm started.
-  take_line();
-  streams = {};
-  std::string args = options + std::to_string(-bps) + " " + line;
-  words w = ask("spawn", args);
-  EXPECT_EQ(w, (words{"keyboard", "raw"})) << "serterm " << args;
-  return w == words{"keyboard", "raw"};
+  row.sent += text;
+  std::ignore = read_until(guest.line.master, row.received,
+                           at_least(row.sent.size()), limit);
+  EXPECT_EQ(difference(row.received, row.sent), "") << "the line";
 }
 
 // Opens the escape prompt, enters `command_line` and waits for `response`
-// after it on the screen, then for the keyboard to be raw again. The prompt
-// starts a line of its own.
+// after it on the screen, then for the keyboard to be raw again (keys typed
+// before that would be seen by the cooked keyboard). The prompt starts a
+// line of its own.
 void
 escape_command(const std::string& command_line, const std::string& response)
 {
   type_keys(std::string(1, ESCAPE));
-  if (!expect_shown(line_left_open(streams.screen_expected) + "serterm> ")) {
-    return;
-  }
-  type_keys(command_line + "\n");
-  if (expect_shown(command_line + "\r\n" + response) && command_line != "q") {
-    // Keys typed before that would be seen by the cooked keyboard.
-    EXPECT_EQ(ask("waitraw"), (words{"keyboard", "raw"}));
+  if (shows(line_left_open(row.screen) + "serterm> ")) {
+    type_keys(command_line + "\n");
+    if (shows(command_line + "\r\n" + response) && command_line != "q") {
+      EXPECT_EQ(word(until("raw"), 2), "raw") << "the keyboard";
+    }
   }
 }
 
-// How serterm ended: "exit 0", "signal 15"; how many milliseconds after its
-// start, the last keys or the start of the last shell command; its screen.
-struct session_end {
-  std::string how;
-  long after_ms = -1;
-  std::string screen;
-};
-
-// Waits for serterm to end and checks that the keyboard has its settings
-// from before it started; `idle` and `limit` are as for `ask`.
-session_end
-wait_end(milliseconds limit = WAIT_LIMIT,
-         const std::function<void()>& idle = take_line)
+// The lines the device drives that `names` names in capitals.
+std::uint32_t
+lines_of(const std::string& names)
 {
-  words w = ask("wait", "", limit, idle);
-  EXPECT_EQ(word(w, 4), "restored") << "the keyboard's settings";
-  return {word(w, 1) + " " + word(w, 2), number(w, 3), from_hex(word(w, 5))};
+  auto has = [&](const char* name, int line) {
+    return names.find(name) == std::string::npos ? 0 : line;
+  };
+  return static_cast<std::uint32_t>(
+      has("CTS", TIOCM_CTS) | has("DCD", TIOCM_CAR) | has("RI", TIOCM_RNG) |
+      has("DSR", TIOCM_DSR));
 }
 
-// Once serterm has let go of the line, has the guest write MARK to it and
-// takes in what the device receives up to there, which then holds all
-// serterm sent.
-void
-receive_to_mark()
+// The settings the driver holds for the row's line, after stty `change`
+// (if given), as the agent reads them.
+termios
+line_settings(const std::string& change = "")
 {
-  take_line();
-  std::size_t from = streams.line_received.size();
-  std::ignore = shell("printf '\\001mark\\002' >"s + kind->line);
-  EXPECT_TRUE(read_until(guest.line.master, streams.line_received, MARK,
-                         STEP_WAIT, from))
-      << "the guest's mark after serterm's run";
-  std::size_t at = streams.line_received.find(MARK, from);
-  streams.line_received.resize(std::min(at, streams.line_received.size()));
-}
-
-// Quits serterm through its prompt and checks that it exits 0, then its
-// whole screen and all the device received. `after_end` runs between its
-// end and the guest's mark.
-void
-quit_serterm(const std::function<void()>& after_end = {})
-{
-  escape_command("q", "");
-  session_end end = wait_end();
-  EXPECT_EQ(end.how, "exit 0");
-  EXPECT_EQ(difference(end.screen, streams.screen_expected), "") << "screen";
-  if (after_end) {
-    after_end();
+  if (!change.empty()) {
+    std::ignore = shell("stty -F " + row.line + " " + change);
   }
-  receive_to_mark();
-  EXPECT_EQ(difference(streams.line_received, streams.line_expected), "")
-      << "line";
+  std::string bytes = from_hex(word(ask("settings", row.line), 1));
+  termios t{};
+  EXPECT_EQ(bytes.size(), sizeof t) << "the line's settings";
+  std::memcpy(&t, bytes.data(), std::min(bytes.size(), sizeof t));
+  return t;
 }
 
-// Does `send` and checks that the device receives `text` from it next.
-void
-expect_received(const std::string& text, const std::function<void()>& send)
+speed_t
+speed_code(const std::string& bps)
 {
-  take_line();
-  std::size_t from = streams.line_received.size();
-  streams.line_expected += text;
-  send();
-  std::ignore = read_until(guest.line.master, streams.line_received,
-                           at_least(from + text.size()), STEP_WAIT);
-  EXPECT_EQ(printable(streams.line_received.substr(from)), printable(text));
+  auto known =
+      std::find_if(TEST_SPEEDS.begin(), TEST_SPEEDS.end(),
+                   [&](auto s) { return std::to_string(s.bps) == bps; });
+  EXPECT_NE(known, TEST_SPEEDS.end()) << bps << " bps";
+  return known == TEST_SPEEDS.end() ? B0 : known->code;
 }
 
+// Checks that the host side comes to show the speed and framing (the CSIZE,
+// parity, stop-bit and RTS/CTS bits) that the words of `stty` set: QEMU's
+// settings for the host pty must carry them all, and the pty itself the
+// speed both ways and the stop bits, all it keeps.
 void
-expect_relayed_to_line(const std::string& text)
+expect_host(const std::string& stty)
 {
-  expect_received(text, [&] { type_keys(text); });
-}
-
-void
-expect_relayed_to_screen(const std::string& text)
-{
-  EXPECT_TRUE(write_all_bounded(guest.line.master, text, STEP_WAIT));
-  expect_shown(text);
-}
-
-constexpr tcflag_t FRAMING = CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS;
-
-// Checks that the host side comes to show `speed` and `framing` (the
-// CSIZE, parity, stop-bit and RTS/CTS bits) as set by the guest's UART:
-// QEMU's settings for the host pty must carry them all, and the pty itself
-// the speed both ways and the stop bits, all it keeps.
-void
-expect_host_framing(speed_t speed, tcflag_t framing)
-{
+  const std::map<std::string, tcflag_t> FLAGS{
+      {"cs5", CS5},       {"cs6", CS6},       {"cs7", CS7},      {"cs8", CS8},
+      {"parenb", PARENB}, {"parodd", PARODD}, {"cstopb", CSTOPB}};
+  words w = split(stty);
+  speed_t speed = speed_code(word(w, 0));
+  tcflag_t framing = 0;
+  for (const std::string& flag : w) {
+    framing |= FLAGS.contains(flag) ? FLAGS.at(flag) : 0;
+  }
   termios device{};
   termios pty{};
   bool shown = eventually(
       [&] {
-        device = device_line_settings(guest);
+        device.c_cflag = guest.device->line_cflag.load();
+        cfsetspeed(&device, guest.device->line_speed.load());
         tcgetattr(guest.line.master, &pty);
+        constexpr tcflag_t FRAMING = CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS;
         return cfgetospeed(&device) == speed &&
                (device.c_cflag & FRAMING) == framing &&
                cfgetospeed(&pty) == speed && cfgetispeed(&pty) == speed &&
@@ -320,668 +619,58 @@ expect_host_framing(speed_t speed, tcflag_t framing)
                      << "; the host pty shows speed code " << cfgetospeed(&pty);
 }
 
-// How previous users left the line, with stty, and the speed and framing
-// the host then sees: each unlike serterm's 8N1 in its data bits, parity
-// or stop bits.
-struct line_use {
-  const char* stty;
-  speed_t speed;
-  tcflag_t framing;
-};
-
-// clang-format off
-constexpr std::array<line_use, 3> PREVIOUS_USES{{
-    {"4800 cs7 parenb -parodd cstopb", B4800, CS7 | PARENB | CSTOPB},
-    {"57600 cs6 parenb parodd -cstopb", B57600, CS6 | PARENB | PARODD},
-    {"1200 cs8 -parenb cstopb", B1200, CS8 | CSTOPB},
-}};
-// clang-format on
-
-// The settings the driver holds for `line`, after stty `change` (if
-// given), read with "stty -g": the four flag words (the control word with
-// the speed), then the control characters.
-termios
-line_settings(const std::string& change = "",
-              const std::string& line = kind->line)
+// The end step: `arg` is "HOW MS TEXT", as the table of steps says.
+void
+expect_end(const std::string& arg)
 {
-  std::string stty = "stty -F " + line;
-  words text =
-      split(shell((change.empty() ? "" : stty + " " + change + " && ") + stty +
-                  " -g | tr : ' '"));
-  termios t{};
-  std::array<tcflag_t*, 4> flags{&t.c_iflag, &t.c_oflag, &t.c_cflag,
-                                 &t.c_lflag};
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    unsigned long value = std::strtoul(text[i].c_str(), nullptr, 16);
-    if (i < flags.size()) {
-      *flags[i] = static_cast<tcflag_t>(value);
-    } else if (i - flags.size() < NCCS) {
-      t.c_cc[i - flags.size()] = static_cast<cc_t>(value);
+  std::istringstream in(arg);
+  std::string how, code, within, text;
+  in >> how >> code >> within;
+  std::getline(in.ignore(1), text, '\0');
+  std::size_t dash = within.find('-');
+  long high = within == "-" ? LONG_MAX : std::stol(within.substr(dash + 1));
+  long low = dash == 0 || dash == std::string::npos ? 0 : std::stol(within);
+  words e = until("end", high == LONG_MAX ? WAIT_LIMIT
+                                          : milliseconds(high) + STEP_WAIT);
+  EXPECT_EQ(word(e, 2), "restored") << "the keyboard's settings";
+  row.how = word(e, 3) + " " + word(e, 4);
+  row.after_ms = number(e, 5);
+  EXPECT_EQ(row.how, how + " " + code);
+  bool unplugged = row.unplugged != steady::time_point{};
+  long ms = unplugged ? ms_since(row.unplugged) : row.after_ms;
+  EXPECT_TRUE(ms >= low && ms <= high)
+      << ms << " ms from " << (unplugged ? "the unplug" : row.timed_from)
+      << " to the end";
+  // The counts of serterm's last messages, each masked as '#'.
+  row.masked = from_hex(word(e, 9));
+  auto count = [](const char* before) {
+    std::size_t at = row.masked.find(before);
+    at = at == std::string::npos ? at : at + std::strlen(before);
+    std::size_t end = row.masked.find_first_not_of("0123456789", at);
+    if (at == std::string::npos || end == at) {
+      return -1L;
     }
-  }
-  EXPECT_EQ(text.size(), flags.size() + NCCS) << "words in stty -g";
-  return t;
-}
-
-// Leaves the line as `use` says, checks that the host sees it so, and
-// returns the driver's settings.
-termios
-leave_line_as(const line_use& use)
-{
-  termios settings = line_settings(use.stty);
-  expect_host_framing(use.speed, use.framing);
-  return settings;
-}
-
-// Runs serterm at `bps` on the line as `previous` left it, then quits it.
-// During the run, after `message` on the screen, the driver holds raw 8N1
-// at `speed` and the host sees that speed and 8N1; after it, the host sees
-// the previous settings again. Returns the driver's settings from before
-// the run.
-termios
-run_at_speed(const line_use& previous, int bps, speed_t speed,
-             const std::string& message = "")
-{
-  termios before = leave_line_as(previous);
-  if (!start_serterm(bps)) {
-    return before;
-  }
-  if (!message.empty()) {
-    expect_shown(message);
-  }
-  expect_host_framing(speed, CS8);
-  EXPECT_EQ(raw_line_difference(line_settings(), before, speed), "");
-  quit_serterm([&] { expect_host_framing(previous.speed, previous.framing); });
-  return before;
-}
-
-void
-every_speed_reaches_the_driver()
-{
-  for (const test_speed& speed : TEST_SPEEDS) {
-    if (speed.offered) {
-      SCOPED_TRACE(std::to_string(speed.bps) + " bps");
-      run_at_speed(PREVIOUS_USES[0], speed.bps, speed.code);
-    }
-  }
-}
-
-void
-unavailable_speed_gives_the_message_and_9600()
-{
-  for (int bps : {300, 230400}) {
-    SCOPED_TRACE(std::to_string(bps) + " bps");
-    // Written before the keyboard went raw: the pty maps its newline.
-    run_at_speed(PREVIOUS_USES[0], bps, B9600,
-                 std::to_string(bps) +
-                     " bps unavailable.  9600 bps selected.\r\n");
-  }
-}
-
-void
-line_settings_are_restored_at_exit()
-{
-  for (const line_use& previous : PREVIOUS_USES) {
-    SCOPED_TRACE(previous.stty);
-    termios before = run_at_speed(previous, 115200, B115200);
-    EXPECT_EQ(settings_difference(line_settings(), before), "");
-  }
-}
-
-// The seven words serterm's v command prints for `device_lines` on a line
-// whose driver never reports TIOCM_LE, with DTR and RTS up from the open.
-std::string
-modem_words(std::uint32_t device_lines)
-{
-  auto bit = [&](std::uint32_t b, const char* set, const char* clear) {
-    return std::string((device_lines & b) != 0 ? set : clear);
+    long n = std::stol(row.masked.substr(at, end - at));
+    row.masked.replace(at, end - at, "#");
+    return n;
   };
-  return "enable|DTR|RTS|" + bit(TIOCM_CTS, "CTS|", "cts|") +
-         bit(TIOCM_CAR, "DCD|", "dcd|") + bit(TIOCM_RNG, "RI|", "ri|") +
-         bit(TIOCM_DSR, "DSR", "dsr");
-}
-
-// Sets the lines the device drives and checks that v shows them, read from
-// the device.
-void
-expect_modem_status(std::uint32_t device_lines)
-{
-  SCOPED_TRACE(modem_words(device_lines));
-  guest.device->device_lines = device_lines;
-  std::uint32_t reads = guest.device->get_count.load();
-  escape_command("v", modem_words(device_lines) + "\r\n");
-  EXPECT_NE(guest.device->get_count.load(), reads)
-      << "the status did not come from the device's lines";
-}
-
-void
-modem_status_shows_the_device_lines()
-{
-  guest.device->device_lines = 0;
-  ASSERT_TRUE(start_serterm(9600));
-  for (int lines : {0, TIOCM_CTS, TIOCM_CAR, TIOCM_RNG, TIOCM_DSR,
-                    static_cast<int>(DEVICE_LINES), TIOCM_CTS | TIOCM_DSR,
-                    TIOCM_CAR | TIOCM_RNG, 0}) {
-    expect_modem_status(static_cast<std::uint32_t>(lines));
+  row.unsent = count("bytes not sent to the line: ");
+  row.held = count("waiting for the port to send the ");
+  row.dropped = row.masked.find("the port has sent them") == std::string::npos
+                    ? count("the kernel dropped the ")
+                    : 0;
+  bool known = false;
+  for (std::size_t at = 0, bar = 0; bar != std::string::npos; at = bar + 1) {
+    bar = text.find('|', at);
+    known = known || row.masked == row.screen + text.substr(at, bar - at);
   }
-  quit_serterm();
-}
-
-// The lines of an ACM function: CTS always, DCD and DSR while the gadget's
-// tty is open (the bridge), DTR and RTS from the open.
-void
-modem_status_shows_the_gadgets_lines()
-{
-  ASSERT_TRUE(start_serterm(115200));
-  escape_command("v", "enable|DTR|RTS|CTS|DCD|ri|DSR\r\n");
-  std::ignore = shell(BRIDGE_DOWN);
-  escape_command("v", "enable|DTR|RTS|CTS|dcd|ri|dsr\r\n");
-  std::ignore = shell(BRIDGE_UP);
-  escape_command("v", "enable|DTR|RTS|CTS|DCD|ri|DSR\r\n");
-  quit_serterm();
-}
-
-void
-relaying_goes_on_after_carrier_drops()
-{
-  constexpr std::uint32_t WITH_CARRIER = TIOCM_CTS | TIOCM_DSR | TIOCM_CAR;
-  guest.device->device_lines = WITH_CARRIER;
-  ASSERT_TRUE(start_serterm(115200));
-  expect_relayed_to_screen("CONNECT 115200\r\n");
-  expect_relayed_to_line("ATI\r");
-  for (int drop = 0; drop < 2; ++drop) {
-    SCOPED_TRACE("carrier drop " + std::to_string(drop + 1));
-    expect_modem_status(TIOCM_CTS | TIOCM_DSR);
-    expect_relayed_to_screen("NO CARRIER\r\n");
-    expect_relayed_to_line("still typing\r");
-    expect_modem_status(WITH_CARRIER);
-    expect_relayed_to_screen("CONNECT\r\n");
-  }
-  quit_serterm();
-}
-
-// The guest's DTR/RTS states from the shim's log entries `first` up to
-// `last`, each change once, starting from `initial`.
-std::vector<std::uint32_t>
-guest_line_changes(std::uint32_t initial, std::uint32_t first,
-                   std::uint32_t last)
-{
-  std::vector<std::uint32_t> states{initial};
-  for (std::uint32_t i = first; i < last && i < LINES_LOG_SIZE; ++i) {
-    std::uint32_t lines = guest.device->lines_log[i].load();
-    if (lines != states.back()) {
-      states.push_back(lines);
-    }
-  }
-  return states;
-}
-
-void
-dtr_and_rts_are_left_to_the_driver()
-{
-  constexpr std::uint32_t BOTH = TIOCM_DTR | TIOCM_RTS;
-  // The previous user's settings keep HUPCL: closing them drops the lines.
-  std::ignore = leave_line_as(PREVIOUS_USES[0]);
-  EXPECT_EQ(guest.device->guest_lines.load(), 0U);
-  std::uint32_t before_open = guest.device->set_count.load();
-  ASSERT_TRUE(start_serterm(19200));
-  // A whole session: modem status, both directions, carrier changes,
-  // bytes sent from the prompt, modes toggled.
-  expect_modem_status(TIOCM_CTS | TIOCM_DSR | TIOCM_CAR);
-  expect_relayed_to_screen("RING\r\n");
-  expect_relayed_to_line("ATA\r");
-  expect_modem_status(TIOCM_CTS | TIOCM_DSR);
-  expect_received("ATH\r", [] { escape_command("x 41 54 48 0d", ""); });
-  escape_command("h", "");
-  escape_command("h", "");
-  std::uint32_t before_quit = guest.device->set_count.load();
-  EXPECT_EQ(guest_line_changes(0, before_open, before_quit),
-            (std::vector<std::uint32_t>{0, BOTH}))
-      << "the kernel raises DTR and RTS on open; nothing else may change them";
-  // The restored settings have HUPCL, so the kernel drops both lines when
-  // serterm closes the line: the only change after the open's (the guest's
-  // mark opens the line again only after this).
-  quit_serterm([&] {
-    std::ignore = eventually(
-        [] { return guest.device->guest_lines.load() == 0; }, STEP_WAIT);
-    EXPECT_EQ(
-        guest_line_changes(BOTH, before_quit, guest.device->set_count.load()),
-        (std::vector<std::uint32_t>{BOTH, 0}));
-  });
-  guest.device->device_lines = 0;
-}
-
-// All 256 byte values cross both ways, at the fastest and a slow speed.
-void
-all_byte_values_cross_both_ways()
-{
-  // CTS stays clear throughout: any hardware flow control would hold the
-  // guest's transmitter.
-  guest.device->device_lines = 0;
-  const std::string bytes = all_bytes();
-  // The escape character typed twice quickly goes out once: in `bytes`,
-  // the escape character's value is at its own index.
-  std::string keys = bytes;
-  keys.insert(static_cast<std::size_t>(ESCAPE), 1, ESCAPE);
-  for (int bps : {115200, 1200}) {
-    SCOPED_TRACE(std::to_string(bps) + " bps");
-    ASSERT_TRUE(start_serterm(bps));
-    // Device to screen: exactly the 256 bytes, nothing added.
-    EXPECT_TRUE(write_all_bounded(guest.line.master, bytes, STEP_WAIT));
-    expect_shown(bytes);
-    EXPECT_EQ(ask("screen"), (words{"screen", to_hex(bytes)}));
-    expect_received(bytes, [&] { type_keys(keys); });
-    quit_serterm();
-  }
-}
-
-void
-quit_through_the_escape_prompt_exits_zero()
-{
-  ASSERT_TRUE(start_serterm(38400));
-  expect_relayed_to_screen("OK\r\n");
-  // Nothing typed at the prompt goes to the line.
-  quit_serterm();
-}
-
-// A paste larger than every buffer between serterm and the device: the
-// guest pty, serterm's queue, the driver's 4 KB transmit buffer, the UART's
-// FIFO and the host pty. The device takes nothing until the driver's
-// buffer is full, then everything.
-void
-paste_larger_than_the_transmit_buffer_arrives_whole()
-{
-  constexpr std::size_t PASTE = 64 * 1024;
-  guest.device->device_lines = 0;
-  ASSERT_TRUE(start_serterm(115200));
-  streams.line_expected = paste_text(PASTE);
-  auto started = steady::now();
-  auto nothing = [] {};
-  EXPECT_EQ(ask("paste", std::to_string(PASTE), WAIT_LIMIT, nothing),
-            (words{"typed", std::to_string(PASTE), "all"}));
-  long peak = number(ask("queue", "4000", WAIT_LIMIT * 2, nothing), 1);
-  EXPECT_GE(peak, 4000) << "the most the driver held for the line";
-  long full_ms = ms_since(started);
-  EXPECT_TRUE(read_until(guest.line.master, streams.line_received,
-                         at_least(PASTE), WAIT_LIMIT * 3))
-      << "bytes of the paste the device received once it read again";
-  std::printf("uart_vm: paste of %zu bytes, the device not reading: driver "
-              "held %ld bytes after %.1f s; all received %.1f s later\n",
-              PASTE, peak, static_cast<double>(full_ms) / 1000,
-              static_cast<double>(ms_since(started) - full_ms) / 1000);
-  quit_serterm();
-}
-
-// A second node for the line, which the dialout group may use, and a
-// user in that group who is not root (root is exempt from exclusive mode)
-// run serterm on it.
-constexpr const char* SECOND_NODE = "/tmp/second";
-constexpr const char* DIALOUT_USER = "1000:20";
-
-void
-second_open_through_another_node_is_refused()
-{
-  std::string line = kind->line;
-  std::ignore = shell("n="s + SECOND_NODE + "; rm -f $n && mknod $n c " +
-                      "$((0x$(stat -c %t " + line + "))) $((0x$(stat -c %T " +
-                      line + "))) && chgrp 20 $n && chmod 660 $n");
-  std::string second =
-      "id -u; PATH=/bin serterm -9600 "s + SECOND_NODE + " </dev/null";
-  ASSERT_TRUE(start_serterm(115200));
-  expect_relayed_to_screen("first\r\n");
-  termios during = line_settings();
-  EXPECT_EQ(printable(shell(second, take_line, DIALOUT_USER, 1)),
-            printable("1000\ncan't open "s + SECOND_NODE + "\nserterm: " +
-                      SECOND_NODE + ": in use by another program\n"));
-  EXPECT_EQ(settings_difference(line_settings(), during), "")
-      << "the line's settings after the refused open";
-  expect_relayed_to_screen("still here\r\n");
-  expect_relayed_to_line("and here\r");
-  quit_serterm();
-  // Once the first has let go, the same user opens the line there.
-  EXPECT_EQ(printable(shell(second, take_line, DIALOUT_USER, 0)), "1000\\n");
-}
-
-// How a session on a slow or stalled line ends: the user quits at the
-// prompt, standard input (a file) ends, SIGTERM comes, or input ends and
-// control-C (SIGINT) ends the wait for the port that follows.
-enum class ending { quit, end_of_input, sigterm, interrupted_wait };
-
-// One such session on the guest's `far_line`: serterm at `bps` on a port
-// left at stty speed `left_at` (or as it is); the far end takes `fast`
-// bytes at once, then reads `rate` bytes a second (0: never); `size` bytes
-// pasted or, when input ends, in the file that is standard input; the
-// driver's queue made to hold `full` bytes before anything else is done;
-// the port's closing wait for the run in hundredths of a second (or as it
-// is); how serterm must end, within how many milliseconds of the q, the
-// start or the signal, and no sooner than `after_ms`; its whole screen,
-// with '#' for each count; whether the counts account for every byte.
-struct ending_case {
-  const char* what;
-  unsigned guests;
-  int bps;
-  const char* left_at;
-  std::size_t fast;
-  long rate;
-  std::size_t size;
-  ending how;
-  long full;
-  int closing_wait_cs;
-  const char* end;
-  long after_ms;
-  long within_ms;
-  const char* screen;
-  bool counted;
-};
-
-#define HELD                                                                   \
-  "serterm: waiting for the port to send the # bytes it still holds "          \
-  "(control-C ends the wait)\r\n"
-constexpr const char* HELD_THEN_DROPPED =
-    HELD "serterm: the kernel dropped the # bytes the port still held\r\n";
-
-// clang-format off
-const std::array<ending_case, 8> ENDING_CASES{{
-    {"12 kB pasted, the far end at line rate, then control-] q Enter",
-     UART, 1200, "", 0, 120, 12288, ending::quit, 4000, 0, "exit 0", 0, 5000,
-     "serterm> q\r\nserterm: bytes not sent to the line: #\r\n", true},
-    // The driver takes bytes again only once it holds fewer than 256: seconds
-    // at this speed in which serterm's own queue does not move.
-    {"end of input, the line moving at line rate", UART, 9600, "", 0, 960,
-     8192, ending::end_of_input, 4000, 0, "exit 0", 0, 30000, "", true},
-    // The last bytes leave the UART at 1200 bps once the driver's queue is
-    // empty: the saved 9600 must not come back before they are out.
-    {"end of input at 1200 bps on a port left at 9600, the last 256 bytes "
-     "at line rate", UART, 1200, "9600", 12288 - 256, 120, 12288,
-     ending::end_of_input, 0, 0, "exit 0", 0, 30000, "", true},
-    {"end of input, the line stalled", UART, 1200, "", 0, 0, 12288,
-     ending::end_of_input, 4000, 0, "exit 1", 0, 8000,
-     "serterm: bytes not sent to the line: #\r\n", true},
-    {"12 kB pasted, then SIGTERM, the line stalled", UART, 1200, "", 0, 0,
-     12288, ending::sigterm, 4000, 0, "signal 15", 0, 3000, "", false},
-    // The driver sends whole transfer buffers of 10 kB: seconds between
-    // steps. The gadget takes in the first two at once, so the file holds
-    // more, for the driver to hold some at the end of input.
-    {"end of input, the gadget read at 2 kB/s", ACM, 9600, "", 0, 2000,
-     40960, ending::end_of_input, 4000, 0, "exit 0", 0, 60000, "", true},
-    {"end of input, the port stalled, its closing wait 2.5 s", ACM, 115200,
-     "", 0, 0, 20480, ending::end_of_input, 4000, 250, "exit 1", 2500, 15000,
-     HELD_THEN_DROPPED, true},
-    {"end of input, the port stalled, then control-C in the wait", ACM,
-     115200, "", 0, 0, 20480, ending::interrupted_wait, 4000, 0, "signal 2",
-     0, 5000, HELD, true},
-}};
-// clang-format on
-
-// What serterm's last messages counted (-1: no such message), and its
-// screen with each count as '#'.
-struct counts {
-  long unsent = -1;
-  long held = -1;
-  long dropped = -1;
-  std::string screen;
-};
-
-counts
-read_counts(const std::string& screen)
-{
-  counts c{-1, -1, -1, screen};
-  std::array<std::pair<const char*, long*>, 3> before{{
-      {"bytes not sent to the line: ", &c.unsent},
-      {"waiting for the port to send the ", &c.held},
-      {"the kernel dropped the ", &c.dropped},
-  }};
-  c.dropped =
-      screen.find("the port has sent them") == std::string::npos ? -1 : 0;
-  for (auto [text, count] : before) {
-    std::size_t at = c.screen.find(text);
-    at = at == std::string::npos ? at : at + std::strlen(text);
-    std::size_t end = c.screen.find_first_not_of("0123456789", at);
-    if (at != std::string::npos && end != at) {
-      *count = std::stol(c.screen.substr(at, end - at));
-      c.screen.replace(at, end - at, "#");
-    }
-  }
-  return c;
-}
-
-// How fast the far end on the paced socket reads: `free` bytes at once,
-// then `rate` a second (-1: all there is) from `since`.
-struct far_pace {
-  std::size_t free;
-  long rate;
-  steady::time_point since;
-};
-
-void
-read_paced(std::string& into, far_pace& pace)
-{
-  // Taking bytes as they come for a while: the socket holds only a few.
-  for (auto end = steady::now() + milliseconds(5);
-       into.size() < pace.free && remaining_ms(end) > 0;
-       wait_fd(guest.paced, POLLIN, 1)) {
-    std::ignore = drain(guest.paced, into, pace.free - into.size());
-    pace.since = steady::now();
-  }
-  if (into.size() < pace.free) {
-    return;
-  }
-  long due = pace.rate < 0 ? LONG_MAX
-                           : static_cast<long>(pace.free) +
-                                 pace.rate * ms_since(pace.since) / 1000;
-  auto have = static_cast<long>(into.size());
-  std::ignore = due > have &&
-                drain(guest.paced, into, static_cast<std::size_t>(due - have));
-}
-
-// The rows whose moving line serterm took for a stalled one, the known
-// limit on a driver that does not say in what steps it sends.
-std::string misjudged;
-
-// Runs `c` and checks how serterm ends, its screen and the line's
-// settings after it, that the far end got a prefix of the input, and that
-// the bytes counted not sent, held or dropped by the port are the rest:
-// less what the driver counts nowhere, more what a driver that counts whole
-// buffers counted beyond the bytes, never more than serterm wrote.
-void
-end_a_session(const ending_case& c)
-{
-  SCOPED_TRACE(c.what);
-  const std::string line = kind->far_line;
-  // The gadget's tty is read in the guest; the paced socket here.
-  bool in_guest = kind->id == ACM;
-  std::string received;
-  far_pace pace{c.fast, c.rate, {}};
-  auto reads = [&] {
-    if (!in_guest) {
-      read_paced(received, pace);
-    }
-  };
-  auto say = [&](const std::string& command, const std::string& args,
-                 milliseconds limit = WAIT_LIMIT) {
-    return ask(command, args, limit, reads);
-  };
-  auto start_reader = [&](long rate) {
-    EXPECT_EQ(say("reader", "/dev/ttyGS0 " + std::to_string(rate)),
-              (words{"reader", "started"}));
-  };
-  if (in_guest) {
-    std::ignore = shell(BRIDGE_DOWN);
-  }
-  if (in_guest && c.rate != 0) {
-    start_reader(c.rate);
-  }
-  std::ignore = in_guest || drain(guest.paced, received);
-  received.clear();
-  termios before = line_settings(c.left_at, line);
-  long cs = c.closing_wait_cs > 0 ? c.closing_wait_cs : -1;
-  words serial = say("serial", line + " " + std::to_string(cs));
-  long step = number(serial, 2);
-  EXPECT_GE(number(serial, 1), 0) << "the port's closing wait (TIOCGSERIAL)";
-  bool from_file = c.how != ending::quit && c.how != ending::sigterm;
-  std::string size = std::to_string(c.size);
-  pace.since = steady::now();
-  EXPECT_EQ(say("spawn", (from_file ? "input=" + size + " " : ""s) +
-                             std::to_string(-c.bps) + " " + line),
-            (words{"keyboard", from_file ? "started" : "raw"}));
-  if (!from_file) {
-    EXPECT_EQ(say("paste", size), (words{"typed", size, "all"}));
-  }
-  long peak = -1;
-  if (c.full > 0) {
-    peak = number(say("queue", std::to_string(c.full), WAIT_LIMIT * 2), 1);
-    EXPECT_GE(peak, c.full) << "the most the driver held for the line";
-  }
-  if (c.how == ending::quit) {
-    // Control-], a pause longer than the quick key's window, then q Enter,
-    // all while the paste goes out.
-    std::ignore = say("type", to_hex(std::string(1, ESCAPE)));
-    std::ignore = say("run", "root " + to_hex("sleep 0.5"));
-    std::ignore = say("type", to_hex("q\r"));
-  } else if (c.how == ending::interrupted_wait) {
-    EXPECT_EQ(
-        word(say("expect", to_hex("ends the wait)\r\n"), WAIT_LIMIT * 2), 1),
-        "found");
-  }
-  if (c.how == ending::sigterm || c.how == ending::interrupted_wait) {
-    std::ignore = shell(
-        "kill -"s + (c.how == ending::sigterm ? "TERM" : "INT") + " $serterm",
-        reads);
-  }
-  session_end end = wait_end(milliseconds(c.within_ms) + STEP_WAIT, reads);
-  const char* from = c.how == ending::quit           ? "q"
-                     : c.how == ending::end_of_input ? "start"
-                                                     : "kill";
-  EXPECT_LE(end.after_ms, c.within_ms)
-      << "ms from the " << from << " to the end";
-  EXPECT_GE(end.after_ms, c.after_ms)
-      << "ms from the " << from << " to the end";
-  // Whatever left the port comes before the guest's mark.
-  if (in_guest && c.rate == 0) {
-    start_reader(-1);
-  }
-  pace = {0, -1, {}};
-  std::ignore = shell("printf '\\001mark\\002' >" + line, reads);
-  std::size_t arrived = 0;
-  long parts = -1;
-  if (in_guest) {
-    words w = say("gotten", to_hex(MARK), WAIT_LIMIT * 3);
-    EXPECT_EQ(word(w, 1), "yes") << "the guest's mark after serterm's run";
-    arrived = static_cast<std::size_t>(number(w, 2));
-    parts = number(w, 3);
-  } else {
-    EXPECT_TRUE(read_until(guest.paced, received, MARK, STEP_WAIT))
-        << "the guest's mark after serterm's run";
-    arrived = std::min(received.find(MARK), received.size());
-    parts = parts_from_paste(received.substr(0, arrived));
-  }
-  EXPECT_EQ(parts, -1) << "where the far end's bytes part from the input";
-  if (cs > 0) {
-    std::ignore = say("serial", line + " " + word(serial, 1));
-  }
-  EXPECT_EQ(settings_difference(line_settings("", line), before), "")
-      << "the line's settings after the run";
-  counts n = read_counts(end.screen);
-  // serterm learns a driver's step from TIOCGSERIAL or from a drop in its
-  // count within a second; a driver that reports none, and whose one step
-  // left takes longer, is judged stalled, though it then sends every byte.
-  if (step == 0 && end.how == "exit 1" && c.end == "exit 0"s &&
-      n.screen == HELD "serterm: the port has sent them\r\n" &&
-      arrived == c.size) {
-    misjudged += " (" + std::string(c.what) + ")";
-  } else {
-    EXPECT_EQ(end.how, c.end);
-    EXPECT_EQ(printable(n.screen), printable(c.screen));
-  }
-  long rest = static_cast<long>(c.size - std::min(c.size, arrived));
-  long unsent = std::max(n.unsent, 0L);
-  long counted = unsent + (n.dropped >= 0 ? n.dropped : std::max(n.held, 0L));
-  if (c.counted) {
-    EXPECT_LE(rest, counted + (counted > 0 ? kind->uncounted : 0))
-        << "bytes that never arrived, against the " << counted << " counted";
-    EXPECT_LE(counted, kind->whole_buffers ? static_cast<long>(c.size) : rest)
-        << "bytes counted, against the " << rest << " that never arrived";
-    EXPECT_LE(n.held, static_cast<long>(c.size) - unsent)
-        << "bytes the port held, against those serterm wrote";
-    EXPECT_LE(n.dropped, n.held) << "bytes dropped, against those held";
-  }
-  std::printf("uart_vm: %s, at %d bps: ended %.1f s after the %s, %s; the "
-              "driver's step %ld, the most it held %ld; the far end got %zu of "
-              "%zu bytes; counted: not sent %ld, held %ld, dropped %ld\n",
-              c.what, c.bps, static_cast<double>(end.after_ms) / 1000.0, from,
-              end.how.c_str(), step, peak, arrived, c.size, n.unsent, n.held,
-              n.dropped);
-}
-
-void
-slow_or_stalled_line_ends_at_once_counting_every_byte()
-{
-  misjudged.clear();
-  for (const ending_case& c : ENDING_CASES) {
-    if ((c.guests & kind->id) != 0) {
-      end_a_session(c);
-    }
-  }
-  if (!misjudged.empty()) {
-    GTEST_SKIP() << "every other check held, but the driver reports no step "
-                    "(xmit_fifo_size 0) and serterm judged the moving line "
-                    "stalled, exit 1 after \"the port has sent them\":"
-                 << misjudged;
-  }
-}
-
-// When the device goes away, and what the user does then (`controlling`:
-// mid-relay, on a line that is serterm's controlling terminal).
-// clang-format off
-enum class moment {
-  relaying, prompt_then_q, prompt_then_v, stopped, pasting, controlling
-};
-// clang-format on
-
-// One unplug: when, how serterm must end ("exit 1", "signal 1") and the
-// rest of its screen after what it showed before: one of `screens`, and
-// then the count of bytes not sent when `count` says it follows (1), may
-// follow (2) or not (0).
-struct unplug_case {
-  moment when;
-  const char* end;
-  std::vector<std::string> screens;
-  int count;
-};
-
-constexpr const char* UNSENT = "serterm: bytes not sent to the line: #\r\n";
-
-const unplug_case MID_RELAY{
-    moment::relaying, "exit 1", {"serterm: line closed\r\n"}, 0};
-const unplug_case PROMPT_THEN_Q{
-    moment::prompt_then_q, "exit 0", {"serterm> q\r\n"}, 0};
-const unplug_case PROMPT_THEN_V{
-    moment::prompt_then_v,
-    "exit 1",
-    {"serterm> v\r\nserterm: can't read modem status: Input/output "
-     "error\r\nserterm: line closed\r\n"},
-    0};
-// The key and the hang-up are both there when serterm goes on: it reads
-// the key, then the line's end, before it writes anything.
-const unplug_case STOPPED{
-    moment::stopped, "exit 1", {"serterm: line closed\r\n"}, 1};
-// Which of the line's failures serterm meets first depends on when the
-// unplug comes.
-const unplug_case PASTING{moment::pasting,
-                          "exit 1",
-                          {"serterm: line closed\r\n",
-                           "serterm: line write failed: Input/output error\r\n",
-                           "serterm: line write failed: No such device\r\n"},
-                          2};
-// The hangup's SIGHUP ends it, silently, with the keyboard put back.
-const unplug_case CONTROLLING{moment::controlling, "signal 1", {""}, 0};
-
-// True when QEMU's monitor carried out `command`.
-bool
-monitor_did(const std::string& command)
-{
-  std::string answer = monitor(guest, command);
-  return !answer.empty() && answer.find("Error") == std::string::npos;
+  EXPECT_TRUE(known) << printable(row.masked) << "\nis not "
+                     << printable(row.screen) << " then one of "
+                     << printable(text);
+  // Bytes counted not sent were typed and never reached the device.
+  EXPECT_TRUE(row.far || row.unsent <= row.unreceived)
+      << row.unsent << " counted not sent, " << row.unreceived
+      << " typed that the device may not have received";
 }
 
 // Takes the device out from under the guest: QEMU's USB serial device
@@ -989,177 +678,508 @@ monitor_did(const std::string& command)
 void
 unplug()
 {
+  row.unplugged = steady::now();
   if (kind->id == FTDI) {
-    EXPECT_TRUE(monitor_did("device_del ftdi"));
+    EXPECT_TRUE(monitor("device_del ftdi"));
   } else {
     std::ignore = shell("echo >"s + GADGET + "/UDC");
   }
 }
 
-// Pastes until the device has received 16 KB, then unplugs it. Returns
-// how many bytes were typed but never received.
-std::size_t
-unplug_during_a_paste(steady::time_point& unplugged)
+// Pastes until the device has received 16 KB, then unplugs it. What came
+// before the unplug came whole and in order; the bytes typed but never
+// received may be counted not sent.
+void
+unplug_during_a_paste()
 {
-  take_line();
-  std::size_t from = streams.line_received.size();
-  unplugged = {};
+  std::size_t from = row.sent.size();
   words answer = ask("paste", "4194304", WAIT_LIMIT * 2, [&] {
-    take_line();
-    if (unplugged == steady::time_point{} &&
-        streams.line_received.size() >= from + 16384) {
-      unplugged = steady::now();
+    take_all();
+    if (row.unplugged == steady::time_point{} &&
+        row.received.size() >= from + 16384) {
       unplug();
     }
   });
   EXPECT_EQ(word(answer, 2), "ended")
       << "the paste did not end with serterm: " << word(answer, 1);
-  // What came before the unplug came whole and in order.
-  take_line();
-  std::string pasted = streams.line_received.substr(from);
+  take_all();
+  std::string pasted = row.received.substr(std::min(from, row.received.size()));
   EXPECT_EQ(parts_from_paste(pasted), -1) << "where the line parts";
-  auto typed = static_cast<std::size_t>(number(answer, 1));
-  return typed - std::min(typed, pasted.size());
+  row.unreceived += std::max(0L, number(answer, 1) - std::ssize(pasted));
 }
 
-// Unplugs the device as `c` says while serterm relays on it, and checks how
-// serterm ends (its status, its whole screen, the keyboard's settings) and
-// that the device comes back as the same node.
+// A user in the dialout group who is not root (root is exempt from
+// exclusive mode) runs serterm on a second node for the line, which that
+// group may use: while the first serterm runs, in vain and touching
+// nothing; once it has let go, with success.
 void
-unplug_while_running(const unplug_case& c)
+second_open(bool refused)
 {
-  // Keys typed after serterm gave the keyboard back are no part of its
-  // screen.
-  bool pasting = c.when == moment::pasting;
-  bool at_once =
-      pasting || c.when == moment::relaying || c.when == moment::controlling;
-  ASSERT_TRUE(start_serterm(
-      115200, (pasting ? "noecho "s : ""s) +
-                  (c.when == moment::controlling ? "setsid " : "")));
-  expect_relayed_to_screen("hello\r\n");
-  expect_relayed_to_line("abc");
-  const std::string gone =
-      "while [ -e "s + kind->line + " ]; do sleep 0.02; done";
-  std::size_t lost = 0;
-  auto unplugged = steady::now();
-  if (pasting) {
-    lost = unplug_during_a_paste(unplugged);
-  } else if (at_once) {
-    unplug();
-  } else if (c.when == moment::stopped) {
-    std::ignore = shell("kill -STOP $serterm");
-    unplug();
-    std::ignore = shell(gone);
-    type_keys("k");
-    std::ignore = shell("kill -CONT $serterm");
-  } else {
-    type_keys(std::string(1, ESCAPE));
-    expect_shown("serterm> ");
-    unplug();
-    std::ignore = shell(gone);
-    // Waiting at the prompt for the user, serterm uses no CPU: its user and
-    // system ticks stay as they are for a second.
-    EXPECT_EQ(shell("s=/proc/$serterm/stat; a=$(cut -d' ' -f14,15 $s); "
-                    "sleep 1; b=$(cut -d' ' -f14,15 $s); "
-                    "[ -n \"$a\" ] && [ \"$a\" = \"$b\" ] || echo $a, then $b"),
-              "");
-    type_keys(c.when == moment::prompt_then_q ? "q\n" : "v\n");
+  if (refused) {
+    std::ignore =
+        shell("n=/tmp/second; rm -f $n && mknod $n c "
+              "$((0x$(stat -c %t $line))) $((0x$(stat -c %T $line))) && "
+              "chgrp 20 $n && chmod 660 $n");
+    row.kept = line_settings();
   }
-  session_end end = wait_end();
-  long ended_ms = ms_since(unplugged);
-  EXPECT_EQ(end.how, c.end);
-  counts n = read_counts(end.screen);
-  bool known = false;
-  for (const std::string& rest : c.screens) {
-    for (int with = 0; with < 2; ++with) {
-      known = known ||
-              (n.screen == "hello\r\n" + rest + (with == 1 ? UNSENT : "") &&
-               (with == 1 ? c.count != 0 : c.count != 1));
+  EXPECT_EQ(printable(shell("id -u; PATH=/bin serterm -9600 /tmp/second "
+                            "</dev/null",
+                            "1000:20", refused ? 1 : 0)),
+            printable(refused ? "1000\ncan't open /tmp/second\nserterm: "
+                                "/tmp/second: in use by another program\n"
+                              : "1000\n"));
+  EXPECT_TRUE(!refused || settings_difference(line_settings(), row.kept) == "")
+      << "the line's settings after the refused open";
+}
+
+bool run_step(const std::string& step);
+
+// The far end: on the 16550 the paced socket, read here; on CDC-ACM the
+// gadget's tty, the bridge down, opened by no one until a later step. The
+// line's settings are kept, and its closing wait read.
+void
+set_far_end(const std::string& arg)
+{
+  row.far = true;
+  row.line = kind->far_line;
+  row.rate = std::stol(arg);
+  row.fast = arg.find(' ') == std::string::npos
+                 ? 0
+                 : std::stoul(arg.substr(arg.find(' ')));
+  if (kind->id == ACM) {
+    std::ignore = shell(BRIDGE_DOWN);
+    EXPECT_EQ(ask("reader", "/dev/ttyGS0 closed"), (words{"reader", "ok"}));
+  }
+  std::ignore = kind->id == ACM || drain(guest.paced, row.far_got);
+  row.far_got.clear();
+  row.kept = line_settings();
+  std::ignore = run_step("serial");
+}
+
+// Once serterm has ended, the far end takes all there is until the guest's
+// mark, and must have got a prefix of the input; the port gets its closing
+// wait back, and the line its settings; the figures of the run. With
+// `counted`, the bytes counted not sent, held or dropped by the port are
+// the rest of the input: less what the driver counts nowhere, more what a
+// driver that counts whole buffers counted beyond the bytes, never more
+// than serterm wrote.
+void
+delivered(bool counted)
+{
+  row.rate = -1;
+  row.fast = 0;
+  EXPECT_TRUE(kind->id != ACM ||
+              ask("reader", "/dev/ttyGS0 -1") == (words{"reader", "ok"}));
+  std::ignore = shell(PUT_MARK + row.line);
+  long parts = -1;
+  if (kind->id == ACM) {
+    words w = until("mark " + to_hex(MARK), WAIT_LIMIT * 3);
+    EXPECT_EQ(word(w, 1), "yes") << "the guest's mark after serterm's run";
+    row.arrived = static_cast<std::size_t>(number(w, 7));
+    parts = number(w, 8);
+  } else {
+    EXPECT_TRUE(read_until(guest.paced, row.far_got, MARK, STEP_WAIT))
+        << "the guest's mark after serterm's run";
+    row.arrived = std::min(row.far_got.find(MARK), row.far_got.size());
+    parts = parts_from_paste(row.far_got.substr(0, row.arrived));
+  }
+  EXPECT_EQ(parts, -1) << "where the far end's bytes part from the input";
+  if (!row.closing_wait.empty()) {
+    std::ignore = ask("serial", row.line + " " + row.closing_wait);
+  }
+  std::ignore = run_step("restored");
+  std::printf(
+      "uart_vm: %s, at %s bps: ended %.1f s after %s, %s; the driver's step "
+      "%ld, the most it held %ld; the far end got %zu of %zu bytes; counted: "
+      "not sent %ld, held %ld, dropped %ld\n",
+      testing::UnitTest::GetInstance()->current_test_info()->name(),
+      row.bps.c_str(), static_cast<double>(row.after_ms) / 1000.0,
+      row.timed_from.c_str(), row.how.c_str(), row.step, row.peak, row.arrived,
+      row.size, row.unsent, row.held, row.dropped);
+  auto size = static_cast<long>(row.size);
+  long rest = size - std::min(size, static_cast<long>(row.arrived));
+  long unsent = std::max(row.unsent, 0L);
+  long count =
+      unsent + (row.dropped >= 0 ? row.dropped : std::max(row.held, 0L));
+  if (counted) {
+    EXPECT_LE(rest, count + (count > 0 ? kind->uncounted : 0))
+        << "bytes that never arrived, against the " << count << " counted";
+    EXPECT_LE(count, kind->whole_buffers ? size : rest)
+        << "bytes counted, against the " << rest << " that never arrived";
+    EXPECT_LE(row.held, size - unsent)
+        << "bytes the port held, against those serterm wrote";
+    EXPECT_LE(row.dropped, row.held) << "bytes dropped, against those held";
+  }
+}
+
+// Starts serterm as `arg` says ("BPS [OPTIONS]") on the row's line; false
+// if it did not start.
+bool
+start(const std::string& arg)
+{
+  // Anything still arriving was sent before this serterm started.
+  take_all();
+  row.screen = row.sent = row.received = "";
+  row.unreceived = 0;
+  row.unplugged = {};
+  row.since = steady::now();
+  std::size_t space = std::min(arg.find(' '), arg.size());
+  row.bps = arg.substr(0, space);
+  std::string options = arg.substr(std::min(space + 1, arg.size()));
+  std::size_t input = options.find("input=");
+  row.size =
+      input == std::string::npos ? 0 : std::stoul(options.substr(input + 6));
+  words w = ask("spawn", options + " -" + row.bps + " " + row.line);
+  // With input from a file, the agent answers at once.
+  bool started = input == std::string::npos
+                     ? word(w, 1) == "yes" && word(w, 2) == "raw"
+                     : word(w, 3) == "running";
+  EXPECT_TRUE(started) << "serterm " << arg << ": "
+                       << printable(from_hex(word(w, 9)));
+  return started;
+}
+
+// Carries out one step; false when the row cannot go on.
+bool
+run_step(const std::string& step)
+{
+  SCOPED_TRACE(printable(step));
+  std::size_t space = std::min(step.find(' '), step.size());
+  std::string op = step.substr(0, space);
+  std::string arg = step.substr(std::min(space + 1, step.size()));
+  // What the agent times serterm's end from.
+  bool timed = op == "start" || op == "keys" || op == "to" || op == "sh" ||
+               op == "paste";
+  row.timed_from = timed ? "\"" + printable(step) + "\"" : row.timed_from;
+  if (op == "start") {
+    return start(arg);
+  }
+  if (op == "device") {
+    guest.device->device_lines = lines_of(arg);
+  } else if (op == "leave") {
+    row.kept = line_settings(arg);
+    if (!row.far && !arg.empty()) {
+      expect_host(arg);
+    }
+  } else if (op == "host") {
+    expect_host(arg);
+  } else if (op == "from") {
+    EXPECT_TRUE(write_all_bounded(guest.line.master, arg, STEP_WAIT));
+    std::ignore = shows(arg);
+  } else if (op == "shows" || op == "await") {
+    std::ignore =
+        shows(arg, op == "shows", STEP_WAIT * (op == "shows" ? 1 : 4));
+  } else if (op == "keys" || op == "to") {
+    type_keys(arg);
+    row.unreceived += op == "keys" ? std::ssize(arg) : 0;
+    if (op == "to") {
+      sent(arg);
+    }
+  } else if (op == "sent") {
+    sent(arg);
+  } else if (op == "esc") {
+    escape_command(arg, "");
+  } else if (op == "v") {
+    // The gadget's lines are its own; the device's come through the shim.
+    if (kind->id != ACM) {
+      guest.device->device_lines = lines_of(arg);
+    }
+    std::uint32_t reads = guest.device->get_count.load();
+    escape_command("v", arg + "\r\n");
+    EXPECT_TRUE(kind->id == ACM || guest.device->get_count.load() != reads)
+        << "the status did not come from the device's lines";
+  } else if (op == "raw") {
+    EXPECT_EQ(raw_line_difference(line_settings(), row.kept, speed_code(arg)),
+              "");
+    expect_host(arg + " cs8");
+  } else if (op == "restored") {
+    EXPECT_EQ(settings_difference(line_settings(), row.kept), "")
+        << "the line's settings after the run";
+  } else if (op == "dtr") {
+    words w = split(arg);
+    std::uint32_t lines = word(w, 1) == "up" ? TIOCM_DTR | TIOCM_RTS : 0;
+    EXPECT_TRUE(eventually(
+        [&] { return guest.device->guest_lines.load() == lines; }, STEP_WAIT))
+        << "the guest's DTR and RTS " << guest.device->guest_lines.load();
+    std::uint32_t changes = guest.device->changes.load();
+    EXPECT_EQ(changes - std::min(row.dtr_changes, changes),
+              static_cast<std::uint32_t>(number(w, 0)))
+        << "the kernel raises DTR and RTS on open and drops them on close; "
+           "nothing else may change them";
+    row.dtr_changes = changes;
+  } else if (op == "sh") {
+    std::ignore = shell(arg);
+  } else if (op == "quit") {
+    escape_command("q", "");
+    expect_end("exit 0 -");
+    std::ignore = arg.empty() || run_step(arg);
+    // Once serterm has let go of the line, all it sent comes before the
+    // guest's mark.
+    take_all();
+    std::size_t from = row.received.size();
+    std::ignore = shell(PUT_MARK + row.line);
+    EXPECT_TRUE(
+        read_until(guest.line.master, row.received, MARK, STEP_WAIT, from))
+        << "the guest's mark after serterm's run";
+    row.received.resize(
+        std::min(row.received.find(MARK, from), row.received.size()));
+    EXPECT_EQ(difference(row.received, row.sent), "") << "the line";
+  } else if (op == "end") {
+    expect_end(arg);
+  } else if (op == "unplug") {
+    unplug();
+  } else if (op == "replug") {
+    // QEMU lets the device go a little after it answers, and keeps its
+    // chardev until then. Back as the same node: serterm has let go of the
+    // dead one, whose holder would keep its number.
+    EXPECT_TRUE(kind->id != FTDI || eventually([] {
+                  return monitor("device_add " + kind->devices.back());
+                }));
+    std::ignore = shell(kind->plugged);
+  } else if (op == "hold") {
+    row.holding = true;
+    row.held_at = steady::now();
+  } else if (op == "release") {
+    row.holding = false;
+    long full_ms = ms_since(row.held_at) - ms_since(row.queued_at);
+    sent("", WAIT_LIMIT * 3);
+    std::printf("uart_vm: paste of %zu bytes, the device not reading: driver "
+                "held %ld bytes after %.1f s; all received %.1f s later\n",
+                row.size, row.peak, static_cast<double>(full_ms) / 1000,
+                static_cast<double>(ms_since(row.queued_at)) / 1000);
+  } else if (op == "paste") {
+    row.size = std::stoul(arg);
+    row.sent += row.far ? "" : paste_text(row.size);
+    EXPECT_EQ(ask("paste", arg), (words{"typed", arg, "all"}));
+  } else if (op == "queue") {
+    row.peak = number(until("queue " + arg, WAIT_LIMIT * 2), 6);
+    row.queued_at = steady::now();
+    EXPECT_GE(row.peak, std::stol(arg)) << "the most the driver held";
+  } else if (op == "unplug-pasting") {
+    unplug_during_a_paste();
+  } else if (op == "second") {
+    second_open(arg == "refused");
+  } else if (op == "far") {
+    set_far_end(arg);
+  } else if (op == "serial") {
+    words w = ask("serial", row.line + " " + (arg.empty() ? "-1" : arg));
+    row.closing_wait = arg.empty() ? "" : word(w, 1);
+    row.step = number(w, 2);
+    EXPECT_GE(number(w, 1), 0) << "the port's closing wait (TIOCGSERIAL)";
+  } else if (op == "fill") {
+    // Opened, the gadget's tty takes in what comes, as fast as its worker
+    // runs, until it is throttled: filled by NULs until it is (n_tty
+    // throttles once fewer than 128 of its 4096 bytes are free), it takes at
+    // most its queued requests more.
+    EXPECT_EQ(ask("reader", "/dev/ttyGS0 0"), (words{"reader", "ok"}));
+    std::ignore = shell("head -c 4096 /dev/zero >" + row.line);
+    EXPECT_EQ(word(until("unread 4000"), 1), "yes") << "the gadget's tty";
+  } else if (op == "read") {
+    EXPECT_EQ(ask("reader", "/dev/ttyGS0 " + arg), (words{"reader", "ok"}));
+  } else if (op == "delivered") {
+    delivered(arg != "uncounted");
+  } else {
+    ADD_FAILURE() << "no step " << op;
+  }
+  return !guest.lost;
+}
+
+// `steps` once for each of `values`, '@' in them replaced by the value.
+std::vector<std::string>
+each(const words& values, const std::vector<std::string>& steps)
+{
+  std::vector<std::string> all;
+  for (const std::string& value : values) {
+    for (std::string step : steps) {
+      for (std::size_t at; (at = step.find('@')) != std::string::npos;) {
+        step.replace(at, 1, value);
+      }
+      all.push_back(step);
     }
   }
-  EXPECT_TRUE(known) << printable(end.screen);
-  // Bytes counted not sent were typed and never reached the device.
-  EXPECT_LE(n.unsent, static_cast<long>(pasting ? lost : 1));
-  if (at_once) {
-    // The hang-up comes within about 40 ms of the unplug; the bound is the
-    // agent's answer's too.
-    EXPECT_LT(ended_ms, 5000) << "ms from the unplug to the agent's report "
-                                 "of serterm's end";
-  }
-  // QEMU lets the device go a little after it answers, and keeps its
-  // chardev until then.
-  EXPECT_TRUE(kind->id != FTDI || eventually([] {
-                return monitor_did(
-                    "device_add usb-serial,id=ftdi,chardev=line,bus=usb.0");
-              }));
-  // Back as the same node: serterm has let go of the dead one, whose holder
-  // would keep its number.
-  std::ignore = shell(kind->plugged);
+  return all;
 }
 
-void
-driver_counted_no_line_errors()
+// The speeds serterm offers.
+words
+offered_speeds()
 {
-  std::string port = shell("grep '^1:' /proc/tty/driver/serial");
-  EXPECT_EQ(port.rfind("1: uart:16550A ", 0), 0U) << port;
-  for (const char* counter : {" fe:", " pe:", " oe:", " brk:"}) {
-    EXPECT_EQ(port.find(counter), std::string::npos) << port;
+  words speeds;
+  for (const test_speed& speed : TEST_SPEEDS) {
+    if (speed.offered) {
+      speeds.push_back(std::to_string(speed.bps));
+    }
   }
-}
-
-// Fails on any warning, bug or oops in the guest's kernel log so far; the
-// error lines of an unplug are expected.
-void
-kernel_log_has_no_faults()
-{
-  std::string log = shell("dmesg");
-  for (const char* fault : {"WARNING:", "BUG:", "Oops"}) {
-    EXPECT_EQ(log.find(fault), std::string::npos) << log;
-  }
-  EXPECT_NE(log, "");
+  return speeds;
 }
 
 // The scenarios, in the order they run on each guest named.
 struct scenario {
   const char* name;
   unsigned guests;
-  void (*run)();
+  std::vector<std::string> steps;
 };
 
+// How previous users left the line: each unlike serterm's 8N1 in its data
+// bits, parity or stop bits.
+const std::string USE = "4800 cs7 parenb -parodd cstopb";
+const words USES{USE, "57600 cs6 parenb parodd -cstopb",
+                 "1200 cs8 -parenb cstopb"};
+// Modem lines as v shows them: none of the device's, CTS and DSR, all but RI.
+const std::string NONE = "v enable|DTR|RTS|cts|dcd|ri|dsr";
+const std::string READY = "v enable|DTR|RTS|CTS|dcd|ri|DSR";
+const std::string CARRIER = "v enable|DTR|RTS|CTS|DCD|ri|DSR";
+// Every byte value; typed, the escape character twice (quickly, it goes
+// out once): in the bytes, its value is at its own index.
+const std::string BYTES = all_bytes();
+const std::string KEYS =
+    std::string(BYTES).insert(std::size_t{ESCAPE}, 1, ESCAPE);
+// While waiting at the prompt, serterm uses no CPU: its user and system
+// ticks stay as they are for a second.
+const std::string IDLE =
+    "sh s=/proc/$serterm/stat; a=$(cut -d' ' -f14,15 $s); sleep 1; "
+    "b=$(cut -d' ' -f14,15 $s); [ -n \"$a\" ] && [ \"$a\" = \"$b\" ] || "
+    "{ echo $a, then $b; exit 1; }";
+const std::string GONE = "sh while [ -e $line ]; do sleep 0.02; done";
+const std::string UNSENT = "serterm: bytes not sent to the line: #\r\n";
+const std::string HELD = "serterm: waiting for the port to send the # bytes "
+                         "it still holds (control-C ends the wait)\r\n";
+const std::string CLOSED = "serterm: line closed\r\n";
+const std::string FAILED = "serterm: line write failed: ";
+
 // clang-format off
-const auto SCENARIOS = std::to_array<scenario>({
-    {"EverySpeedOfTheTableReachesTheDriver", UART | FTDI, every_speed_reaches_the_driver},
-    {"UnavailableSpeedGivesTheMessageAnd9600", UART, unavailable_speed_gives_the_message_and_9600},
-    {"LineSettingsAreRestoredAtExit", UART, line_settings_are_restored_at_exit},
-    {"ModemStatusShowsTheDeviceLines", UART | FTDI, modem_status_shows_the_device_lines},
-    {"ModemStatusShowsTheGadgetsLines", ACM, modem_status_shows_the_gadgets_lines},
-    {"RelayingGoesOnAfterCarrierDrops", UART, relaying_goes_on_after_carrier_drops},
-    {"DtrAndRtsAreLeftToTheDriver", UART, dtr_and_rts_are_left_to_the_driver},
-    {"AllByteValuesCrossBothWays", EVERY, all_byte_values_cross_both_ways},
-    {"PasteLargerThanTheTransmitBufferArrivesWhole", UART, paste_larger_than_the_transmit_buffer_arrives_whole},
-    {"QuitThroughTheEscapePromptExitsZero", EVERY, quit_through_the_escape_prompt_exits_zero},
-    {"SecondOpenThroughAnotherNodeIsRefused", EVERY, second_open_through_another_node_is_refused},
-    {"SlowOrStalledLineEndsAtOnceCountingEveryByte", UART | ACM, slow_or_stalled_line_ends_at_once_counting_every_byte},
-    {"UnpluggedMidRelay", FTDI | ACM, [] { unplug_while_running(MID_RELAY); }},
-    {"UnpluggedAtThePromptThenQ", FTDI, [] { unplug_while_running(PROMPT_THEN_Q); }},
-    {"UnpluggedAtThePromptThenV", FTDI | ACM, [] { unplug_while_running(PROMPT_THEN_V); }},
-    {"UnpluggedWhileStoppedThenAKey", FTDI, [] { unplug_while_running(STOPPED); }},
-    {"UnpluggedDuringAPaste", FTDI, [] { unplug_while_running(PASTING); }},
-    {"UnpluggedAsControllingTerminal", FTDI, [] { unplug_while_running(CONTROLLING); }},
-    {"DriverCountedNoLineErrors", UART, driver_counted_no_line_errors},
-    {"KernelLogHasNoFaults", EVERY, kernel_log_has_no_faults},
-});
+const std::vector<scenario> SCENARIOS{
+    {"EverySpeedOfTheTableReachesTheDriver", UART | FTDI, each(offered_speeds(),
+     {"leave " + USE, "start @", "raw @", "quit host " + USE})},
+    // The message comes before the keyboard is raw: the pty maps its newline.
+    {"UnavailableSpeedGivesTheMessageAnd9600", UART, each({"300", "230400"},
+     {"leave " + USE, "start @", "shows @ bps unavailable.  9600 bps "
+      "selected.\r\n", "raw 9600", "quit host " + USE})},
+    {"LineSettingsAreRestoredAtExit", UART, each(USES, {"leave @",
+     "start 115200", "raw 115200", "quit host @", "restored"})},
+    {"ModemStatusShowsTheDeviceLines", UART | FTDI, {"device", "start 9600",
+     NONE, "v enable|DTR|RTS|CTS|dcd|ri|dsr", "v enable|DTR|RTS|cts|DCD|ri|dsr",
+     "v enable|DTR|RTS|cts|dcd|RI|dsr", "v enable|DTR|RTS|cts|dcd|ri|DSR",
+     "v enable|DTR|RTS|CTS|DCD|RI|DSR", READY,
+     "v enable|DTR|RTS|cts|DCD|RI|dsr", NONE, "quit"}},
+    // The lines of an ACM function: CTS always, DCD and DSR while the
+    // gadget's tty is open (the bridge), DTR and RTS from the open.
+    {"ModemStatusShowsTheGadgetsLines", ACM, {"start 115200", CARRIER,
+     "sh "s + BRIDGE_DOWN, "v enable|DTR|RTS|CTS|dcd|ri|dsr",
+     "sh "s + BRIDGE_UP, CARRIER, "quit"}},
+    {"RelayingGoesOnAfterCarrierDrops", UART, {"device CTS DSR DCD",
+     "start 115200", "from CONNECT 115200\r\n", "to ATI\r", READY,
+     "from NO CARRIER\r\n", "to still typing\r", CARRIER, "from CONNECT\r\n",
+     READY, "from NO CARRIER\r\n", "to still typing\r", CARRIER,
+     "from CONNECT\r\n", "quit"}},
+    // A whole session (modem status, both directions, carrier changes,
+    // bytes sent from the prompt, modes toggled) leaves DTR and RTS as the
+    // open raised them. The restored settings have HUPCL, so the close
+    // drops both (the guest's mark opens the line again only after that).
+    {"DtrAndRtsAreLeftToTheDriver", UART, {"leave " + USE, "dtr 0 down",
+     "start 19200", CARRIER, "from RING\r\n", "to ATA\r", READY,
+     "esc x 41 54 48 0d", "sent ATH\r", "esc h", "esc h", "dtr 1 up",
+     "quit dtr 1 down", "device"}},
+    // CTS stays clear: hardware flow control would hold the transmitter.
+    {"AllByteValuesCrossBothWays", EVERY, each({"115200", "1200"}, {"device",
+     "start @", "from " + BYTES, "keys " + KEYS, "sent " + BYTES, "quit"})},
+    // Nothing typed at the prompt goes to the line.
+    {"QuitThroughTheEscapePromptExitsZero", EVERY, {"start 38400",
+     "from OK\r\n", "quit"}},
+    // A paste larger than every buffer between serterm and the device: the
+    // guest pty, serterm's queue, the driver's 4 KB transmit buffer, the
+    // UART's FIFO and the host pty. The device takes nothing until the
+    // driver's buffer is full, then everything.
+    {"PasteLargerThanTheTransmitBufferArrivesWhole", UART, {"device",
+     "start 115200", "hold", "paste 65536", "queue 4000", "release", "quit"}},
+    {"SecondOpenThroughAnotherNodeIsRefused", EVERY, {"start 115200",
+     "from first\r\n", "second refused", "from still here\r\n",
+     "to and here\r", "quit", "second opens"}},
+    // The end of a session on a slow or stalled line: serterm ends at once,
+    // counting every byte. Control-], a pause longer than the quick key's
+    // window, then q Enter, while a paste goes out at line rate.
+    {"QuitWhileAPasteGoesOutAtTheLinesRate", UART, {"far 120", "start 1200",
+     "paste 12288", "queue 4000", "keys \x1d", "sh sleep 0.5", "keys q\r",
+     "end exit 0 5000 serterm> q\r\n" + UNSENT, "delivered"}},
+    // The driver takes bytes again only once it holds fewer than 256:
+    // seconds at this speed in which serterm's own queue does not move.
+    {"EndOfInputOnALineMovingAtItsRate", UART, {"far 960",
+     "start 9600 input=8192", "queue 4000", "end exit 0 30000", "delivered"}},
+    // The last bytes leave the UART at 1200 bps once the driver's queue is
+    // empty: the saved 9600 must not come back before they are out. The far
+    // end takes the last 256 bytes at line rate.
+    {"EndOfInputAt1200OnAPortLeftAt9600", UART, {"far 120 12032",
+     "leave 9600", "start 1200 input=12288", "end exit 0 30000",
+     "delivered"}},
+    {"EndOfInputOnAStalledLine", UART, {"far 0", "start 1200 input=12288",
+     "queue 4000", "end exit 1 8000 " + UNSENT, "delivered"}},
+    // Killed by a signal, serterm does not wait and its close drops the
+    // driver's queue: nothing to count.
+    {"SigtermWhileAPasteWaitsOnAStalledLine", UART, {"far 0", "start 1200",
+     "paste 12288", "queue 4000", "sh kill -TERM $serterm",
+     "end signal 15 3000", "delivered uncounted"}},
+    // The driver sends whole transfer buffers of 10 kB: seconds between
+    // steps. The gadget takes in the first two at once, so the file holds
+    // more, for the driver to hold some at the end of input.
+    {"EndOfInputOnAGadgetReadAt2kBps", ACM, {"far 0", "fill",
+     "start 9600 input=40960", "queue 4000", "read 2000", "end exit 0 60000",
+     "delivered"}},
+    {"StalledPortDroppedAfterAClosingWaitOf2500ms", ACM, {"far 0",
+     "serial 250", "start 115200 input=20480", "queue 4000",
+     "end exit 1 2500-15000 " + HELD + "serterm: the kernel dropped the # "
+     "bytes the port still held\r\n", "delivered"}},
+    {"ControlCEndsTheWaitForAStalledPort", ACM, {"far 0",
+     "start 115200 input=20480", "queue 4000", "await ends the wait)\r\n",
+     "sh kill -INT $serterm", "end signal 2 5000 " + HELD, "delivered"}},
+    // The device pulled out from under serterm. The hang-up comes within
+    // about 40 ms of the unplug; the bound is the agent's answer's too.
+    {"UnpluggedMidRelay", FTDI | ACM, {"start 115200", "from hello\r\n",
+     "to abc", "unplug", "end exit 1 5000 " + CLOSED, "replug"}},
+    {"UnpluggedAtThePromptThenQ", FTDI, {"start 115200", "from hello\r\n",
+     "to abc", "keys \x1d", "shows serterm> ", "unplug", GONE, IDLE,
+     "keys q\n", "end exit 0 - q\r\n", "replug"}},
+    {"UnpluggedAtThePromptThenV", FTDI | ACM, {"start 115200",
+     "from hello\r\n", "to abc", "keys \x1d", "shows serterm> ", "unplug",
+     GONE, IDLE, "keys v\n", "end exit 1 - v\r\nserterm: can't read modem "
+     "status: Input/output error\r\n" + CLOSED, "replug"}},
+    // The key and the hang-up are both there when serterm goes on: it reads
+    // the key, then the line's end, before it writes anything.
+    {"UnpluggedWhileStoppedThenAKey", FTDI, {"start 115200", "from hello\r\n",
+     "to abc", "sh kill -STOP $serterm", "unplug", GONE, "keys k",
+     "sh kill -CONT $serterm", "end exit 1 - " + CLOSED + UNSENT, "replug"}},
+    // Which of the line's failures serterm meets first depends on when the
+    // unplug comes. Keys typed after serterm gave the keyboard back are no
+    // part of its screen.
+    {"UnpluggedDuringAPaste", FTDI, {"start 115200 noecho", "from hello\r\n",
+     "to abc", "unplug-pasting", "end exit 1 5000 " + CLOSED + "|" + CLOSED +
+     UNSENT + "|" + FAILED + "Input/output error\r\n|" + FAILED +
+     "Input/output error\r\n" + UNSENT + "|" + FAILED + "No such device\r\n|" +
+     FAILED + "No such device\r\n" + UNSENT, "replug"}},
+    // The hangup's SIGHUP ends it, silently, with the keyboard put back.
+    {"UnpluggedAsControllingTerminal", FTDI, {"start 115200 setsid",
+     "from hello\r\n", "to abc", "unplug", "end signal 1 5000", "replug"}},
+    {"DriverCountedNoLineErrors", UART, {"sh p=$(grep '^1:' "
+     "/proc/tty/driver/serial); echo \"$p\"; case \"$p\" in '1: uart:16550A '*"
+     ") ;; *) exit 1 ;; esac; case \"$p\" in *' fe:'* | *' pe:'* | *' oe:'* | "
+     "*' brk:'*) exit 1 ;; esac"}},
+    // Any warning, bug or oops in the guest's kernel log fails; the error
+    // lines of an unplug are expected.
+    {"KernelLogHasNoFaults", EVERY, {"sh dmesg >/tmp/log && [ -s /tmp/log ] "
+     "&& ! grep -qE 'WARNING:|BUG:|Oops' /tmp/log || { cat /tmp/log; exit 1; }"}},
+};
 // clang-format on
 
 // A scenario on this process's guest, whose line is there (plugged in
 // again, if a scenario pulled it out) before it starts.
 struct on_guest : testing::Test {
-  explicit on_guest(void (*run)()) : body(run) {}
+  explicit on_guest(const scenario& s) : row_steps(s.steps) {}
   void
   SetUp() override
   {
-    ASSERT_GE(guest.qemu.pid, 0) << "the " << kind->profile.name
-                                 << " guest did not boot: " << boot_error;
+    ASSERT_GE(guest.qemu.pid, 0)
+        << "the " << kind->name << " guest did not boot: " << boot_error;
+    row = row_state{};
+    row.line = kind->line;
     if (!kind->plugged.empty()) {
       std::ignore = shell(kind->plugged);
     }
@@ -1167,182 +1187,59 @@ struct on_guest : testing::Test {
   void
   TestBody() override
   {
-    body();
+    std::ignore = std::all_of(row_steps.begin(), row_steps.end(), run_step);
   }
-  void (*body)();
+  const std::vector<std::string>& row_steps;
 };
 
-// The last line `command` prints through the shell, or "" if it fails.
-std::string
-last_line_of(const std::string& command)
-{
-  FILE* out = popen(command.c_str(), "r");
-  std::array<char, 4096> text{};
-  std::string line;
-  while (out != nullptr && std::fgets(text.data(), 4096, out) != nullptr) {
-    line = text.data();
-  }
-  bool done = out != nullptr && pclose(out) == 0;
-  return done ? line.substr(0, line.find('\n')) : "";
-}
-
-// Finds QEMU, busybox and the kernel for `files`. Returns 0, or the exit
-// status when one is missing: 77 (skipped) outside CI for the packages.
-int
-find_programs(vm_files& files)
-{
-  const char* ci = std::getenv("CI");
-  bool in_ci = ci != nullptr && *ci != '\0' && std::strcmp(ci, "false") != 0;
-  files.qemu = last_line_of("command -v qemu-system-x86_64");
-  if (files.qemu.empty() || access("/bin/busybox", X_OK) != 0) {
-    std::fprintf(stderr,
-                 "uart_vm: %s: qemu-system-x86_64 or /bin/busybox is missing "
-                 "(packages qemu-system-x86 and busybox-static, which "
-                 "scripts/test installs)\n",
-                 in_ci ? "FAILED" : "SKIPPED");
-    return in_ci ? 1 : 77;
-  }
-  // The fetch script prints the kernel's directory last.
-  const char* kernel = std::getenv("SERTERM_VM_KERNEL");
-  std::string script = files.scripts + "/fetch_kernel.sh";
-  files.kernel = kernel != nullptr ? kernel : last_line_of(script);
-  if (files.kernel.empty()) {
-    std::fprintf(stderr, "uart_vm: FAILED: no kernel: %s failed\n",
-                 script.c_str());
-    return 1;
-  }
-  return 0;
-}
-
-// True when --gtest_filter selects the test `name`: a pattern before any
-// '-' matches it and none after.
-bool
-selected(const std::string& name)
-{
-  std::string filter = GTEST_FLAG_GET(filter);
-  auto matches = [&](const std::string& patterns) {
-    std::istringstream each(patterns);
-    bool found = false;
-    for (std::string pattern; std::getline(each, pattern, ':');) {
-      found = found || fnmatch(pattern.c_str(), name.c_str(), 0) == 0;
-    }
-    return found;
-  };
-  std::size_t minus = std::min(filter.find('-'), filter.size());
-  return (minus == 0 || matches(filter.substr(0, minus))) &&
-         !matches(filter.substr(std::min(minus + 1, filter.size())));
-}
-
-// Boots guest `which` from `files` and runs its scenarios. Returns the
-// status of the run.
-int
-run_guest(std::size_t which, const vm_files& files)
-{
-  kind = &GUESTS[which];
-  bool any = false;
-  for (const scenario& s : SCENARIOS) {
-    if ((s.guests & kind->id) != 0 && selected(kind->suite + "."s + s.name)) {
-      any = true;
-      testing::RegisterTest(
-          kind->suite, s.name, nullptr, nullptr, __FILE__, __LINE__,
-          [&s]() -> on_guest* { return new on_guest(s.run); });
+// The guest, booted once some scenario of its runs, and stopped after them.
+struct booted : testing::Environment {
+  void
+  SetUp() override
+  {
+    boot_error = boot_vm(milliseconds(90000));
+    if (boot_error.empty()) {
+      std::printf("uart_vm: kernel %s, %s; %s guest booted in %.1f s\n",
+                  guest.release.c_str(), guest.accelerator.c_str(),
+                  kind->name.c_str(), guest.boot_seconds);
     }
   }
-  if (!any) {
-    return 0;
+  void
+  TearDown() override
+  {
+    stop_vm();
   }
-  // QEMU may end at any time: writing to its console then fails instead of
-  // ending the harness.
-  std::signal(SIGPIPE, SIG_IGN);
-  boot_error = launch_vm(guest, files, kind->profile);
-  if (boot_error.empty()) {
-    boot_error = await_vm(guest, milliseconds(90000));
-  }
-  if (boot_error.empty()) {
-    std::printf("uart_vm: kernel %s, %s; %s guest booted in %.1f s\n",
-                guest.release.c_str(), guest.accelerator.c_str(),
-                guest.name.c_str(), guest.boot_seconds);
-  }
-  int result = RUN_ALL_TESTS();
-  stop_vm(guest);
-  return result;
-}
-
-// Each guest's process, and the file that holds what it printed.
-std::array<pid_t, GUESTS.size()> runs{};
-std::array<int, GUESTS.size()> outputs{};
-
-// Copies what each guest's process printed to standard output, in the
-// order of the guests. Async-signal-safe.
-void
-show_outputs()
-{
-  std::array<char, 4096> chunk;
-  for (int fd : outputs) {
-    for (ssize_t n = pread(fd, chunk.data(), chunk.size(), 0), at = 0; n > 0;
-         at += n, n = pread(fd, chunk.data(), chunk.size(), at)) {
-      std::ignore =
-          write(STDOUT_FILENO, chunk.data(), static_cast<std::size_t>(n));
-    }
-  }
-}
-
-// Ends a run that outlasts every bounded wait added up, which only a
-// wedged guest can cause; each QEMU goes with its process.
-void
-end_overdue_run(int)
-{
-  for (pid_t pid : runs) {
-    kill(pid, SIGKILL);
-  }
-  show_outputs();
-  static constexpr char MESSAGE[] =
-      "\nuart_vm: FAILED: the run took longer than 270 s\n";
-  std::ignore = write(STDOUT_FILENO, MESSAGE, sizeof MESSAGE - 1);
-  _exit(1);
-}
+};
 
 } // namespace
 
 } // namespace uart_vm
 
+// Runs guest GUEST's scenarios (tests/uart_vm/run_guests.sh runs every
+// guest so, side by side).
 int
 main(int argc, char** argv)
 {
   using namespace uart_vm;
   testing::InitGoogleTest(&argc, argv);
-  if (argc != 5) {
-    std::fprintf(stderr, "usage: %s SCRIPTS AGENT SERTERM SHIM\n", argv[0]);
+  if (argc != 8) {
+    std::fprintf(stderr,
+                 "usage: %s GUEST KERNEL QEMU SCRIPTS AGENT SERTERM SHIM\n",
+                 argv[0]);
     return 2;
   }
-  vm_files files{"", "", argv[2], argv[3], argv[1], argv[4]};
-  if (int status = find_programs(files); status != 0) {
-    return status;
-  }
-  std::fflush(nullptr);
-  std::signal(SIGALRM, end_overdue_run);
-  alarm(270);
-  for (std::size_t i = 0; i < GUESTS.size(); ++i) {
-    char path[] = "/tmp/serterm-uart-vm-out.XXXXXX";
-    outputs[i] = mkstemp(path);
-    unlink(path);
-    runs[i] = fork();
-    if (runs[i] == 0) {
-      prctl(PR_SET_PDEATHSIG, SIGKILL);
-      dup2(outputs[i], STDOUT_FILENO);
-      dup2(outputs[i], STDERR_FILENO);
-      int result = run_guest(i, files);
-      std::fflush(nullptr);
-      _exit(result);
+  kind = &GUESTS.at(std::stoul(argv[1]));
+  // QEMU may end at any time: writing to its console then fails instead of
+  // ending the harness.
+  std::signal(SIGPIPE, SIG_IGN);
+  for (const scenario& s : SCENARIOS) {
+    if ((s.guests & kind->id) != 0) {
+      testing::RegisterTest(kind->suite, s.name, nullptr, nullptr, __FILE__,
+                            __LINE__,
+                            [&s]() -> on_guest* { return new on_guest(s); });
     }
   }
-  int result = 0;
-  for (pid_t pid : runs) {
-    int status = 0;
-    waitpid(pid, &status, 0);
-    result = WIFEXITED(status) && WEXITSTATUS(status) == 0 ? result : 1;
-  }
-  alarm(0);
-  show_outputs();
-  return result;
+  files = {argv[3], argv[2], argv[5], argv[6], argv[4], argv[7]};
+  testing::AddGlobalTestEnvironment(new booted);
+  return RUN_ALL_TESTS();
 }
