@@ -45,7 +45,6 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
-#include <sys/utsname.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <tuple>
@@ -396,9 +395,7 @@ main()
   signal(SIGPIPE, SIG_IGN);
   // Failures are in the answers.
   serterm::testing::report_failure = [](const std::string&) {};
-  utsname name{};
-  uname(&name);
-  reply(std::string("ready ") + name.release);
+  reply("ready");
   words command;
   while (read_command(command) && command[0] != "quit") {
     run_command(command);
