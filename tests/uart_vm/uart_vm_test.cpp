@@ -162,9 +162,8 @@ struct {
 } guest;
 const guest_kind* kind = nullptr;
 std::string boot_error;
-// Where QEMU's run keeps the console's output and QEMU's own messages.
+// Where QEMU's run keeps the console's output.
 constexpr auto OUT = static_cast<std::size_t>(stream::out);
-constexpr auto ERR = static_cast<std::size_t>(stream::err);
 
 std::string
 errno_text(const std::string& what)
@@ -303,9 +302,8 @@ stop_vm()
   if (guest.qemu.pid > 0) {
     std::ignore = ask_agent("quit", milliseconds(3000));
     std::ignore = wait_child(guest.qemu.pid, milliseconds(3000));
-    for (int fd : {guest.qemu.keys, guest.qemu.fds[OUT], guest.qemu.fds[ERR]}) {
-      close(fd);
-    }
+    close(guest.qemu.keys);
+    std::for_each(guest.qemu.fds.begin(), guest.qemu.fds.end(), close);
   }
   guest.qemu = run{};
   close_pty(guest.line);
@@ -350,18 +348,14 @@ boot_vm(milliseconds limit)
 // when the device held off and when the driver's queue was full; the shim's
 // count of the guest's line changes at the last dtr step.
 struct row_state {
-  std::string line, bps;
+  std::string line, bps, screen, sent, received, how, timed_from, masked;
+  std::string far_got, closing_wait;
   bool far = false, holding = false;
-  std::string screen, sent, received;
-  long unreceived = 0;
-  steady::time_point unplugged, since, held_at, queued_at;
-  std::string how, timed_from, masked;
-  long after_ms = -1, unsent = -1, held = -1, dropped = -1;
-  std::string far_got;
-  std::size_t fast = 0, size = 0, arrived = 0;
+  long unreceived = 0, after_ms = -1, unsent = -1, held = -1, dropped = -1;
   long rate = -1, step = -1, peak = -1;
+  steady::time_point unplugged, since, held_at, queued_at;
+  std::size_t fast = 0, size = 0, arrived = 0;
   termios kept{};
-  std::string closing_wait;
   std::uint32_t dtr_changes = UINT32_MAX;
 };
 row_state row;
@@ -398,10 +392,10 @@ take_all()
   long due = row.rate < 0 ? LONG_MAX
                           : static_cast<long>(row.fast) +
                                 row.rate * ms_since(row.since) / 1000;
-  auto have = static_cast<long>(got.size());
-  std::ignore = row.far && kind->id != ACM && got.size() >= row.fast &&
-                due > have &&
-                drain(guest.paced, got, static_cast<std::size_t>(due - have));
+  if (row.far && got.size() >= row.fast && due > std::ssize(got)) {
+    std::ignore =
+        drain(guest.paced, got, static_cast<std::size_t>(due) - got.size());
+  }
 }
 
 // Sends the agent `command` with its time limit and `args`, and returns its
@@ -511,7 +505,7 @@ line_settings(const std::string& change = "")
   if (!change.empty()) {
     std::ignore = shell("stty -F " + row.line + " " + change);
   }
-  std::string bytes = from_hex(word(ask("settings", row.line), 1));
+  std::string bytes = from_hex(word(ask("line", row.line + " -1"), 1));
   termios t{};
   EXPECT_EQ(bytes.size(), sizeof t) << "the line's settings";
   std::memcpy(&t, bytes.data(), std::min(bytes.size(), sizeof t));
@@ -729,7 +723,7 @@ delivered(bool counted)
   }
   EXPECT_EQ(parts, -1) << "where the far end's bytes part from the input";
   if (!row.closing_wait.empty()) {
-    std::ignore = ask("serial", row.line + " " + row.closing_wait);
+    std::ignore = ask("line", row.line + " " + row.closing_wait);
   }
   std::ignore = run_step("restored");
   std::printf(
@@ -767,13 +761,11 @@ start(const std::string& arg)
   row.unreceived = 0;
   row.unplugged = {};
   row.since = steady::now();
-  std::size_t space = std::min(arg.find(' '), arg.size());
-  row.bps = arg.substr(0, space);
-  std::string options = arg.substr(std::min(space + 1, arg.size()));
-  std::size_t input = options.find("input=");
-  row.size =
-      input == std::string::npos ? 0 : std::stoul(options.substr(input + 6));
-  words w = ask("spawn", options + " -" + row.bps + " " + row.line);
+  row.bps = word(split(arg), 0);
+  std::size_t input = arg.find("input=");
+  row.size = input == std::string::npos ? 0 : std::stoul(arg.substr(input + 6));
+  words w = ask("spawn",
+                arg.substr(row.bps.size()) + " -" + row.bps + " " + row.line);
   // With input from a file, the agent answers at once.
   bool started = input == std::string::npos
                      ? word(w, 1) == "yes" && word(w, 2) == "raw"
@@ -906,10 +898,10 @@ run_step(const std::string& step)
   } else if (op == "far") {
     set_far_end(arg);
   } else if (op == "serial") {
-    words w = ask("serial", row.line + " " + (arg.empty() ? "-1" : arg));
-    row.closing_wait = arg.empty() ? "" : word(w, 1);
-    row.step = number(w, 2);
-    EXPECT_GE(number(w, 1), 0) << "the port's closing wait (TIOCGSERIAL)";
+    words w = ask("line", row.line + " " + (arg.empty() ? "-1" : arg));
+    row.closing_wait = arg.empty() ? "" : word(w, 2);
+    row.step = number(w, 3);
+    EXPECT_GE(number(w, 2), 0) << "the port's closing wait (TIOCGSERIAL)";
   } else if (op == "fill") {
     // Opened, the gadget's tty takes in what comes, as fast as its worker
     // runs, until it is throttled: filled by NULs until it is (n_tty
