@@ -9,7 +9,7 @@
 // value, '@' in them replaced by it ("speeds": the speeds serterm offers).
 // The steps, for serterm on the guest's line unless a far end is set:
 //   device LINES      the device drives the lines LINES names (CTS DCD RI DSR)
-//   leave [STTY]      the previous user leaves the line so (the host sees it
+//   leave STTY        the previous user leaves the line so (the host sees it
 //                     so, on the device's line); the driver's settings kept
 //   host STTY         the host comes to see the speed and framing of STTY
 //   start BPS [OPTS]  serterm at BPS, the agent's OPTS (noecho, setsid,
@@ -238,36 +238,6 @@ start_qemu()
   return start_run(guest.qemu, qemu) ? "" : errno_text("QEMU");
 }
 
-// Sends `command` (if any) to the agent and returns the words of its next
-// answer (after the "@@ "), none if it came not within `limit` or QEMU
-// ended. `idle` runs about every 5 ms while waiting.
-words
-ask_agent(const std::string& command, milliseconds limit,
-          const std::function<void()>& idle = {})
-{
-  auto end = steady::now() + limit;
-  std::string& console = got(guest.qemu, stream::out);
-  std::size_t& seen = guest.qemu.seen[OUT];
-  for (bool waiting = command.empty() ||
-                      write_all_bounded(guest.qemu.keys, command + "\n", limit);
-       waiting;
-       wait_fd(guest.qemu.fds[OUT], POLLIN, std::min(remaining_ms(end), 5))) {
-    // What QEMU wrote before it ended is all there once it has.
-    waiting = !has_ended(guest.qemu.pid) && remaining_ms(end) > 0;
-    take(guest.qemu);
-    if (idle) {
-      idle();
-    }
-    std::size_t at = console.find("@@ ", seen);
-    std::size_t line_end = console.find('\n', std::min(at, console.size()));
-    if (line_end != std::string::npos) {
-      seen = line_end + 1;
-      return split(console.substr(at + 3, line_end - at - 3));
-    }
-  }
-  return {};
-}
-
 // True when QEMU's monitor carried out `command`: it greets with its
 // prompt, shows it again after each command's answer, and begins errors
 // with "Error".
@@ -294,47 +264,6 @@ console_tail()
                         std::min<std::size_t>(console.size(), 4000));
 }
 
-// Asks the agent to end, waits briefly for QEMU to power off, then kills it
-// by its PID.
-void
-stop_vm()
-{
-  if (guest.qemu.pid > 0) {
-    std::ignore = ask_agent("quit", milliseconds(3000));
-    std::ignore = wait_child(guest.qemu.pid, milliseconds(3000));
-    close(guest.qemu.keys);
-    std::for_each(guest.qemu.fds.begin(), guest.qemu.fds.end(), close);
-  }
-  guest.qemu = run{};
-  close_pty(guest.line);
-  close(guest.paced);
-  if (guest.device != nullptr) {
-    munmap(guest.device, sizeof(device_state));
-  }
-}
-
-// Starts QEMU on the guest and waits up to `limit` for its agent. Returns
-// an empty string once it is ready, else what failed (with the console's
-// and QEMU's last words).
-std::string
-boot_vm(milliseconds limit)
-{
-  std::string error = start_qemu();
-  if (error.empty() && ask_agent("", limit) != words{"ready"}) {
-    error = (has_ended(guest.qemu.pid)
-                 ? "QEMU ended before the guest's agent started"s
-                 : "the guest's agent did not start within " +
-                       std::to_string(limit.count() / 1000) + " s") +
-            "\n--- console:\n" + console_tail() + "\n--- QEMU:\n" +
-            got(guest.qemu, stream::err);
-  }
-  guest.paced = error.empty() ? connect_unix(files.work_dir + "/paced") : -1;
-  if (error.empty() && (guest.paced < 0 || !set_nonblocking(guest.paced))) {
-    error = errno_text("the paced line's socket");
-  }
-  return error;
-}
-
 // What a row has done so far. Of its serterm: the line it opens (`far`: the
 // one of the slow or stalled far end) and its speed, what its screen should
 // show and the line should receive, what the device received (unless it
@@ -343,17 +272,16 @@ boot_vm(milliseconds limit)
 // its screen with the counts of its messages masked, and those counts (-1:
 // none). Of the far end: what it got, `fast` bytes as they came, then
 // `rate` a second from `since` (-1: all there is). The driver's settings
-// `leave` kept, its closing wait before the row (if the row set it) and
-// its step, the most it held; the input's size; the bytes the far end got;
-// when the device held off and when the driver's queue was full; the shim's
+// `leave` kept, its closing wait before the row (if the row set it), the
+// most it held; the input's size; the bytes the far end got; the shim's
 // count of the guest's line changes at the last dtr step.
 struct row_state {
   std::string line, bps, screen, sent, received, how, timed_from, masked;
   std::string far_got, closing_wait;
   bool far = false, holding = false;
   long unreceived = 0, after_ms = -1, unsent = -1, held = -1, dropped = -1;
-  long rate = -1, step = -1, peak = -1;
-  steady::time_point unplugged, since, held_at, queued_at;
+  long rate = -1, peak = -1;
+  steady::time_point unplugged, since;
   std::size_t fast = 0, size = 0, arrived = 0;
   termios kept{};
   std::uint32_t dtr_changes = UINT32_MAX;
@@ -398,23 +326,80 @@ take_all()
   }
 }
 
-// Sends the agent `command` with its time limit and `args`, and returns its
-// answer's words; the scenario fails when none comes. While waiting, `idle`
-// runs: by default `take_all`, for a far end that stops reading would
-// freeze a guest on QEMU's USB serial device.
+// Sends the agent `command` (none: only waits) with its time limit and
+// `args`, and returns the words of its next answer (after the "@@ "); the
+// scenario fails when none comes within the limit and 10 s more, or QEMU
+// ends first. While waiting, `idle` runs about every 5 ms: by default
+// `take_all`, for a far end that stops reading would freeze a guest on
+// QEMU's USB serial device.
 words
 ask(const std::string& command, const std::string& args = "",
     milliseconds limit = WAIT_LIMIT,
     const std::function<void()>& idle = take_all)
 {
   std::string line = command + " " + std::to_string(limit.count()) + " " + args;
-  words answer =
-      guest.lost ? words{} : ask_agent(line, limit + milliseconds(10000), idle);
+  auto end = steady::now() + limit + milliseconds(10000);
+  std::string& console = got(guest.qemu, stream::out);
+  std::size_t& seen = guest.qemu.seen[OUT];
+  words answer;
+  for (bool waiting = !guest.lost &&
+                      (command.empty() ||
+                       write_all_bounded(guest.qemu.keys, line + "\n", limit));
+       waiting;
+       wait_fd(guest.qemu.fds[OUT], POLLIN, std::min(remaining_ms(end), 5))) {
+    // What QEMU wrote before it ended is all there once it has.
+    waiting = !has_ended(guest.qemu.pid) && remaining_ms(end) > 0;
+    take(guest.qemu);
+    idle();
+    std::size_t at = console.find("@@ ", seen);
+    std::size_t line_end = console.find('\n', std::min(at, console.size()));
+    if (line_end != std::string::npos) {
+      seen = line_end + 1;
+      answer = split(console.substr(at + 3, line_end - at - 3));
+      break;
+    }
+  }
   EXPECT_FALSE(answer.empty())
       << "no answer to \"" << line.substr(0, 60) << "\"; console:\n"
-      << (guest.lost ? "(lost earlier)" : console_tail());
+      << (guest.lost ? "(lost earlier)" : console_tail()) << "\n--- QEMU:\n"
+      << got(guest.qemu, stream::err);
   guest.lost = answer.empty();
   return answer;
+}
+
+// Asks the agent to end, waits briefly for QEMU to power off, then kills it
+// by its PID.
+void
+stop_vm()
+{
+  if (guest.qemu.pid > 0) {
+    std::ignore = ask("quit", "", milliseconds(3000));
+    std::ignore = wait_child(guest.qemu.pid, milliseconds(3000));
+    close(guest.qemu.keys);
+    std::for_each(guest.qemu.fds.begin(), guest.qemu.fds.end(), close);
+  }
+  guest.qemu = run{};
+  close_pty(guest.line);
+  close(guest.paced);
+  if (guest.device != nullptr) {
+    munmap(guest.device, sizeof(device_state));
+  }
+}
+
+// Starts QEMU on the guest and waits for its agent. Returns an empty string
+// once it is ready, else what failed.
+std::string
+boot_vm()
+{
+  std::string error = start_qemu();
+  if (error.empty() && ask("", "", milliseconds(80000)) != words{"ready"}) {
+    error = "the guest's agent did not start";
+  }
+  guest.paced = error.empty() ? connect_unix(files.work_dir + "/paced") : -1;
+  if (error.empty() && (guest.paced < 0 || !set_nonblocking(guest.paced))) {
+    error = errno_text("the paced line's socket");
+  }
+  return error;
 }
 
 // The agent's state once `what` came or `limit` passed: words 1 found, 2 the
@@ -497,14 +482,11 @@ lines_of(const std::string& names)
       has("DSR", TIOCM_DSR));
 }
 
-// The settings the driver holds for the row's line, after stty `change`
-// (if given), as the agent reads them.
+// The settings the driver holds for the row's line, as the agent reads
+// them.
 termios
-line_settings(const std::string& change = "")
+line_settings()
 {
-  if (!change.empty()) {
-    std::ignore = shell("stty -F " + row.line + " " + change);
-  }
   std::string bytes = from_hex(word(ask("line", row.line + " -1"), 1));
   termios t{};
   EXPECT_EQ(bytes.size(), sizeof t) << "the line's settings";
@@ -538,8 +520,7 @@ expect_host(const std::string& stty)
   for (const std::string& flag : w) {
     framing |= FLAGS.contains(flag) ? FLAGS.at(flag) : 0;
   }
-  termios device{};
-  termios pty{};
+  termios device{}, pty{};
   bool shown = eventually(
       [&] {
         device.c_cflag = guest.device->line_cflag.load();
@@ -624,75 +605,7 @@ unplug()
   }
 }
 
-// Pastes until the device has received 16 KB, then unplugs it. What came
-// before the unplug came whole and in order; the bytes typed but never
-// received may be counted not sent.
-void
-unplug_during_a_paste()
-{
-  std::size_t from = row.sent.size();
-  words answer = ask("paste", "4194304", WAIT_LIMIT * 2, [&] {
-    take_all();
-    if (row.unplugged == steady::time_point{} &&
-        row.received.size() >= from + 16384) {
-      unplug();
-    }
-  });
-  EXPECT_EQ(word(answer, 2), "ended")
-      << "the paste did not end with serterm: " << word(answer, 1);
-  take_all();
-  std::string pasted = row.received.substr(std::min(from, row.received.size()));
-  EXPECT_EQ(parts_from_paste(pasted), -1) << "where the line parts";
-  row.unreceived += std::max(0L, number(answer, 1) - std::ssize(pasted));
-}
-
-// A user in the dialout group who is not root (root is exempt from
-// exclusive mode) runs serterm on a second node for the line, which that
-// group may use: while the first serterm runs, in vain and touching
-// nothing; once it has let go, with success.
-void
-second_open(bool refused)
-{
-  if (refused) {
-    std::ignore =
-        shell("n=/tmp/second; rm -f $n && mknod $n c "
-              "$((0x$(stat -c %t $line))) $((0x$(stat -c %T $line))) && "
-              "chgrp 20 $n && chmod 660 $n");
-    row.kept = line_settings();
-  }
-  EXPECT_EQ(printable(shell("id -u; PATH=/bin serterm -9600 /tmp/second "
-                            "</dev/null",
-                            "1000:20", refused ? 1 : 0)),
-            printable(refused ? "1000\ncan't open /tmp/second\nserterm: "
-                                "/tmp/second: in use by another program\n"
-                              : "1000\n"));
-  EXPECT_TRUE(!refused || settings_difference(line_settings(), row.kept) == "")
-      << "the line's settings after the refused open";
-}
-
 bool run_step(const std::string& step);
-
-// The far end: on the 16550 the paced socket, read here; on CDC-ACM the
-// gadget's tty, the bridge down, opened by no one until a later step. The
-// line's settings are kept, and its closing wait read.
-void
-set_far_end(const std::string& arg)
-{
-  row.far = true;
-  row.line = kind->far_line;
-  row.rate = std::stol(arg);
-  row.fast = arg.find(' ') == std::string::npos
-                 ? 0
-                 : std::stoul(arg.substr(arg.find(' ')));
-  if (kind->id == ACM) {
-    std::ignore = shell(BRIDGE_DOWN);
-    EXPECT_EQ(ask("reader", "/dev/ttyGS0 closed"), (words{"reader", "ok"}));
-  }
-  std::ignore = kind->id == ACM || drain(guest.paced, row.far_got);
-  row.far_got.clear();
-  row.kept = line_settings();
-  std::ignore = run_step("serial");
-}
 
 // Once serterm has ended, the far end takes all there is until the guest's
 // mark, and must have got a prefix of the input; the port gets its closing
@@ -726,14 +639,6 @@ delivered(bool counted)
     std::ignore = ask("line", row.line + " " + row.closing_wait);
   }
   std::ignore = run_step("restored");
-  std::printf(
-      "uart_vm: %s, at %s bps: ended %.1f s after %s, %s; the driver's step "
-      "%ld, the most it held %ld; the far end got %zu of %zu bytes; counted: "
-      "not sent %ld, held %ld, dropped %ld\n",
-      testing::UnitTest::GetInstance()->current_test_info()->name(),
-      row.bps.c_str(), static_cast<double>(row.after_ms) / 1000.0,
-      row.timed_from.c_str(), row.how.c_str(), row.step, row.peak, row.arrived,
-      row.size, row.unsent, row.held, row.dropped);
   auto size = static_cast<long>(row.size);
   long rest = size - std::min(size, static_cast<long>(row.arrived));
   long unsent = std::max(row.unsent, 0L);
@@ -750,31 +655,6 @@ delivered(bool counted)
   }
 }
 
-// Starts serterm as `arg` says ("BPS [OPTIONS]") on the row's line; false
-// if it did not start.
-bool
-start(const std::string& arg)
-{
-  // Anything still arriving was sent before this serterm started.
-  take_all();
-  row.screen = row.sent = row.received = "";
-  row.unreceived = 0;
-  row.unplugged = {};
-  row.since = steady::now();
-  row.bps = word(split(arg), 0);
-  std::size_t input = arg.find("input=");
-  row.size = input == std::string::npos ? 0 : std::stoul(arg.substr(input + 6));
-  words w = ask("spawn",
-                arg.substr(row.bps.size()) + " -" + row.bps + " " + row.line);
-  // With input from a file, the agent answers at once.
-  bool started = input == std::string::npos
-                     ? word(w, 1) == "yes" && word(w, 2) == "raw"
-                     : word(w, 3) == "running";
-  EXPECT_TRUE(started) << "serterm " << arg << ": "
-                       << printable(from_hex(word(w, 9)));
-  return started;
-}
-
 // Carries out one step; false when the row cannot go on.
 bool
 run_step(const std::string& step)
@@ -788,13 +668,33 @@ run_step(const std::string& step)
                op == "paste";
   row.timed_from = timed ? "\"" + printable(step) + "\"" : row.timed_from;
   if (op == "start") {
-    return start(arg);
+    // serterm at BPS with the agent's options. Anything still arriving was
+    // sent before this serterm started.
+    take_all();
+    row.screen = row.sent = row.received = "";
+    row.unreceived = 0;
+    row.unplugged = {};
+    row.since = steady::now();
+    row.bps = word(split(arg), 0);
+    std::size_t input = arg.find("input=");
+    row.size =
+        input == std::string::npos ? 0 : std::stoul(arg.substr(input + 6));
+    words w = ask("spawn",
+                  arg.substr(row.bps.size()) + " -" + row.bps + " " + row.line);
+    // With input from a file, the agent answers at once.
+    bool started = input == std::string::npos
+                       ? word(w, 1) == "yes" && word(w, 2) == "raw"
+                       : word(w, 3) == "running";
+    EXPECT_TRUE(started) << "serterm " << arg << ": "
+                         << printable(from_hex(word(w, 9)));
+    return started;
   }
   if (op == "device") {
     guest.device->device_lines = lines_of(arg);
   } else if (op == "leave") {
-    row.kept = line_settings(arg);
-    if (!row.far && !arg.empty()) {
+    std::ignore = shell("stty -F " + row.line + " " + arg);
+    row.kept = line_settings();
+    if (!row.far) {
       expect_host(arg);
     }
   } else if (op == "host") {
@@ -850,16 +750,9 @@ run_step(const std::string& step)
     expect_end("exit 0 -");
     std::ignore = arg.empty() || run_step(arg);
     // Once serterm has let go of the line, all it sent comes before the
-    // guest's mark.
-    take_all();
-    std::size_t from = row.received.size();
+    // guest's mark, and nothing else.
     std::ignore = shell(PUT_MARK + row.line);
-    EXPECT_TRUE(
-        read_until(guest.line.master, row.received, MARK, STEP_WAIT, from))
-        << "the guest's mark after serterm's run";
-    row.received.resize(
-        std::min(row.received.find(MARK, from), row.received.size()));
-    EXPECT_EQ(difference(row.received, row.sent), "") << "the line";
+    sent(MARK);
   } else if (op == "end") {
     expect_end(arg);
   } else if (op == "unplug") {
@@ -874,33 +767,77 @@ run_step(const std::string& step)
     std::ignore = shell(kind->plugged);
   } else if (op == "hold") {
     row.holding = true;
-    row.held_at = steady::now();
   } else if (op == "release") {
     row.holding = false;
-    long full_ms = ms_since(row.held_at) - ms_since(row.queued_at);
     sent("", WAIT_LIMIT * 3);
-    std::printf("uart_vm: paste of %zu bytes, the device not reading: driver "
-                "held %ld bytes after %.1f s; all received %.1f s later\n",
-                row.size, row.peak, static_cast<double>(full_ms) / 1000,
-                static_cast<double>(ms_since(row.queued_at)) / 1000);
   } else if (op == "paste") {
     row.size = std::stoul(arg);
     row.sent += row.far ? "" : paste_text(row.size);
     EXPECT_EQ(ask("paste", arg), (words{"typed", arg, "all"}));
   } else if (op == "queue") {
     row.peak = number(until("queue " + arg, WAIT_LIMIT * 2), 6);
-    row.queued_at = steady::now();
     EXPECT_GE(row.peak, std::stol(arg)) << "the most the driver held";
   } else if (op == "unplug-pasting") {
-    unplug_during_a_paste();
+    // Pastes until the device has received 16 KB, then unplugs it. What
+    // came before the unplug came whole and in order; the bytes typed but
+    // never received may be counted not sent.
+    std::size_t from = row.sent.size();
+    words answer = ask("paste", "4194304", WAIT_LIMIT * 2, [&] {
+      take_all();
+      if (row.unplugged == steady::time_point{} &&
+          row.received.size() >= from + 16384) {
+        unplug();
+      }
+    });
+    EXPECT_EQ(word(answer, 2), "ended")
+        << "the paste did not end with serterm: " << word(answer, 1);
+    take_all();
+    std::string pasted =
+        row.received.substr(std::min(from, row.received.size()));
+    EXPECT_EQ(parts_from_paste(pasted), -1) << "where the line parts";
+    row.unreceived += std::max(0L, number(answer, 1) - std::ssize(pasted));
   } else if (op == "second") {
-    second_open(arg == "refused");
+    // A user in the dialout group who is not root (root is exempt from
+    // exclusive mode) runs serterm on a second node for the line, which
+    // that group may use: while the first serterm runs, in vain and
+    // touching nothing; once it has let go, with success.
+    bool refused = arg == "refused";
+    if (refused) {
+      std::ignore =
+          shell("n=/tmp/second; rm -f $n && mknod $n c "
+                "$((0x$(stat -c %t $line))) $((0x$(stat -c %T $line))) && "
+                "chgrp 20 $n && chmod 660 $n");
+      row.kept = line_settings();
+    }
+    EXPECT_EQ(printable(shell("id -u; PATH=/bin serterm -9600 /tmp/second "
+                              "</dev/null",
+                              "1000:20", refused ? 1 : 0)),
+              printable(refused ? "1000\ncan't open /tmp/second\nserterm: "
+                                  "/tmp/second: in use by another program\n"
+                                : "1000\n"));
+    EXPECT_TRUE(!refused ||
+                settings_difference(line_settings(), row.kept) == "")
+        << "the line's settings after the refused open";
   } else if (op == "far") {
-    set_far_end(arg);
+    // The far end: on the 16550 the paced socket, read here; on CDC-ACM the
+    // gadget's tty, the bridge down, opened by no one until a later step.
+    // The line's settings are kept, and its closing wait read.
+    words w = split(arg);
+    row.far = true;
+    row.line = kind->far_line;
+    row.rate = number(w, 0);
+    row.fast = static_cast<std::size_t>(number(w, 1));
+    if (kind->id == ACM) {
+      std::ignore = shell(BRIDGE_DOWN);
+      EXPECT_EQ(ask("reader", "/dev/ttyGS0 closed"), (words{"reader", "ok"}));
+    }
+    std::ignore = drain(guest.paced, row.far_got);
+    row.far_got.clear();
+    row.kept = line_settings();
+    std::ignore = run_step("serial");
   } else if (op == "serial") {
     words w = ask("line", row.line + " " + (arg.empty() ? "-1" : arg));
     row.closing_wait = arg.empty() ? "" : word(w, 2);
-    row.step = number(w, 3);
     EXPECT_GE(number(w, 2), 0) << "the port's closing wait (TIOCGSERIAL)";
   } else if (op == "fill") {
     // Opened, the gadget's tty takes in what comes, as fast as its worker
@@ -937,9 +874,7 @@ each(const words& values, const std::vector<std::string>& steps)
 }
 
 // The speeds serterm offers.
-words
-offered_speeds()
-{
+const words OFFERED = [] {
   words speeds;
   for (const test_speed& speed : TEST_SPEEDS) {
     if (speed.offered) {
@@ -947,7 +882,7 @@ offered_speeds()
     }
   }
   return speeds;
-}
+}();
 
 // The scenarios, in the order they run on each guest named.
 struct scenario {
@@ -985,7 +920,7 @@ const std::string FAILED = "serterm: line write failed: ";
 
 // clang-format off
 const std::vector<scenario> SCENARIOS{
-    {"EverySpeedOfTheTableReachesTheDriver", UART | FTDI, each(offered_speeds(),
+    {"EverySpeedOfTheTableReachesTheDriver", UART | FTDI, each(OFFERED,
      {"leave " + USE, "start @", "raw @", "quit host " + USE})},
     // The message comes before the keyboard is raw: the pty maps its newline.
     {"UnavailableSpeedGivesTheMessageAnd9600", UART, each({"300", "230400"},
@@ -1110,7 +1045,7 @@ const std::vector<scenario> SCENARIOS{
 struct on_guest : testing::Test {
   explicit on_guest(const scenario& s) : row_steps(s.steps) {}
   void
-  SetUp() override
+  TestBody() override
   {
     ASSERT_EQ(boot_error, "") << "the guest did not boot";
     row = row_state{};
@@ -1118,10 +1053,6 @@ struct on_guest : testing::Test {
     if (!kind->plugged.empty()) {
       std::ignore = shell(kind->plugged);
     }
-  }
-  void
-  TestBody() override
-  {
     std::ignore = std::all_of(row_steps.begin(), row_steps.end(), run_step);
   }
   const std::vector<std::string>& row_steps;
@@ -1132,7 +1063,7 @@ struct booted : testing::Environment {
   void
   SetUp() override
   {
-    boot_error = boot_vm(milliseconds(90000));
+    boot_error = boot_vm();
   }
   void
   TearDown() override
