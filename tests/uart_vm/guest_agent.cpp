@@ -23,9 +23,9 @@
 //   run MS AS HEX                 -> ran STATUS OUTPUT (a shell command,
 //     serterm's PID in $serterm and its line in $line; AS is root, or
 //     UID:GROUP for a user with that one supplementary group)
-//   line MS PATH CS               -> line TERMIOS OLD STEP (the line's
-//     settings, its termios structure's bytes; closing_wait set to CS, or
-//     left with -1, OLD what it was; STEP: the driver's xmit_fifo_size)
+//   line MS PATH CS               -> line TERMIOS OLD (the line's settings,
+//     its termios structure's bytes; closing_wait set to CS, or left with
+//     -1, OLD what it was)
 //   reader MS PATH RATE|closed    -> reader ok|failed (PATH, opened once,
 //     read from now on at RATE bytes a second, -1: all there is)
 //   quit                          -> bye
@@ -339,7 +339,7 @@ run_command(const words& c)
     run_shell(word(c, 2), from_hex(word(c, 3)), ms);
   } else if (name == "line") {
     // The closing wait in hundredths of a second, set unless -1; the answer
-    // has the one before and the driver's step, -1 for both if it cannot.
+    // has the one before, -1 if it cannot.
     termios t{};
     std::string settings =
         tcgetattr(fd, &t) == 0
@@ -347,12 +347,11 @@ run_command(const words& c)
             : "-";
     serial_struct serial{};
     bool got = ioctl(fd, TIOCGSERIAL, &serial) == 0;
-    std::string old = std::to_string(serial.closing_wait) + " " +
-                      std::to_string(serial.xmit_fifo_size);
+    std::string old = std::to_string(serial.closing_wait);
     serial.closing_wait = static_cast<unsigned short>(number(c, 3));
     bool set =
         got && (number(c, 3) < 0 || ioctl(fd, TIOCSSERIAL, &serial) == 0);
-    reply("line " + settings + " " + (set ? old : "-1 -1"));
+    reply("line " + settings + " " + (set ? old : "-1"));
   } else if (name == "reader") {
     // Opened once: the line's tty drops what it holds at its last close.
     if (word(c, 3) == "closed") {
@@ -383,13 +382,7 @@ int
 main()
 {
   using namespace uart_vm;
-  // The console carries commands and answers only: no echo, no line
-  // editing, no CR/LF translation.
-  termios console{};
-  if (tcgetattr(STDIN_FILENO, &console) == 0) {
-    cfmakeraw(&console);
-    tcsetattr(STDIN_FILENO, TCSANOW, &console);
-  }
+  // init made the console raw: it carries commands and answers only.
   signal(SIGPIPE, SIG_IGN);
   // Failures are in the answers.
   serterm::testing::report_failure = [](const std::string&) {};
