@@ -165,12 +165,6 @@ std::string boot_error;
 // Where QEMU's run keeps the console's output.
 constexpr auto OUT = static_cast<std::size_t>(stream::out);
 
-std::string
-errno_text(const std::string& what)
-{
-  return what + ": " + std::strerror(errno);
-}
-
 // A socket connected to the unix socket at `path`, or -1.
 int
 connect_unix(const std::string& path)
@@ -198,7 +192,7 @@ start_qemu()
   termios raw{};
   if (!open_pty(guest.line) || tcgetattr(guest.line.slave, &raw) != 0 ||
       (cfmakeraw(&raw), tcsetattr(guest.line.slave, TCSANOW, &raw)) != 0) {
-    return errno_text("openpty");
+    return "openpty: "s + std::strerror(errno);
   }
   int fd = open((dir + "/device").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
   void* map = fd >= 0 && ftruncate(fd, sizeof(device_state)) == 0
@@ -207,7 +201,7 @@ start_qemu()
                   : MAP_FAILED;
   close(fd);
   if (map == MAP_FAILED) {
-    return errno_text(dir + "/device");
+    return dir + "/device: " + std::strerror(errno);
   }
   guest.device = static_cast<device_state*>(map);
   // QEMU emulates the machine (TCG), as the bounds of the scenarios expect:
@@ -235,7 +229,7 @@ start_qemu()
   qemu.in = qemu.out = qemu.err = PIPE;
   // QEMU must not outlive the harness, however the harness ends.
   qemu.die_with_parent = true;
-  return start_run(guest.qemu, qemu) ? "" : errno_text("QEMU");
+  return start_run(guest.qemu, qemu) ? "" : "QEMU: "s + std::strerror(errno);
 }
 
 // True when QEMU's monitor carried out `command`: it greets with its
@@ -322,7 +316,10 @@ take_all()
 // scenario fails when none comes within the limit and 10 s more, or QEMU
 // ends first. While waiting, `idle` runs about every 5 ms: by default
 // `take_all`, for a far end that stops reading would freeze a guest on
-// QEMU's USB serial device.
+// QEMU's USB serial device. The until command's answer has the agent's
+// state once what it waits for came or its limit passed: words 1 found, 2
+// the keyboard, 3 and 4 how serterm ended, 5 when, 6 the most the driver
+// held, 7 and 8 what the reader got, 9 the screen.
 words
 ask(const std::string& command, const std::string& args = "",
     milliseconds limit = WAIT_LIMIT,
@@ -350,60 +347,16 @@ ask(const std::string& command, const std::string& args = "",
       break;
     }
   }
+  std::string tail =
+      guest.lost
+          ? "(lost earlier)"
+          : console.substr(std::max<std::size_t>(console.size(), 4000) - 4000);
   EXPECT_FALSE(answer.empty())
       << "no answer to \"" << line.substr(0, 60) << "\"; console:\n"
-      << (guest.lost
-              ? "(lost earlier)"
-              : console.substr(console.size() -
-                               std::min<std::size_t>(console.size(), 4000)))
-      << "\n--- QEMU:\n"
+      << tail << "\n--- QEMU:\n"
       << got(guest.qemu, stream::err);
   guest.lost = answer.empty();
   return answer;
-}
-
-// Asks the agent to end, waits briefly for QEMU to power off, then kills it
-// by its PID.
-void
-stop_vm()
-{
-  if (guest.qemu.pid > 0) {
-    std::ignore = ask("quit", "", milliseconds(3000));
-    std::ignore = wait_child(guest.qemu.pid, milliseconds(3000));
-    close(guest.qemu.keys);
-    std::for_each(guest.qemu.fds.begin(), guest.qemu.fds.end(), close);
-  }
-  guest.qemu = run{};
-  close_pty(guest.line);
-  close(guest.paced);
-  if (guest.device != nullptr) {
-    munmap(guest.device, sizeof(device_state));
-  }
-}
-
-// Starts QEMU on the guest and waits for its agent. Returns an empty string
-// once it is ready, else what failed.
-std::string
-boot_vm()
-{
-  std::string error = start_qemu();
-  if (error.empty() && ask("", "", milliseconds(80000)) != words{"ready"}) {
-    error = "the guest's agent did not start";
-  }
-  guest.paced = error.empty() ? connect_unix(files.work_dir + "/paced") : -1;
-  if (error.empty() && (guest.paced < 0 || !set_nonblocking(guest.paced))) {
-    error = errno_text("the paced line's socket");
-  }
-  return error;
-}
-
-// The agent's state once `what` came or `limit` passed: words 1 found, 2 the
-// keyboard, 3 and 4 how serterm ended, 5 when, 6 the most the driver held,
-// 7 and 8 what the reader got, 9 the screen.
-words
-until(const std::string& what, milliseconds limit = STEP_WAIT)
-{
-  return ask("until", what, limit);
 }
 
 // Runs `script` in the guest's shell as `as` ("root", "UID:GROUP"), checks
@@ -433,7 +386,7 @@ shows(const std::string& text, bool whole = true,
       milliseconds limit = STEP_WAIT)
 {
   row.screen += whole ? text : "";
-  words w = until("text " + to_hex(text), limit);
+  words w = ask("until", "text " + to_hex(text), limit);
   EXPECT_EQ(word(w, 1), "yes")
       << printable(text) << " after " << printable(from_hex(word(w, 9)));
   return word(w, 1) == "yes";
@@ -460,7 +413,8 @@ escape_command(const std::string& command_line, const std::string& response)
   if (shows(line_left_open(row.screen) + "serterm> ")) {
     type_keys(command_line + "\n");
     if (shows(command_line + "\r\n" + response) && command_line != "q") {
-      EXPECT_EQ(word(until("raw"), 2), "raw") << "the keyboard";
+      EXPECT_EQ(word(ask("until", "raw", STEP_WAIT), 2), "raw")
+          << "the keyboard";
     }
   }
 }
@@ -543,8 +497,8 @@ expect_end(const std::string& arg)
   std::size_t dash = within.find('-');
   long high = within == "-" ? LONG_MAX : std::stol(within.substr(dash + 1));
   long low = dash == 0 || dash == std::string::npos ? 0 : std::stol(within);
-  words e = until("end", high == LONG_MAX ? WAIT_LIMIT
-                                          : milliseconds(high) + STEP_WAIT);
+  words e = ask("until", "end",
+                high == LONG_MAX ? WAIT_LIMIT : milliseconds(high) + STEP_WAIT);
   EXPECT_EQ(word(e, 2), "restored") << "the keyboard's settings";
   row.how = word(e, 3) + " " + word(e, 4);
   row.after_ms = number(e, 5);
@@ -596,56 +550,6 @@ unplug()
     EXPECT_TRUE(monitor("device_del ftdi"));
   } else {
     std::ignore = shell("echo >"s + GADGET + "/UDC");
-  }
-}
-
-bool run_step(const std::string& step);
-
-// Once serterm has ended, the far end takes all there is until the guest's
-// mark, and must have got a prefix of the input; the port gets its closing
-// wait back, and the line its settings; the figures of the run. With
-// `counted`, the bytes counted not sent, held or dropped by the port are
-// the rest of the input: less what the driver counts nowhere, more what a
-// driver that counts whole buffers counted beyond the bytes, never more
-// than serterm wrote.
-void
-delivered(bool counted)
-{
-  row.rate = -1;
-  row.fast = 0;
-  EXPECT_TRUE(kind->id != ACM ||
-              ask("reader", "/dev/ttyGS0 -1") == (words{"reader", "ok"}));
-  std::ignore = shell(PUT_MARK + row.line);
-  long parts = -1;
-  if (kind->id == ACM) {
-    words w = until("mark " + to_hex(MARK), WAIT_LIMIT * 3);
-    EXPECT_EQ(word(w, 1), "yes") << "the guest's mark after serterm's run";
-    row.arrived = static_cast<std::size_t>(number(w, 7));
-    parts = number(w, 8);
-  } else {
-    EXPECT_TRUE(read_until(guest.paced, row.far_got, MARK, STEP_WAIT))
-        << "the guest's mark after serterm's run";
-    row.arrived = std::min(row.far_got.find(MARK), row.far_got.size());
-    parts = parts_from_paste(row.far_got.substr(0, row.arrived));
-  }
-  EXPECT_EQ(parts, -1) << "where the far end's bytes part from the input";
-  if (!row.closing_wait.empty()) {
-    std::ignore = ask("line", row.line + " " + row.closing_wait);
-  }
-  std::ignore = run_step("restored");
-  auto size = static_cast<long>(row.size);
-  long rest = size - std::min(size, static_cast<long>(row.arrived));
-  long unsent = std::max(row.unsent, 0L);
-  long count =
-      unsent + (row.dropped >= 0 ? row.dropped : std::max(row.held, 0L));
-  if (counted) {
-    EXPECT_LE(rest, count + (count > 0 ? kind->uncounted : 0))
-        << "bytes that never arrived, against the " << count << " counted";
-    EXPECT_LE(count, kind->whole_buffers ? size : rest)
-        << "bytes counted, against the " << rest << " that never arrived";
-    EXPECT_LE(row.held, size - unsent)
-        << "bytes the port held, against those serterm wrote";
-    EXPECT_LE(row.dropped, row.held) << "bytes dropped, against those held";
   }
 }
 
@@ -769,7 +673,7 @@ run_step(const std::string& step)
     row.sent += row.far ? "" : paste_text(row.size);
     EXPECT_EQ(ask("paste", arg), (words{"typed", arg, "all"}));
   } else if (op == "queue") {
-    row.peak = number(until("queue " + arg, WAIT_LIMIT * 2), 6);
+    row.peak = number(ask("until", "queue " + arg, WAIT_LIMIT * 2), 6);
     EXPECT_GE(row.peak, std::stol(arg)) << "the most the driver held";
   } else if (op == "unplug-pasting") {
     // Pastes until the device has received 16 KB, then unplugs it. What
@@ -840,11 +744,54 @@ run_step(const std::string& step)
     // most its queued requests more.
     EXPECT_EQ(ask("reader", "/dev/ttyGS0 0"), (words{"reader", "ok"}));
     std::ignore = shell("head -c 4096 /dev/zero >" + row.line);
-    EXPECT_EQ(word(until("unread 4000"), 1), "yes") << "the gadget's tty";
+    EXPECT_EQ(word(ask("until", "unread 4000", STEP_WAIT), 1), "yes")
+        << "the gadget's tty";
   } else if (op == "read") {
     EXPECT_EQ(ask("reader", "/dev/ttyGS0 " + arg), (words{"reader", "ok"}));
   } else if (op == "delivered") {
-    delivered(arg != "uncounted");
+    // Once serterm has ended, the far end takes all there is until the
+    // guest's mark, and must have got a prefix of the input; the port gets
+    // its closing wait back, and the line its settings. Unless uncounted,
+    // the bytes counted not sent, held or dropped by the port are the rest
+    // of the input: less what the driver counts nowhere, more what a driver
+    // that counts whole buffers counted beyond the bytes, never more than
+    // serterm wrote.
+    row.rate = -1;
+    row.fast = 0;
+    EXPECT_TRUE(kind->id != ACM ||
+                ask("reader", "/dev/ttyGS0 -1") == (words{"reader", "ok"}));
+    std::ignore = shell(PUT_MARK + row.line);
+    long parts = -1;
+    if (kind->id == ACM) {
+      words w = ask("until", "mark " + to_hex(MARK), WAIT_LIMIT * 3);
+      EXPECT_EQ(word(w, 1), "yes") << "the guest's mark after serterm's run";
+      row.arrived = static_cast<std::size_t>(number(w, 7));
+      parts = number(w, 8);
+    } else {
+      EXPECT_TRUE(read_until(guest.paced, row.far_got, MARK, STEP_WAIT))
+          << "the guest's mark after serterm's run";
+      row.arrived = std::min(row.far_got.find(MARK), row.far_got.size());
+      parts = parts_from_paste(row.far_got.substr(0, row.arrived));
+    }
+    EXPECT_EQ(parts, -1) << "where the far end's bytes part from the input";
+    if (!row.closing_wait.empty()) {
+      std::ignore = ask("line", row.line + " " + row.closing_wait);
+    }
+    std::ignore = run_step("restored");
+    auto size = static_cast<long>(row.size);
+    long rest = size - std::min(size, static_cast<long>(row.arrived));
+    long unsent = std::max(row.unsent, 0L);
+    long count =
+        unsent + (row.dropped >= 0 ? row.dropped : std::max(row.held, 0L));
+    if (arg != "uncounted") {
+      EXPECT_LE(rest, count + (count > 0 ? kind->uncounted : 0))
+          << "bytes that never arrived, against the " << count << " counted";
+      EXPECT_LE(count, kind->whole_buffers ? size : rest)
+          << "bytes counted, against the " << rest << " that never arrived";
+      EXPECT_LE(row.held, size - unsent)
+          << "bytes the port held, against those serterm wrote";
+      EXPECT_LE(row.dropped, row.held) << "bytes dropped, against those held";
+    }
   } else {
     ADD_FAILURE() << "no step " << op;
   }
@@ -1051,17 +998,41 @@ struct on_guest : testing::Test {
   const std::vector<std::string>& row_steps;
 };
 
-// The guest, booted once some scenario of its runs, and stopped after them.
+// The guest, booted once some scenario of its runs (QEMU started, its agent
+// ready, the paced line's socket connected; else `boot_error` says what
+// failed), and stopped after them: the agent asked to end, QEMU given a
+// moment to power off, then killed by its PID.
 struct booted : testing::Environment {
   void
   SetUp() override
   {
-    boot_error = boot_vm();
+    boot_error = start_qemu();
+    if (boot_error.empty() &&
+        ask("", "", milliseconds(80000)) != words{"ready"}) {
+      boot_error = "the guest's agent did not start";
+    }
+    guest.paced =
+        boot_error.empty() ? connect_unix(files.work_dir + "/paced") : -1;
+    if (boot_error.empty() &&
+        (guest.paced < 0 || !set_nonblocking(guest.paced))) {
+      boot_error = "the paced line's socket: "s + std::strerror(errno);
+    }
   }
   void
   TearDown() override
   {
-    stop_vm();
+    if (guest.qemu.pid > 0) {
+      std::ignore = ask("quit", "", milliseconds(3000));
+      std::ignore = wait_child(guest.qemu.pid, milliseconds(3000));
+      close(guest.qemu.keys);
+      std::for_each(guest.qemu.fds.begin(), guest.qemu.fds.end(), close);
+    }
+    guest.qemu = run{};
+    close_pty(guest.line);
+    close(guest.paced);
+    if (guest.device != nullptr) {
+      munmap(guest.device, sizeof(device_state));
+    }
   }
 };
 
