@@ -271,8 +271,7 @@ run_shell(const std::string& as, const std::string& script, long ms)
   mark = steady::now();
   run shell;
   launch sh;
-  sh.path = "/bin/sh";
-  sh.argv = {"sh", "-c", "exec 2>&1; " + script};
+  sh.argv = {"/bin/sh", "-c", "exec 2>&1; " + script};
   sh.out = PIPE;
   if (as != "root") {
     sh.user = std::atoi(as.c_str());
@@ -391,10 +390,7 @@ main()
   while (read_command(command) && command[0] != "quit") {
     run_command(command);
   }
-  if (!ended()) {
-    kill(child.pid, SIGKILL);
-  }
-  close_reader();
+  // init powers the guest off next, serterm and the reader with it.
   reply("bye");
   return 0;
 }

@@ -116,13 +116,12 @@ struct guest_kind {
 
 // clang-format off
 const std::array<guest_kind, 3> GUESTS{{
-    {"Uart16550", UART,
-     {"-serial", "chardev:line", "-serial", "chardev:paced"}, "", "/dev/ttyS1", "", "/dev/ttyS2", 16, false},
-    {"Ftdi", FTDI,
-     {"-device", "qemu-xhci,id=usb",
+    {"Uart16550", UART, {"-serial", "chardev:line", "-serial", "chardev:paced"},
+     "", "/dev/ttyS1", "", "/dev/ttyS2", 16, false},
+    {"Ftdi", FTDI, {"-device", "qemu-xhci,id=usb",
       "-device", "usb-serial,id=ftdi,chardev=line,bus=usb.0"},
-     "xhci_pci,ftdi_sio", "/dev/ttyUSB0", "until [ -e /dev/ttyUSB0 ]; do sleep 0.05; done", "", 0,
-     false},
+     "xhci_pci,ftdi_sio", "/dev/ttyUSB0",
+     "until [ -e /dev/ttyUSB0 ]; do sleep 0.05; done", "", 0, false},
     {"CdcAcm", ACM, {"-serial", "chardev:line"},
      "dummy_hcd,cdc_acm,usb_f_acm", "/dev/ttyACM0",
      "g="s + GADGET + "; [ -d $g ] || { mount -t configfs none "
@@ -558,9 +557,8 @@ bool
 run_step(const std::string& step)
 {
   SCOPED_TRACE(printable(step));
-  std::size_t space = std::min(step.find(' '), step.size());
-  std::string op = step.substr(0, space);
-  std::string arg = step.substr(std::min(space + 1, step.size()));
+  std::string op = step.substr(0, step.find(' '));
+  std::string arg = step.substr(std::min(op.size() + 1, step.size()));
   // What the agent times serterm's end from.
   bool timed = op == "start" || op == "keys" || op == "to" || op == "sh" ||
                op == "paste";
@@ -969,10 +967,9 @@ const std::vector<scenario> SCENARIOS{
     // The hangup's SIGHUP ends it, silently, with the keyboard put back.
     {"UnpluggedAsControllingTerminal", FTDI, {"start 115200 setsid",
      "from hello\r\n", "to abc", "unplug", "end signal 1 5000", "replug"}},
-    {"DriverCountedNoLineErrors", UART, {"sh p=$(grep '^1:' "
-     "/proc/tty/driver/serial); echo \"$p\"; case \"$p\" in '1: uart:16550A '*"
-     ") ;; *) exit 1 ;; esac; case \"$p\" in *' fe:'* | *' pe:'* | *' oe:'* | "
-     "*' brk:'*) exit 1 ;; esac"}},
+    {"DriverCountedNoLineErrors", UART, {"sh p=$(grep '^1:' /proc/tty/driver/"
+     "serial); echo \"$p\"; case \"$p\" in *' fe:'* | *' pe:'* | *' oe:'* | "
+     "*' brk:'*) exit 1 ;; '1: uart:16550A '*) ;; *) exit 1 ;; esac"}},
     // Any warning, bug or oops in the guest's kernel log fails; the error
     // lines of an unplug are expected.
     {"KernelLogHasNoFaults", EVERY, {"sh dmesg >/tmp/log && [ -s /tmp/log ] "
