@@ -351,7 +351,9 @@ ask(const std::string& command, const std::string& args = "",
           ? "(lost earlier)"
           : console.substr(std::max<std::size_t>(console.size(), 4000) - 4000);
   EXPECT_FALSE(answer.empty())
-      << "no answer to \"" << line.substr(0, 60) << "\"; console:\n"
+      << (command.empty() ? "the agent did not greet"
+                          : "no answer to \"" + line.substr(0, 60) + "\"")
+      << "; console:\n"
       << tail << "\n--- QEMU:\n"
       << got(guest.qemu, stream::err);
   guest.lost = answer.empty();
@@ -1019,7 +1021,7 @@ struct booted : testing::Environment {
   TearDown() override
   {
     if (guest.qemu.pid > 0) {
-      std::ignore = ask("quit", "", milliseconds(3000));
+      std::ignore = guest.lost || !ask("quit", "", milliseconds(3000)).empty();
       std::ignore = wait_child(guest.qemu.pid, milliseconds(3000));
       close(guest.qemu.keys);
       std::for_each(guest.qemu.fds.begin(), guest.qemu.fds.end(), close);
