@@ -6,7 +6,7 @@
 // A scenario is a row of one table: its name, the guests it runs on and its
 // steps, each a word and the rest of its text, which `run_step` carries out
 // in order. After "each A,B,..." the steps that follow run once for every
-// value, '@' in them replaced by it ("speeds": the speeds serterm offers).
+// value, the '@' in a step replaced by it.
 // The steps, for serterm on the guest's line unless a far end is set:
 //   device LINES      the device drives the lines LINES names (CTS DCD RI DSR)
 //   leave STTY        the previous user leaves the line so (the host sees it
@@ -249,22 +249,22 @@ monitor(const std::string& command)
 }
 
 // What a row has done so far. Of its serterm: the line it opens (`far`: the
-// one of the slow or stalled far end) and its speed, what its screen should
-// show and the line should receive, what the device received (unless it
-// holds off), the bytes typed that may never reach the line, when the
-// device was unplugged, how serterm ended and when (after `timed_from`),
-// its screen with the counts of its messages masked, and those counts (-1:
-// none). Of the far end: what it got, `fast` bytes as they came, then
-// `rate` a second from `since` (-1: all there is). The driver's settings
-// `leave` kept, its closing wait before the row (if the row set it), the
-// most it held; the input's size; the bytes the far end got; the shim's
-// count of the guest's line changes at the last dtr step.
+// one of the slow or stalled far end), what its screen should show and the
+// line should receive, what the device received (unless it holds off), the
+// bytes typed that may never reach the line, when the device was
+// unplugged, the step its end is timed from, its screen with the counts of
+// its messages masked, and those counts (-1: none). Of the far end: what it
+// got, `fast` bytes as they came, then `rate` a second from `since` (-1: all
+// there is). The driver's settings `leave` kept, its closing wait before the
+// row (if the row set it), the most it held; the input's size; the bytes the
+// far end got; the shim's count of the guest's line changes at the last dtr
+// step.
 struct row_state {
-  std::string line, bps, screen, sent, received, how, timed_from, masked;
-  std::string far_got, closing_wait;
+  std::string line, screen, sent, received, timed_from, masked, far_got;
+  std::string closing_wait;
   bool far = false, holding = false;
-  long unreceived = 0, after_ms = -1, unsent = -1, held = -1, dropped = -1;
-  long rate = -1, peak = -1;
+  long unreceived = 0, unsent = -1, held = -1, dropped = -1, rate = -1;
+  long peak = -1;
   steady::time_point unplugged, since;
   std::size_t fast = 0, size = 0, arrived = 0;
   termios kept{};
@@ -501,11 +501,9 @@ expect_end(const std::string& arg)
   words e = ask("until", "end",
                 high == LONG_MAX ? WAIT_LIMIT : milliseconds(high) + STEP_WAIT);
   EXPECT_EQ(word(e, 2), "restored") << "the keyboard's settings";
-  row.how = word(e, 3) + " " + word(e, 4);
-  row.after_ms = number(e, 5);
-  EXPECT_EQ(row.how, how + " " + code);
+  EXPECT_EQ(word(e, 3) + " " + word(e, 4), how + " " + code);
   bool unplugged = row.unplugged != steady::time_point{};
-  long ms = unplugged ? ms_since(row.unplugged) : row.after_ms;
+  long ms = unplugged ? ms_since(row.unplugged) : number(e, 5);
   EXPECT_TRUE(ms >= low && ms <= high)
       << ms << " ms from " << (unplugged ? "the unplug" : row.timed_from)
       << " to the end";
@@ -573,12 +571,12 @@ run_step(const std::string& step)
     row.unreceived = 0;
     row.unplugged = {};
     row.since = steady::now();
-    row.bps = word(split(arg), 0);
+    std::string bps = word(split(arg), 0);
     std::size_t input = arg.find("input=");
     row.size =
         input == std::string::npos ? 0 : std::stoul(arg.substr(input + 6));
-    words w = ask("spawn",
-                  arg.substr(row.bps.size()) + " -" + row.bps + " " + row.line);
+    words w =
+        ask("spawn", arg.substr(bps.size()) + " -" + bps + " " + row.line);
     // With input from a file, the agent answers at once.
     bool started = input == std::string::npos
                        ? word(w, 1) == "yes" && word(w, 2) == "raw"
@@ -603,13 +601,13 @@ run_step(const std::string& step)
   } else if (op == "shows" || op == "await") {
     std::ignore =
         shows(arg, op == "shows", STEP_WAIT * (op == "shows" ? 1 : 4));
-  } else if (op == "keys" || op == "to") {
+  } else if (op == "keys") {
     type_keys(arg);
-    row.unreceived += op == "keys" ? std::ssize(arg) : 0;
+    row.unreceived += std::ssize(arg);
+  } else if (op == "to" || op == "sent") {
     if (op == "to") {
-      sent(arg);
+      type_keys(arg);
     }
-  } else if (op == "sent") {
     sent(arg);
   } else if (op == "esc") {
     escape_command(arg, "");
@@ -798,17 +796,17 @@ run_step(const std::string& step)
   return !guest.lost;
 }
 
-// `steps` once for each of `values`, '@' in them replaced by the value.
+// `steps` once for each of `values`, the '@' in a step replaced by the
+// value (no step has more than one).
 std::vector<std::string>
 each(const words& values, const std::vector<std::string>& steps)
 {
   std::vector<std::string> all;
   for (const std::string& value : values) {
     for (std::string step : steps) {
-      for (std::size_t at; (at = step.find('@')) != std::string::npos;) {
-        step.replace(at, 1, value);
-      }
-      all.push_back(step);
+      std::size_t at = step.find('@');
+      all.push_back(at == std::string::npos ? step
+                                            : step.replace(at, 1, value));
     }
   }
   return all;
