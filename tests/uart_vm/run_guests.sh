@@ -32,13 +32,15 @@ trap 'rm -rf "$out"' EXIT
 root=$out/root
 mkdir -p "$root/bin" "$root/dev" "$root/proc" "$root/sys" "$root/tmp" \
   "$root/lib/modules" "$out/guest0" "$out/guest1" "$out/guest2"
-chmod 1777 "$root/tmp" && cp /bin/busybox "$root/bin/busybox" &&
+if ! { chmod 1777 "$root/tmp" && cp /bin/busybox "$root/bin/busybox" &&
   ln -s busybox "$root/bin/sh" && cp "$agent" "$root/bin/agent" &&
   cp "$serterm" "$root/bin/serterm" &&
   install -m 755 "$scripts/init.sh" "$root/init" &&
   cp -R "$kernel/modules" "$root/lib/modules/current" &&
-  (cd "$root" && find . | /bin/busybox cpio -o -H newc 2>/dev/null) >"$out/initramfs.cpio" ||
-  { echo "uart_vm: FAILED: the guests' initial RAM file system could not be made"; exit 1; }
+  (cd "$root" && find . | /bin/busybox cpio -o -H newc 2>/dev/null) >"$out/initramfs.cpio"; }; then
+  echo "uart_vm: FAILED: the guests' initial RAM file system could not be made"
+  exit 1
+fi
 rm -rf "$root"
 for guest in 0 1 2; do
   { timeout -s KILL 270 "$program" "$guest" "$out/guest$guest" "$kernel/vmlinux" \
