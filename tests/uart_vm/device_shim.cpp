@@ -20,14 +20,6 @@ namespace {
 uart_vm::device_state* shared = nullptr;
 dev_t tty_device = 0;
 
-// The function this shim stands in front of.
-template <typename Function>
-Function*
-next(const char* name)
-{
-  return reinterpret_cast<Function*>(dlsym(RTLD_NEXT, name));
-}
-
 __attribute__((constructor)) void
 start_shim()
 {
@@ -60,7 +52,9 @@ is_device_tty(int fd)
 extern "C" int
 ioctl(int fd, unsigned long request, ...) noexcept
 {
-  static auto* real = next<int(int, unsigned long, ...)>("ioctl");
+  // The function this shim stands in front of, and so on below.
+  static auto* real = reinterpret_cast<int (*)(int, unsigned long, ...)>(
+      dlsym(RTLD_NEXT, "ioctl"));
   // Every request takes at most one argument, a pointer or an int, both
   // passed in a register: reading it as a pointer forwards either.
   va_list args;
@@ -90,7 +84,8 @@ ioctl(int fd, unsigned long request, ...) noexcept
 extern "C" int
 tcsetattr(int fd, int action, const termios* settings) noexcept
 {
-  static auto* real = next<int(int, int, const termios*)>("tcsetattr");
+  static auto* real = reinterpret_cast<int (*)(int, int, const termios*)>(
+      dlsym(RTLD_NEXT, "tcsetattr"));
   if (settings != nullptr && is_device_tty(fd)) {
     shared->line_cflag.store(settings->c_cflag);
     shared->line_speed.store(cfgetospeed(settings));
@@ -101,7 +96,9 @@ tcsetattr(int fd, int action, const termios* settings) noexcept
 extern "C" int
 accept4(int fd, sockaddr* address, socklen_t* length, int flags)
 {
-  static auto* real = next<int(int, sockaddr*, socklen_t*, int)>("accept4");
+  static auto* real =
+      reinterpret_cast<int (*)(int, sockaddr*, socklen_t*, int)>(
+          dlsym(RTLD_NEXT, "accept4"));
   // The UART writes each byte on its own, and a socket's buffer is charged
   // far more than a byte for each: the smallest buffer holds a few, so the
   // UART on the paced line sends at the pace its far end reads. The only

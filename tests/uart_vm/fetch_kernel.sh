@@ -7,24 +7,15 @@
 # installed into the system. The kernel release goes to stderr.
 #
 # Cache: $SERTERM_VM_CACHE, else $XDG_CACHE_HOME/serterm-uart-vm, else
-# $HOME/.cache/serterm-uart-vm. When the package archive cannot be reached,
-# the newest kernel already in the cache is used, with a warning.
+# $HOME/.cache/serterm-uart-vm. A kernel the package lists name but the
+# cache lacks is downloaded; without it the script fails.
 set -euo pipefail
 
 cache=${SERTERM_VM_CACHE:-${XDG_CACHE_HOME:-${HOME:-/tmp}/.cache}/serterm-uart-vm}
 mkdir -p "$cache"
 
 say() { echo "fetch_kernel: $*" >&2; }
-
-# Prints the newest kernel in the cache and ends, saying why; fails if none.
-use_cached() {
-  local newest
-  newest=$(ls -1dt "$cache"/linux-*/ 2>/dev/null | head -n 1) || true
-  [ -n "$newest" ] || { say "no kernel in $cache and none could be fetched"; exit 1; }
-  say "warning: using cached $(basename "$newest"): $1"
-  echo "${newest%/}"
-  exit 0
-}
+fail() { say "no kernel: $*"; exit 1; }
 
 # The one versioned image package the meta package depends on; nothing when
 # apt does not know it. A fresh machine reads the package lists once.
@@ -37,18 +28,18 @@ if [ -z "$pkg" ] && [ "$(id -u)" = 0 ]; then
   timeout 300 apt-get update -qq >&2 || true
   pkg=$(image_package)
 fi
-[ -n "$pkg" ] || use_cached "linux-image-amd64 is not known to apt"
-command -v xz >/dev/null || use_cached "xz is missing (package xz-utils)"
+[ -n "$pkg" ] || fail "linux-image-amd64 is not known to apt"
 
 release=${pkg#linux-image-}
 kernel="$cache/linux-$release"
 if [ ! -s "$kernel/vmlinux" ]; then
+  command -v xz >/dev/null || fail "xz is missing (package xz-utils)"
   work=$(mktemp -d "${TMPDIR:-/tmp}/serterm-kernel.XXXXXX")
   trap 'rm -rf "$work"' EXIT
   # apt downloads as its own user where it can reach the directory.
   [ "$(id -u)" != 0 ] || ! id _apt >/dev/null 2>&1 || chown _apt "$work"
   (cd "$work" && timeout 600 apt-get download -qq "$pkg" >&2) ||
-    use_cached "apt-get download $pkg failed"
+    fail "apt-get download $pkg failed"
   deb=$(ls -1 "$work"/*.deb)
   image="$work/boot/vmlinuz-$release"
   modules="./lib/modules/$release/kernel"
@@ -61,7 +52,7 @@ if [ ! -s "$kernel/vmlinux" ]; then
     tail -c +$((offset + 1)) "$image" | xz -dc --single-stream >"$work/linux/vmlinux" 2>/dev/null || true
     [ "$(head -c 4 "$work/linux/vmlinux")" != $'\x7fELF' ] || break
   done
-  [ "$(head -c 4 "$work/linux/vmlinux")" = $'\x7fELF' ] || use_cached "no XZ-compressed kernel in $deb"
+  [ "$(head -c 4 "$work/linux/vmlinux")" = $'\x7fELF' ] || fail "no XZ-compressed kernel in $deb"
   mv "$work/$modules" "$work/linux/modules"
   # A fetch running beside this one may have got there first.
   mv -T "$work/linux" "$kernel" 2>/dev/null || [ -s "$kernel/vmlinux" ]

@@ -23,10 +23,9 @@
 //   run MS AS HEX                 -> ran STATUS OUTPUT (a shell command,
 //     serterm's PID in $serterm and its line in $line; AS is root, or
 //     UID:GROUP for a user with that one supplementary group)
-//   settings MS PATH              -> settings TERMIOS (the line's settings,
-//     its termios structure's bytes)
-//   serial MS PATH CS             -> serial OLD STEP (closing_wait set to
-//     CS, or left with -1; STEP: the driver's xmit_fifo_size)
+//   line MS PATH CS               -> line TERMIOS OLD (the line's settings,
+//     its termios structure's bytes; closing_wait set to CS, or left with
+//     -1, OLD what it was)
 //   reader MS PATH RATE|closed    -> reader ok|failed (PATH, opened once,
 //     read from now on at RATE bytes a second, -1: all there is)
 //   quit                          -> bye
@@ -45,7 +44,6 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
-#include <sys/utsname.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <tuple>
@@ -273,8 +271,7 @@ run_shell(const std::string& as, const std::string& script, long ms)
   mark = steady::now();
   run shell;
   launch sh;
-  sh.path = "/bin/sh";
-  sh.argv = {"sh", "-c", "exec 2>&1; " + script};
+  sh.argv = {"/bin/sh", "-c", "exec 2>&1; " + script};
   sh.out = PIPE;
   if (as != "root") {
     sh.user = std::atoi(as.c_str());
@@ -326,7 +323,7 @@ run_command(const words& c)
   const std::string& name = c[0];
   long ms = number(c, 1);
   std::string path = word(c, 2);
-  int fd = name == "settings" || name == "serial"
+  int fd = name == "line"
                ? open(path.c_str(), O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)
                : -1;
   if (name == "spawn") {
@@ -339,23 +336,21 @@ run_command(const words& c)
          ms);
   } else if (name == "run") {
     run_shell(word(c, 2), from_hex(word(c, 3)), ms);
-  } else if (name == "settings") {
-    termios t{};
-    bool got = tcgetattr(fd, &t) == 0;
-    reply("settings " +
-          (got ? to_hex(std::string(reinterpret_cast<char*>(&t), sizeof t))
-               : "-"));
-  } else if (name == "serial") {
+  } else if (name == "line") {
     // The closing wait in hundredths of a second, set unless -1; the answer
-    // has the one before and the driver's step, -1 for both if it cannot.
+    // has the one before, -1 if it cannot.
+    termios t{};
+    std::string settings =
+        tcgetattr(fd, &t) == 0
+            ? to_hex(std::string(reinterpret_cast<char*>(&t), sizeof t))
+            : "-";
     serial_struct serial{};
     bool got = ioctl(fd, TIOCGSERIAL, &serial) == 0;
-    std::string old = std::to_string(serial.closing_wait) + " " +
-                      std::to_string(serial.xmit_fifo_size);
+    std::string old = std::to_string(serial.closing_wait);
     serial.closing_wait = static_cast<unsigned short>(number(c, 3));
     bool set =
         got && (number(c, 3) < 0 || ioctl(fd, TIOCSSERIAL, &serial) == 0);
-    reply("serial " + (set ? old : "-1 -1"));
+    reply("line " + settings + " " + (set ? old : "-1"));
   } else if (name == "reader") {
     // Opened once: the line's tty drops what it holds at its last close.
     if (word(c, 3) == "closed") {
@@ -386,27 +381,16 @@ int
 main()
 {
   using namespace uart_vm;
-  // The console carries commands and answers only: no echo, no line
-  // editing, no CR/LF translation.
-  termios console{};
-  if (tcgetattr(STDIN_FILENO, &console) == 0) {
-    cfmakeraw(&console);
-    tcsetattr(STDIN_FILENO, TCSANOW, &console);
-  }
+  // init made the console raw: it carries commands and answers only.
   signal(SIGPIPE, SIG_IGN);
   // Failures are in the answers.
   serterm::testing::report_failure = [](const std::string&) {};
-  utsname name{};
-  uname(&name);
-  reply(std::string("ready ") + name.release);
+  reply("ready");
   words command;
   while (read_command(command) && command[0] != "quit") {
     run_command(command);
   }
-  if (!ended()) {
-    kill(child.pid, SIGKILL);
-  }
-  close_reader();
+  // init powers the guest off next, serterm and the reader with it.
   reply("bye");
   return 0;
 }

@@ -7,6 +7,9 @@
 # The archive has no device nodes, so the kernel had no console to give
 # init: it is opened here.
 exec </dev/console >/dev/console 2>&1
+# It carries the agent's commands and answers only: no echo, no line
+# editing, no CR/LF translation.
+/bin/busybox stty raw -echo -iexten
 /bin/busybox mount -t proc proc /proc
 /bin/busybox mount -t sysfs sysfs /sys
 /bin/busybox mkdir -p /dev/pts

@@ -31,17 +31,14 @@ to_hex(const std::string& data)
   return hex.empty() ? "-" : hex;
 }
 
-// The bytes `hex` stands for, up to its first character that is no digit.
+// The bytes `hex` stands for ("-": none).
 inline std::string
 from_hex(const std::string& hex)
 {
-  auto digit = [](char c) {
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
-  };
   std::string data;
-  for (std::size_t i = 0;
-       i + 1 < hex.size() && digit(hex[i]) && digit(hex[i + 1]); i += 2) {
-    data.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+  for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
+    data.push_back(
+        static_cast<char>(std::strtol(hex.substr(i, 2).c_str(), nullptr, 16)));
   }
   return data;
 }

@@ -6,10 +6,10 @@
 // A scenario is a row of one table: its name, the guests it runs on and its
 // steps, each a word and the rest of its text, which `run_step` carries out
 // in order. After "each A,B,..." the steps that follow run once for every
-// value, '@' in them replaced by it ("speeds": the speeds serterm offers).
+// value, the '@' in a step replaced by it.
 // The steps, for serterm on the guest's line unless a far end is set:
 //   device LINES      the device drives the lines LINES names (CTS DCD RI DSR)
-//   leave [STTY]      the previous user leaves the line so (the host sees it
+//   leave STTY        the previous user leaves the line so (the host sees it
 //                     so, on the device's line); the driver's settings kept
 //   host STTY         the host comes to see the speed and framing of STTY
 //   start BPS [OPTS]  serterm at BPS, the agent's OPTS (noecho, setsid,
@@ -55,8 +55,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <filesystem>
-#include <fstream>
 #include <functional>
 #include <gtest/gtest.h>
 #include <map>
@@ -93,7 +91,7 @@ constexpr const char* BRIDGE_UP =
     "{ cat /dev/ttyGS0 >/dev/ttyS1 & echo $! >/tmp/bridge; "
     "cat /dev/ttyS1 >/dev/ttyGS0 & echo $! >>/tmp/bridge; } 2>/dev/null";
 
-// One guest: its tests' suite, its name, QEMU's arguments for the device on
+// One guest: its tests' suite, QEMU's arguments for the device on
 // the host pty `line` (the chardev "line") and, if it has one, on the socket
 // `paced` (the chardev "paced"), the kernel modules its init loads (names
 // separated by commas, with those they depend on), the line serterm opens
@@ -107,7 +105,6 @@ constexpr const char* BRIDGE_UP =
 struct guest_kind {
   const char* suite;
   unsigned id;
-  std::string name;
   std::vector<std::string> devices;
   std::string modules;
   const char* line;
@@ -119,14 +116,13 @@ struct guest_kind {
 
 // clang-format off
 const std::array<guest_kind, 3> GUESTS{{
-    {"Uart16550", UART, "16550",
-     {"-serial", "chardev:line", "-serial", "chardev:paced"}, "", "/dev/ttyS1", "", "/dev/ttyS2", 16, false},
-    {"Ftdi", FTDI, "ftdi",
-     {"-device", "qemu-xhci,id=usb",
+    {"Uart16550", UART, {"-serial", "chardev:line", "-serial", "chardev:paced"},
+     "", "/dev/ttyS1", "", "/dev/ttyS2", 16, false},
+    {"Ftdi", FTDI, {"-device", "qemu-xhci,id=usb",
       "-device", "usb-serial,id=ftdi,chardev=line,bus=usb.0"},
-     "xhci_pci,ftdi_sio", "/dev/ttyUSB0", "until [ -e /dev/ttyUSB0 ]; do sleep 0.05; done", "", 0,
-     false},
-    {"CdcAcm", ACM, "acm", {"-serial", "chardev:line"},
+     "xhci_pci,ftdi_sio", "/dev/ttyUSB0",
+     "until [ -e /dev/ttyUSB0 ]; do sleep 0.05; done", "", 0, false},
+    {"CdcAcm", ACM, {"-serial", "chardev:line"},
      "dummy_hcd,cdc_acm,usb_f_acm", "/dev/ttyACM0",
      "g="s + GADGET + "; [ -d $g ] || { mount -t configfs none "
      "/sys/kernel/config && mkdir $g $g/functions/acm.0 $g/configs/c.1 && "
@@ -139,12 +135,12 @@ const std::array<guest_kind, 3> GUESTS{{
 }};
 // clang-format on
 
-// What a boot needs, all paths on the host: QEMU, the directory
-// fetch_kernel.sh fills (`vmlinux` and the module tree `modules`), the
-// agent, the static serterm, the directory of this test's scripts and the
-// device shim.
+// What a boot needs, all paths on the host, as run_guests.sh gives them:
+// the guest's work directory (its own, removed by the script), the kernel
+// (`vmlinux` of fetch_kernel.sh's directory), QEMU, the initial RAM file
+// system and the device shim.
 struct {
-  std::string qemu, kernel, agent, serterm, scripts, shim;
+  std::string work_dir, kernel, qemu, initramfs, shim;
 } files;
 
 // This process's guest, running. `qemu` is QEMU's run, whose standard input
@@ -160,22 +156,13 @@ struct {
   run qemu;
   pty_pair line;
   int paced = -1;
-  std::string work_dir, release, accelerator;
   device_state* device = nullptr;
-  double boot_seconds = 0;
   bool lost = false;
 } guest;
 const guest_kind* kind = nullptr;
 std::string boot_error;
-// Where QEMU's run keeps the console's output and QEMU's own messages.
+// Where QEMU's run keeps the console's output.
 constexpr auto OUT = static_cast<std::size_t>(stream::out);
-constexpr auto ERR = static_cast<std::size_t>(stream::err);
-
-std::string
-errno_text(const std::string& what)
-{
-  return what + ": " + std::strerror(errno);
-}
 
 // A socket connected to the unix socket at `path`, or -1.
 int
@@ -193,33 +180,18 @@ connect_unix(const std::string& path)
   return fd;
 }
 
-// Makes in the guest's work directory its initial RAM file system (with
-// initramfs.sh: the programs, the init script and, for a guest that loads
-// any, the kernel's modules), the line's pty and the state shared with the
-// shim, and starts QEMU on them. Returns what failed, or "".
+// Makes the line's pty and, in the guest's work directory, the state shared
+// with the shim, and starts QEMU on them. Returns what failed, or "".
 std::string
 start_qemu()
 {
-  const std::string& dir = guest.work_dir;
-  launch script;
-  script.argv = {files.scripts + "/initramfs.sh",
-                 dir + "/initramfs.cpio",
-                 files.agent,
-                 files.serterm,
-                 files.scripts + "/init.sh",
-                 kind->modules.empty() ? "" : files.kernel + "/modules"};
-  script.err = STDERR_FILENO;
-  pid_t pid = start_process(script);
-  int status = pid < 0 ? -1 : wait_child(pid, milliseconds(60000));
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    return "initramfs.sh could not write " + dir + "/initramfs.cpio";
-  }
+  const std::string& dir = files.work_dir;
   // The slave stays open, so that the master never reads end of file while
   // QEMU has not opened the slave yet, or between its opens.
   termios raw{};
   if (!open_pty(guest.line) || tcgetattr(guest.line.slave, &raw) != 0 ||
       (cfmakeraw(&raw), tcsetattr(guest.line.slave, TCSANOW, &raw)) != 0) {
-    return errno_text("openpty");
+    return "openpty: "s + std::strerror(errno);
   }
   int fd = open((dir + "/device").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
   void* map = fd >= 0 && ftruncate(fd, sizeof(device_state)) == 0
@@ -228,19 +200,12 @@ start_qemu()
                   : MAP_FAILED;
   close(fd);
   if (map == MAP_FAILED) {
-    return errno_text(dir + "/device");
+    return dir + "/device: " + std::strerror(errno);
   }
   guest.device = static_cast<device_state*>(map);
-  // KVM only with hardware virtualisation: /dev/kvm alone does not say so,
-  // on some hosts it is a software hypervisor under which a stock kernel
-  // crawls.
-  std::ifstream cpuinfo("/proc/cpuinfo");
-  bool kvm = false;
-  for (std::string word; cpuinfo >> word;) {
-    kvm = kvm || word == "vmx" || word == "svm";
-  }
-  kvm = kvm && access("/dev/kvm", R_OK | W_OK) == 0;
-  guest.accelerator = kvm ? "kvm" : "tcg";
+  // QEMU emulates the machine (TCG), as the bounds of the scenarios expect:
+  // /dev/kvm alone does not tell hardware virtualisation, on some hosts it
+  // is a software hypervisor under which a stock kernel crawls.
   // The device shim goes into QEMU alone, through env. What init is to load
   // comes to it in its environment, from the kernel command line's load=.
   // clang-format off
@@ -249,10 +214,9 @@ start_qemu()
       "env", "LD_PRELOAD=" + files.shim,
       std::string(DEVICE_FILE_ENV) + "=" + dir + "/device",
       std::string(DEVICE_TTY_ENV) + "=" + guest.line.slave_path,
-      files.qemu, "-accel", guest.accelerator, "-M", "pc", "-m", "256",
-      "-smp", "1", "-nodefaults", "-no-user-config", "-display", "none",
-      "-no-reboot", "-kernel", files.kernel + "/vmlinux",
-      "-initrd", dir + "/initramfs.cpio",
+      files.qemu, "-accel", "tcg", "-M", "pc", "-m", "256", "-smp", "1",
+      "-nodefaults", "-no-user-config", "-display", "none", "-no-reboot",
+      "-kernel", files.kernel, "-initrd", files.initramfs,
       "-append", "console=ttyS0,115200 quiet loglevel=1 panic=-1 load=" +
                      kind->modules,
       "-chardev", "stdio,id=console,signal=off", "-serial", "chardev:console",
@@ -264,44 +228,7 @@ start_qemu()
   qemu.in = qemu.out = qemu.err = PIPE;
   // QEMU must not outlive the harness, however the harness ends.
   qemu.die_with_parent = true;
-  return start_run(guest.qemu, qemu) ? "" : errno_text("QEMU");
-}
-
-// Sends `command` (if any) to the agent and returns its next answer without
-// the "@@ ", or "" if none came within `limit` or QEMU ended. `idle` runs
-// about every 5 ms while waiting.
-std::string
-ask_agent(const std::string& command, milliseconds limit,
-          const std::function<void()>& idle = {})
-{
-  auto end = steady::now() + limit;
-  if (!command.empty() &&
-      !write_all_bounded(guest.qemu.keys, command + "\n", limit)) {
-    return "";
-  }
-  std::string& console = got(guest.qemu, stream::out);
-  std::size_t& seen = guest.qemu.seen[OUT];
-  for (;;) {
-    // What QEMU wrote before it ended is all there once it has.
-    bool running = !has_ended(guest.qemu.pid);
-    take(guest.qemu);
-    if (idle) {
-      idle();
-    }
-    std::size_t at = console.find("@@ ", seen);
-    std::size_t line_end = console.find('\n', std::min(at, console.size()));
-    if (line_end == std::string::npos) {
-      if (!running || remaining_ms(end) == 0) {
-        return "";
-      }
-      wait_fd(guest.qemu.fds[OUT], POLLIN, std::min(remaining_ms(end), 5));
-      continue;
-    }
-    seen = line_end + 1;
-    std::string answer = console.substr(at + 3, line_end - at - 3);
-    return answer.ends_with('\r') ? answer.substr(0, answer.size() - 1)
-                                  : answer;
-  }
+  return start_run(guest.qemu, qemu) ? "" : "QEMU: "s + std::strerror(errno);
 }
 
 // True when QEMU's monitor carried out `command`: it greets with its
@@ -311,7 +238,7 @@ bool
 monitor(const std::string& command)
 {
   constexpr std::string_view PROMPT = "(qemu) ";
-  int fd = connect_unix(guest.work_dir + "/monitor");
+  int fd = connect_unix(files.work_dir + "/monitor");
   std::string got;
   bool greeted = fd >= 0 && set_nonblocking(fd) && read_until(fd, got, PROMPT);
   std::size_t from = got.size();
@@ -321,103 +248,26 @@ monitor(const std::string& command)
   return answered && got.find("Error", from) == std::string::npos;
 }
 
-// The last part of the console output, for failure messages.
-std::string
-console_tail()
-{
-  const std::string& console = got(guest.qemu, stream::out);
-  return console.substr(console.size() -
-                        std::min<std::size_t>(console.size(), 4000));
-}
-
-// Asks the agent to end, waits briefly for QEMU to power off, then kills it
-// by its PID, and removes the work directory.
-void
-stop_vm()
-{
-  if (guest.qemu.pid > 0) {
-    std::ignore = ask_agent("quit", milliseconds(3000));
-    std::ignore = wait_child(guest.qemu.pid, milliseconds(3000));
-    for (int fd : {guest.qemu.keys, guest.qemu.fds[OUT], guest.qemu.fds[ERR]}) {
-      close(fd);
-    }
-  }
-  guest.qemu = run{};
-  close_pty(guest.line);
-  close(guest.paced);
-  if (guest.device != nullptr) {
-    munmap(guest.device, sizeof(device_state));
-  }
-  std::error_code ignored;
-  std::filesystem::remove_all(guest.work_dir, ignored);
-}
-
-// Starts QEMU on the guest and waits up to `limit` for its agent. Returns
-// an empty string once it is ready, else what failed (with the console's
-// and QEMU's last words); the guest is then already stopped.
-std::string
-boot_vm(milliseconds limit)
-{
-  char dir[] = "/tmp/serterm-uart-vm.XXXXXX";
-  if (mkdtemp(dir) == nullptr) {
-    return errno_text("mkdtemp");
-  }
-  guest.work_dir = dir;
-  auto launched = steady::now();
-  std::string error = start_qemu();
-  std::string answer = error.empty() ? ask_agent("", limit) : "";
-  if (error.empty() && !answer.starts_with("ready ")) {
-    error = (has_ended(guest.qemu.pid)
-                 ? "QEMU ended before the guest's agent started"s
-                 : "the guest's agent did not start within " +
-                       std::to_string(limit.count() / 1000) + " s") +
-            "\n--- console:\n" + console_tail() + "\n--- QEMU:\n" +
-            got(guest.qemu, stream::err);
-  }
-  guest.paced = error.empty() ? connect_unix(dir + "/paced"s) : -1;
-  if (error.empty() && (guest.paced < 0 || !set_nonblocking(guest.paced))) {
-    error = errno_text("the paced line's socket");
-  }
-  if (!error.empty()) {
-    stop_vm();
-    return error;
-  }
-  guest.release = answer.substr(6);
-  guest.boot_seconds =
-      std::chrono::duration<double>(steady::now() - launched).count();
-  // QEMU has loaded the archive and both sides have mapped the state:
-  // neither file is needed any more, even if the harness is killed.
-  for (const char* name : {"/initramfs.cpio", "/device"}) {
-    unlink((guest.work_dir + name).c_str());
-  }
-  return "";
-}
-
 // What a row has done so far. Of its serterm: the line it opens (`far`: the
-// one of the slow or stalled far end) and its speed, what its screen should
-// show and the line should receive, what the device received (unless it
-// holds off), the bytes typed that may never reach the line, when the
-// device was unplugged, how serterm ended and when (after `timed_from`),
-// its screen with the counts of its messages masked, and those counts (-1:
-// none). Of the far end: what it got, `fast` bytes as they came, then
-// `rate` a second from `since` (-1: all there is). The driver's settings
-// `leave` kept, its closing wait before the row (if the row set it) and
-// its step, the most it held; the input's size; the bytes the far end got;
-// when the device held off and when the driver's queue was full; the shim's
-// count of the guest's line changes at the last dtr step.
+// one of the slow or stalled far end), what its screen should show and the
+// line should receive, what the device received (unless it holds off), the
+// bytes typed that may never reach the line, when the device was
+// unplugged, the step its end is timed from, its screen with the counts of
+// its messages masked, and those counts (-1: none). Of the far end: what it
+// got, `fast` bytes as they came, then `rate` a second from `since` (-1: all
+// there is). The driver's settings `leave` kept, its closing wait before the
+// row (if the row set it), the most it held; the input's size; the bytes the
+// far end got; the shim's count of the guest's line changes at the last dtr
+// step.
 struct row_state {
-  std::string line, bps;
-  bool far = false, holding = false;
-  std::string screen, sent, received;
-  long unreceived = 0;
-  steady::time_point unplugged, since, held_at, queued_at;
-  std::string how, timed_from, masked;
-  long after_ms = -1, unsent = -1, held = -1, dropped = -1;
-  std::string far_got;
-  std::size_t fast = 0, size = 0, arrived = 0;
-  long rate = -1, step = -1, peak = -1;
-  termios kept{};
+  std::string line, screen, sent, received, timed_from, masked, far_got;
   std::string closing_wait;
+  bool far = false, holding = false;
+  long unreceived = 0, unsent = -1, held = -1, dropped = -1, rate = -1;
+  long peak = -1;
+  steady::time_point unplugged, since;
+  std::size_t fast = 0, size = 0, arrived = 0;
+  termios kept{};
   std::uint32_t dtr_changes = UINT32_MAX;
 };
 row_state row;
@@ -454,38 +304,60 @@ take_all()
   long due = row.rate < 0 ? LONG_MAX
                           : static_cast<long>(row.fast) +
                                 row.rate * ms_since(row.since) / 1000;
-  auto have = static_cast<long>(got.size());
-  std::ignore = row.far && kind->id != ACM && got.size() >= row.fast &&
-                due > have &&
-                drain(guest.paced, got, static_cast<std::size_t>(due - have));
+  if (row.far && got.size() >= row.fast && due > std::ssize(got)) {
+    std::ignore =
+        drain(guest.paced, got, static_cast<std::size_t>(due) - got.size());
+  }
 }
 
-// Sends the agent `command` with its time limit and `args`, and returns its
-// answer's words; the scenario fails when none comes. While waiting, `idle`
-// runs: by default `take_all`, for a far end that stops reading would
-// freeze a guest on QEMU's USB serial device.
+// Sends the agent `command` (none: only waits) with its time limit and
+// `args`, and returns the words of its next answer (after the "@@ "); the
+// scenario fails when none comes within the limit and 10 s more, or QEMU
+// ends first. While waiting, `idle` runs about every 5 ms: by default
+// `take_all`, for a far end that stops reading would freeze a guest on
+// QEMU's USB serial device. The until command's answer has the agent's
+// state once what it waits for came or its limit passed: words 1 found, 2
+// the keyboard, 3 and 4 how serterm ended, 5 when, 6 the most the driver
+// held, 7 and 8 what the reader got, 9 the screen.
 words
 ask(const std::string& command, const std::string& args = "",
     milliseconds limit = WAIT_LIMIT,
     const std::function<void()>& idle = take_all)
 {
   std::string line = command + " " + std::to_string(limit.count()) + " " + args;
-  std::string answer =
-      guest.lost ? "" : ask_agent(line, limit + milliseconds(10000), idle);
-  EXPECT_NE(answer, "") << "no answer to \"" << line.substr(0, 60)
-                        << "\"; console:\n"
-                        << (guest.lost ? "(lost earlier)" : console_tail());
+  auto end = steady::now() + limit + milliseconds(10000);
+  std::string& console = got(guest.qemu, stream::out);
+  std::size_t& seen = guest.qemu.seen[OUT];
+  words answer;
+  for (bool waiting = !guest.lost &&
+                      (command.empty() ||
+                       write_all_bounded(guest.qemu.keys, line + "\n", limit));
+       waiting;
+       wait_fd(guest.qemu.fds[OUT], POLLIN, std::min(remaining_ms(end), 5))) {
+    // What QEMU wrote before it ended is all there once it has.
+    waiting = !has_ended(guest.qemu.pid) && remaining_ms(end) > 0;
+    take(guest.qemu);
+    idle();
+    std::size_t at = console.find("@@ ", seen);
+    std::size_t line_end = console.find('\n', std::min(at, console.size()));
+    if (line_end != std::string::npos) {
+      seen = line_end + 1;
+      answer = split(console.substr(at + 3, line_end - at - 3));
+      break;
+    }
+  }
+  std::string tail =
+      guest.lost
+          ? "(lost earlier)"
+          : console.substr(std::max<std::size_t>(console.size(), 4000) - 4000);
+  EXPECT_FALSE(answer.empty())
+      << (command.empty() ? "the agent did not greet"
+                          : "no answer to \"" + line.substr(0, 60) + "\"")
+      << "; console:\n"
+      << tail << "\n--- QEMU:\n"
+      << got(guest.qemu, stream::err);
   guest.lost = answer.empty();
-  return split(answer);
-}
-
-// The agent's state once `what` came or `limit` passed: words 1 found, 2 the
-// keyboard, 3 and 4 how serterm ended, 5 when, 6 the most the driver held,
-// 7 and 8 what the reader got, 9 the screen.
-words
-until(const std::string& what, milliseconds limit = STEP_WAIT)
-{
-  return ask("until", what, limit);
+  return answer;
 }
 
 // Runs `script` in the guest's shell as `as` ("root", "UID:GROUP"), checks
@@ -515,7 +387,7 @@ shows(const std::string& text, bool whole = true,
       milliseconds limit = STEP_WAIT)
 {
   row.screen += whole ? text : "";
-  words w = until("text " + to_hex(text), limit);
+  words w = ask("until", "text " + to_hex(text), limit);
   EXPECT_EQ(word(w, 1), "yes")
       << printable(text) << " after " << printable(from_hex(word(w, 9)));
   return word(w, 1) == "yes";
@@ -542,7 +414,8 @@ escape_command(const std::string& command_line, const std::string& response)
   if (shows(line_left_open(row.screen) + "serterm> ")) {
     type_keys(command_line + "\n");
     if (shows(command_line + "\r\n" + response) && command_line != "q") {
-      EXPECT_EQ(word(until("raw"), 2), "raw") << "the keyboard";
+      EXPECT_EQ(word(ask("until", "raw", STEP_WAIT), 2), "raw")
+          << "the keyboard";
     }
   }
 }
@@ -559,15 +432,12 @@ lines_of(const std::string& names)
       has("DSR", TIOCM_DSR));
 }
 
-// The settings the driver holds for the row's line, after stty `change`
-// (if given), as the agent reads them.
+// The settings the driver holds for the row's line, as the agent reads
+// them.
 termios
-line_settings(const std::string& change = "")
+line_settings()
 {
-  if (!change.empty()) {
-    std::ignore = shell("stty -F " + row.line + " " + change);
-  }
-  std::string bytes = from_hex(word(ask("settings", row.line), 1));
+  std::string bytes = from_hex(word(ask("line", row.line + " -1"), 1));
   termios t{};
   EXPECT_EQ(bytes.size(), sizeof t) << "the line's settings";
   std::memcpy(&t, bytes.data(), std::min(bytes.size(), sizeof t));
@@ -600,22 +470,20 @@ expect_host(const std::string& stty)
   for (const std::string& flag : w) {
     framing |= FLAGS.contains(flag) ? FLAGS.at(flag) : 0;
   }
-  termios device{};
   termios pty{};
   bool shown = eventually(
       [&] {
-        device.c_cflag = guest.device->line_cflag.load();
-        cfsetspeed(&device, guest.device->line_speed.load());
         tcgetattr(guest.line.master, &pty);
         constexpr tcflag_t FRAMING = CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS;
-        return cfgetospeed(&device) == speed &&
-               (device.c_cflag & FRAMING) == framing &&
+        return guest.device->line_speed.load() == speed &&
+               (guest.device->line_cflag.load() & FRAMING) == framing &&
                cfgetospeed(&pty) == speed && cfgetispeed(&pty) == speed &&
                (pty.c_cflag & CSTOPB) == (framing & CSTOPB);
       },
       STEP_WAIT);
-  EXPECT_TRUE(shown) << "QEMU applied speed code " << cfgetospeed(&device)
-                     << ", control flags " << device.c_cflag
+  EXPECT_TRUE(shown) << "QEMU applied speed code "
+                     << guest.device->line_speed.load() << ", control flags "
+                     << guest.device->line_cflag.load()
                      << "; the host pty shows speed code " << cfgetospeed(&pty);
 }
 
@@ -630,14 +498,12 @@ expect_end(const std::string& arg)
   std::size_t dash = within.find('-');
   long high = within == "-" ? LONG_MAX : std::stol(within.substr(dash + 1));
   long low = dash == 0 || dash == std::string::npos ? 0 : std::stol(within);
-  words e = until("end", high == LONG_MAX ? WAIT_LIMIT
-                                          : milliseconds(high) + STEP_WAIT);
+  words e = ask("until", "end",
+                high == LONG_MAX ? WAIT_LIMIT : milliseconds(high) + STEP_WAIT);
   EXPECT_EQ(word(e, 2), "restored") << "the keyboard's settings";
-  row.how = word(e, 3) + " " + word(e, 4);
-  row.after_ms = number(e, 5);
-  EXPECT_EQ(row.how, how + " " + code);
+  EXPECT_EQ(word(e, 3) + " " + word(e, 4), how + " " + code);
   bool unplugged = row.unplugged != steady::time_point{};
-  long ms = unplugged ? ms_since(row.unplugged) : row.after_ms;
+  long ms = unplugged ? ms_since(row.unplugged) : number(e, 5);
   EXPECT_TRUE(ms >= low && ms <= high)
       << ms << " ms from " << (unplugged ? "the unplug" : row.timed_from)
       << " to the end";
@@ -686,179 +552,45 @@ unplug()
   }
 }
 
-// Pastes until the device has received 16 KB, then unplugs it. What came
-// before the unplug came whole and in order; the bytes typed but never
-// received may be counted not sent.
-void
-unplug_during_a_paste()
-{
-  std::size_t from = row.sent.size();
-  words answer = ask("paste", "4194304", WAIT_LIMIT * 2, [&] {
-    take_all();
-    if (row.unplugged == steady::time_point{} &&
-        row.received.size() >= from + 16384) {
-      unplug();
-    }
-  });
-  EXPECT_EQ(word(answer, 2), "ended")
-      << "the paste did not end with serterm: " << word(answer, 1);
-  take_all();
-  std::string pasted = row.received.substr(std::min(from, row.received.size()));
-  EXPECT_EQ(parts_from_paste(pasted), -1) << "where the line parts";
-  row.unreceived += std::max(0L, number(answer, 1) - std::ssize(pasted));
-}
-
-// A user in the dialout group who is not root (root is exempt from
-// exclusive mode) runs serterm on a second node for the line, which that
-// group may use: while the first serterm runs, in vain and touching
-// nothing; once it has let go, with success.
-void
-second_open(bool refused)
-{
-  if (refused) {
-    std::ignore =
-        shell("n=/tmp/second; rm -f $n && mknod $n c "
-              "$((0x$(stat -c %t $line))) $((0x$(stat -c %T $line))) && "
-              "chgrp 20 $n && chmod 660 $n");
-    row.kept = line_settings();
-  }
-  EXPECT_EQ(printable(shell("id -u; PATH=/bin serterm -9600 /tmp/second "
-                            "</dev/null",
-                            "1000:20", refused ? 1 : 0)),
-            printable(refused ? "1000\ncan't open /tmp/second\nserterm: "
-                                "/tmp/second: in use by another program\n"
-                              : "1000\n"));
-  EXPECT_TRUE(!refused || settings_difference(line_settings(), row.kept) == "")
-      << "the line's settings after the refused open";
-}
-
-bool run_step(const std::string& step);
-
-// The far end: on the 16550 the paced socket, read here; on CDC-ACM the
-// gadget's tty, the bridge down, opened by no one until a later step. The
-// line's settings are kept, and its closing wait read.
-void
-set_far_end(const std::string& arg)
-{
-  row.far = true;
-  row.line = kind->far_line;
-  row.rate = std::stol(arg);
-  row.fast = arg.find(' ') == std::string::npos
-                 ? 0
-                 : std::stoul(arg.substr(arg.find(' ')));
-  if (kind->id == ACM) {
-    std::ignore = shell(BRIDGE_DOWN);
-    EXPECT_EQ(ask("reader", "/dev/ttyGS0 closed"), (words{"reader", "ok"}));
-  }
-  std::ignore = kind->id == ACM || drain(guest.paced, row.far_got);
-  row.far_got.clear();
-  row.kept = line_settings();
-  std::ignore = run_step("serial");
-}
-
-// Once serterm has ended, the far end takes all there is until the guest's
-// mark, and must have got a prefix of the input; the port gets its closing
-// wait back, and the line its settings; the figures of the run. With
-// `counted`, the bytes counted not sent, held or dropped by the port are
-// the rest of the input: less what the driver counts nowhere, more what a
-// driver that counts whole buffers counted beyond the bytes, never more
-// than serterm wrote.
-void
-delivered(bool counted)
-{
-  row.rate = -1;
-  row.fast = 0;
-  EXPECT_TRUE(kind->id != ACM ||
-              ask("reader", "/dev/ttyGS0 -1") == (words{"reader", "ok"}));
-  std::ignore = shell(PUT_MARK + row.line);
-  long parts = -1;
-  if (kind->id == ACM) {
-    words w = until("mark " + to_hex(MARK), WAIT_LIMIT * 3);
-    EXPECT_EQ(word(w, 1), "yes") << "the guest's mark after serterm's run";
-    row.arrived = static_cast<std::size_t>(number(w, 7));
-    parts = number(w, 8);
-  } else {
-    EXPECT_TRUE(read_until(guest.paced, row.far_got, MARK, STEP_WAIT))
-        << "the guest's mark after serterm's run";
-    row.arrived = std::min(row.far_got.find(MARK), row.far_got.size());
-    parts = parts_from_paste(row.far_got.substr(0, row.arrived));
-  }
-  EXPECT_EQ(parts, -1) << "where the far end's bytes part from the input";
-  if (!row.closing_wait.empty()) {
-    std::ignore = ask("serial", row.line + " " + row.closing_wait);
-  }
-  std::ignore = run_step("restored");
-  std::printf(
-      "uart_vm: %s, at %s bps: ended %.1f s after %s, %s; the driver's step "
-      "%ld, the most it held %ld; the far end got %zu of %zu bytes; counted: "
-      "not sent %ld, held %ld, dropped %ld\n",
-      testing::UnitTest::GetInstance()->current_test_info()->name(),
-      row.bps.c_str(), static_cast<double>(row.after_ms) / 1000.0,
-      row.timed_from.c_str(), row.how.c_str(), row.step, row.peak, row.arrived,
-      row.size, row.unsent, row.held, row.dropped);
-  auto size = static_cast<long>(row.size);
-  long rest = size - std::min(size, static_cast<long>(row.arrived));
-  long unsent = std::max(row.unsent, 0L);
-  long count =
-      unsent + (row.dropped >= 0 ? row.dropped : std::max(row.held, 0L));
-  if (counted) {
-    EXPECT_LE(rest, count + (count > 0 ? kind->uncounted : 0))
-        << "bytes that never arrived, against the " << count << " counted";
-    EXPECT_LE(count, kind->whole_buffers ? size : rest)
-        << "bytes counted, against the " << rest << " that never arrived";
-    EXPECT_LE(row.held, size - unsent)
-        << "bytes the port held, against those serterm wrote";
-    EXPECT_LE(row.dropped, row.held) << "bytes dropped, against those held";
-  }
-}
-
-// Starts serterm as `arg` says ("BPS [OPTIONS]") on the row's line; false
-// if it did not start.
-bool
-start(const std::string& arg)
-{
-  // Anything still arriving was sent before this serterm started.
-  take_all();
-  row.screen = row.sent = row.received = "";
-  row.unreceived = 0;
-  row.unplugged = {};
-  row.since = steady::now();
-  std::size_t space = std::min(arg.find(' '), arg.size());
-  row.bps = arg.substr(0, space);
-  std::string options = arg.substr(std::min(space + 1, arg.size()));
-  std::size_t input = options.find("input=");
-  row.size =
-      input == std::string::npos ? 0 : std::stoul(options.substr(input + 6));
-  words w = ask("spawn", options + " -" + row.bps + " " + row.line);
-  // With input from a file, the agent answers at once.
-  bool started = input == std::string::npos
-                     ? word(w, 1) == "yes" && word(w, 2) == "raw"
-                     : word(w, 3) == "running";
-  EXPECT_TRUE(started) << "serterm " << arg << ": "
-                       << printable(from_hex(word(w, 9)));
-  return started;
-}
-
 // Carries out one step; false when the row cannot go on.
 bool
 run_step(const std::string& step)
 {
   SCOPED_TRACE(printable(step));
-  std::size_t space = std::min(step.find(' '), step.size());
-  std::string op = step.substr(0, space);
-  std::string arg = step.substr(std::min(space + 1, step.size()));
+  std::string op = step.substr(0, step.find(' '));
+  std::string arg = step.substr(std::min(op.size() + 1, step.size()));
   // What the agent times serterm's end from.
   bool timed = op == "start" || op == "keys" || op == "to" || op == "sh" ||
                op == "paste";
   row.timed_from = timed ? "\"" + printable(step) + "\"" : row.timed_from;
   if (op == "start") {
-    return start(arg);
+    // serterm at BPS with the agent's options. Anything still arriving was
+    // sent before this serterm started.
+    take_all();
+    row.screen = row.sent = row.received = "";
+    row.unreceived = 0;
+    row.unplugged = {};
+    row.since = steady::now();
+    std::string bps = word(split(arg), 0);
+    std::size_t input = arg.find("input=");
+    row.size =
+        input == std::string::npos ? 0 : std::stoul(arg.substr(input + 6));
+    words w =
+        ask("spawn", arg.substr(bps.size()) + " -" + bps + " " + row.line);
+    // With input from a file, the agent answers at once.
+    bool started = input == std::string::npos
+                       ? word(w, 1) == "yes" && word(w, 2) == "raw"
+                       : word(w, 3) == "running";
+    EXPECT_TRUE(started) << "serterm " << arg << ": "
+                         << printable(from_hex(word(w, 9)));
+    return started;
   }
   if (op == "device") {
     guest.device->device_lines = lines_of(arg);
   } else if (op == "leave") {
-    row.kept = line_settings(arg);
-    if (!row.far && !arg.empty()) {
+    std::ignore = shell("stty -F " + row.line + " " + arg);
+    row.kept = line_settings();
+    if (!row.far) {
       expect_host(arg);
     }
   } else if (op == "host") {
@@ -869,13 +601,13 @@ run_step(const std::string& step)
   } else if (op == "shows" || op == "await") {
     std::ignore =
         shows(arg, op == "shows", STEP_WAIT * (op == "shows" ? 1 : 4));
-  } else if (op == "keys" || op == "to") {
+  } else if (op == "keys") {
     type_keys(arg);
-    row.unreceived += op == "keys" ? std::ssize(arg) : 0;
+    row.unreceived += std::ssize(arg);
+  } else if (op == "to" || op == "sent") {
     if (op == "to") {
-      sent(arg);
+      type_keys(arg);
     }
-  } else if (op == "sent") {
     sent(arg);
   } else if (op == "esc") {
     escape_command(arg, "");
@@ -914,16 +646,9 @@ run_step(const std::string& step)
     expect_end("exit 0 -");
     std::ignore = arg.empty() || run_step(arg);
     // Once serterm has let go of the line, all it sent comes before the
-    // guest's mark.
-    take_all();
-    std::size_t from = row.received.size();
+    // guest's mark, and nothing else.
     std::ignore = shell(PUT_MARK + row.line);
-    EXPECT_TRUE(
-        read_until(guest.line.master, row.received, MARK, STEP_WAIT, from))
-        << "the guest's mark after serterm's run";
-    row.received.resize(
-        std::min(row.received.find(MARK, from), row.received.size()));
-    EXPECT_EQ(difference(row.received, row.sent), "") << "the line";
+    sent(MARK);
   } else if (op == "end") {
     expect_end(arg);
   } else if (op == "unplug") {
@@ -938,34 +663,78 @@ run_step(const std::string& step)
     std::ignore = shell(kind->plugged);
   } else if (op == "hold") {
     row.holding = true;
-    row.held_at = steady::now();
   } else if (op == "release") {
     row.holding = false;
-    long full_ms = ms_since(row.held_at) - ms_since(row.queued_at);
     sent("", WAIT_LIMIT * 3);
-    std::printf("uart_vm: paste of %zu bytes, the device not reading: driver "
-                "held %ld bytes after %.1f s; all received %.1f s later\n",
-                row.size, row.peak, static_cast<double>(full_ms) / 1000,
-                static_cast<double>(ms_since(row.queued_at)) / 1000);
   } else if (op == "paste") {
     row.size = std::stoul(arg);
     row.sent += row.far ? "" : paste_text(row.size);
     EXPECT_EQ(ask("paste", arg), (words{"typed", arg, "all"}));
   } else if (op == "queue") {
-    row.peak = number(until("queue " + arg, WAIT_LIMIT * 2), 6);
-    row.queued_at = steady::now();
+    row.peak = number(ask("until", "queue " + arg, WAIT_LIMIT * 2), 6);
     EXPECT_GE(row.peak, std::stol(arg)) << "the most the driver held";
   } else if (op == "unplug-pasting") {
-    unplug_during_a_paste();
+    // Pastes until the device has received 16 KB, then unplugs it. What
+    // came before the unplug came whole and in order; the bytes typed but
+    // never received may be counted not sent.
+    std::size_t from = row.sent.size();
+    words answer = ask("paste", "4194304", WAIT_LIMIT * 2, [&] {
+      take_all();
+      if (row.unplugged == steady::time_point{} &&
+          row.received.size() >= from + 16384) {
+        unplug();
+      }
+    });
+    EXPECT_EQ(word(answer, 2), "ended")
+        << "the paste did not end with serterm: " << word(answer, 1);
+    take_all();
+    std::string pasted =
+        row.received.substr(std::min(from, row.received.size()));
+    EXPECT_EQ(parts_from_paste(pasted), -1) << "where the line parts";
+    row.unreceived += std::max(0L, number(answer, 1) - std::ssize(pasted));
   } else if (op == "second") {
-    second_open(arg == "refused");
+    // A user in the dialout group who is not root (root is exempt from
+    // exclusive mode) runs serterm on a second node for the line, which
+    // that group may use: while the first serterm runs, in vain and
+    // touching nothing; once it has let go, with success.
+    bool refused = arg == "refused";
+    if (refused) {
+      std::ignore =
+          shell("n=/tmp/second; rm -f $n && mknod $n c "
+                "$((0x$(stat -c %t $line))) $((0x$(stat -c %T $line))) && "
+                "chgrp 20 $n && chmod 660 $n");
+      row.kept = line_settings();
+    }
+    EXPECT_EQ(printable(shell("id -u; PATH=/bin serterm -9600 /tmp/second "
+                              "</dev/null",
+                              "1000:20", refused ? 1 : 0)),
+              printable(refused ? "1000\ncan't open /tmp/second\nserterm: "
+                                  "/tmp/second: in use by another program\n"
+                                : "1000\n"));
+    EXPECT_TRUE(!refused ||
+                settings_difference(line_settings(), row.kept) == "")
+        << "the line's settings after the refused open";
   } else if (op == "far") {
-    set_far_end(arg);
+    // The far end: on the 16550 the paced socket, read here; on CDC-ACM the
+    // gadget's tty, the bridge down, opened by no one until a later step.
+    // The line's settings are kept, and its closing wait read.
+    words w = split(arg);
+    row.far = true;
+    row.line = kind->far_line;
+    row.rate = number(w, 0);
+    row.fast = static_cast<std::size_t>(number(w, 1));
+    if (kind->id == ACM) {
+      std::ignore = shell(BRIDGE_DOWN);
+      EXPECT_EQ(ask("reader", "/dev/ttyGS0 closed"), (words{"reader", "ok"}));
+    }
+    std::ignore = drain(guest.paced, row.far_got);
+    row.far_got.clear();
+    row.kept = line_settings();
+    std::ignore = run_step("serial");
   } else if (op == "serial") {
-    words w = ask("serial", row.line + " " + (arg.empty() ? "-1" : arg));
-    row.closing_wait = arg.empty() ? "" : word(w, 1);
-    row.step = number(w, 2);
-    EXPECT_GE(number(w, 1), 0) << "the port's closing wait (TIOCGSERIAL)";
+    words w = ask("line", row.line + " " + (arg.empty() ? "-1" : arg));
+    row.closing_wait = arg.empty() ? "" : word(w, 2);
+    EXPECT_GE(number(w, 2), 0) << "the port's closing wait (TIOCGSERIAL)";
   } else if (op == "fill") {
     // Opened, the gadget's tty takes in what comes, as fast as its worker
     // runs, until it is throttled: filled by NULs until it is (n_tty
@@ -973,37 +742,78 @@ run_step(const std::string& step)
     // most its queued requests more.
     EXPECT_EQ(ask("reader", "/dev/ttyGS0 0"), (words{"reader", "ok"}));
     std::ignore = shell("head -c 4096 /dev/zero >" + row.line);
-    EXPECT_EQ(word(until("unread 4000"), 1), "yes") << "the gadget's tty";
+    EXPECT_EQ(word(ask("until", "unread 4000", STEP_WAIT), 1), "yes")
+        << "the gadget's tty";
   } else if (op == "read") {
     EXPECT_EQ(ask("reader", "/dev/ttyGS0 " + arg), (words{"reader", "ok"}));
   } else if (op == "delivered") {
-    delivered(arg != "uncounted");
+    // Once serterm has ended, the far end takes all there is until the
+    // guest's mark, and must have got a prefix of the input; the port gets
+    // its closing wait back, and the line its settings. Unless uncounted,
+    // the bytes counted not sent, held or dropped by the port are the rest
+    // of the input: less what the driver counts nowhere, more what a driver
+    // that counts whole buffers counted beyond the bytes, never more than
+    // serterm wrote.
+    row.rate = -1;
+    row.fast = 0;
+    EXPECT_TRUE(kind->id != ACM ||
+                ask("reader", "/dev/ttyGS0 -1") == (words{"reader", "ok"}));
+    std::ignore = shell(PUT_MARK + row.line);
+    long parts = -1;
+    if (kind->id == ACM) {
+      words w = ask("until", "mark " + to_hex(MARK), WAIT_LIMIT * 3);
+      EXPECT_EQ(word(w, 1), "yes") << "the guest's mark after serterm's run";
+      row.arrived = static_cast<std::size_t>(number(w, 7));
+      parts = number(w, 8);
+    } else {
+      EXPECT_TRUE(read_until(guest.paced, row.far_got, MARK, STEP_WAIT))
+          << "the guest's mark after serterm's run";
+      row.arrived = std::min(row.far_got.find(MARK), row.far_got.size());
+      parts = parts_from_paste(row.far_got.substr(0, row.arrived));
+    }
+    EXPECT_EQ(parts, -1) << "where the far end's bytes part from the input";
+    if (!row.closing_wait.empty()) {
+      std::ignore = ask("line", row.line + " " + row.closing_wait);
+    }
+    std::ignore = run_step("restored");
+    auto size = static_cast<long>(row.size);
+    long rest = size - std::min(size, static_cast<long>(row.arrived));
+    long unsent = std::max(row.unsent, 0L);
+    long count =
+        unsent + (row.dropped >= 0 ? row.dropped : std::max(row.held, 0L));
+    if (arg != "uncounted") {
+      EXPECT_LE(rest, count + (count > 0 ? kind->uncounted : 0))
+          << "bytes that never arrived, against the " << count << " counted";
+      EXPECT_LE(count, kind->whole_buffers ? size : rest)
+          << "bytes counted, against the " << rest << " that never arrived";
+      EXPECT_LE(row.held, size - unsent)
+          << "bytes the port held, against those serterm wrote";
+      EXPECT_LE(row.dropped, row.held) << "bytes dropped, against those held";
+    }
   } else {
     ADD_FAILURE() << "no step " << op;
   }
   return !guest.lost;
 }
 
-// `steps` once for each of `values`, '@' in them replaced by the value.
+// `steps` once for each of `values`, the '@' in a step replaced by the
+// value (no step has more than one).
 std::vector<std::string>
 each(const words& values, const std::vector<std::string>& steps)
 {
   std::vector<std::string> all;
   for (const std::string& value : values) {
     for (std::string step : steps) {
-      for (std::size_t at; (at = step.find('@')) != std::string::npos;) {
-        step.replace(at, 1, value);
-      }
-      all.push_back(step);
+      std::size_t at = step.find('@');
+      all.push_back(at == std::string::npos ? step
+                                            : step.replace(at, 1, value));
     }
   }
   return all;
 }
 
 // The speeds serterm offers.
-words
-offered_speeds()
-{
+const words OFFERED = [] {
   words speeds;
   for (const test_speed& speed : TEST_SPEEDS) {
     if (speed.offered) {
@@ -1011,7 +821,7 @@ offered_speeds()
     }
   }
   return speeds;
-}
+}();
 
 // The scenarios, in the order they run on each guest named.
 struct scenario {
@@ -1049,7 +859,7 @@ const std::string FAILED = "serterm: line write failed: ";
 
 // clang-format off
 const std::vector<scenario> SCENARIOS{
-    {"EverySpeedOfTheTableReachesTheDriver", UART | FTDI, each(offered_speeds(),
+    {"EverySpeedOfTheTableReachesTheDriver", UART | FTDI, each(OFFERED,
      {"leave " + USE, "start @", "raw @", "quit host " + USE})},
     // The message comes before the keyboard is raw: the pty maps its newline.
     {"UnavailableSpeedGivesTheMessageAnd9600", UART, each({"300", "230400"},
@@ -1108,9 +918,8 @@ const std::vector<scenario> SCENARIOS{
     // The last bytes leave the UART at 1200 bps once the driver's queue is
     // empty: the saved 9600 must not come back before they are out. The far
     // end takes the last 256 bytes at line rate.
-    {"EndOfInputAt1200OnAPortLeftAt9600", UART, {"far 120 12032",
-     "leave 9600", "start 1200 input=12288", "end exit 0 30000",
-     "delivered"}},
+    {"EndOfInputAt1200OnAPortLeftAt9600", UART, {"far 120 12032", "leave 9600",
+     "start 1200 input=12288", "end exit 0 30000", "delivered"}},
     {"EndOfInputOnAStalledLine", UART, {"far 0", "start 1200 input=12288",
      "queue 4000", "end exit 1 8000 " + UNSENT, "delivered"}},
     // Killed by a signal, serterm does not wait and its close drops the
@@ -1158,10 +967,9 @@ const std::vector<scenario> SCENARIOS{
     // The hangup's SIGHUP ends it, silently, with the keyboard put back.
     {"UnpluggedAsControllingTerminal", FTDI, {"start 115200 setsid",
      "from hello\r\n", "to abc", "unplug", "end signal 1 5000", "replug"}},
-    {"DriverCountedNoLineErrors", UART, {"sh p=$(grep '^1:' "
-     "/proc/tty/driver/serial); echo \"$p\"; case \"$p\" in '1: uart:16550A '*"
-     ") ;; *) exit 1 ;; esac; case \"$p\" in *' fe:'* | *' pe:'* | *' oe:'* | "
-     "*' brk:'*) exit 1 ;; esac"}},
+    {"DriverCountedNoLineErrors", UART, {"sh p=$(grep '^1:' /proc/tty/driver/"
+     "serial); echo \"$p\"; case \"$p\" in *' fe:'* | *' pe:'* | *' oe:'* | "
+     "*' brk:'*) exit 1 ;; '1: uart:16550A '*) ;; *) exit 1 ;; esac"}},
     // Any warning, bug or oops in the guest's kernel log fails; the error
     // lines of an unplug are expected.
     {"KernelLogHasNoFaults", EVERY, {"sh dmesg >/tmp/log && [ -s /tmp/log ] "
@@ -1174,40 +982,54 @@ const std::vector<scenario> SCENARIOS{
 struct on_guest : testing::Test {
   explicit on_guest(const scenario& s) : row_steps(s.steps) {}
   void
-  SetUp() override
+  TestBody() override
   {
-    ASSERT_GE(guest.qemu.pid, 0)
-        << "the " << kind->name << " guest did not boot: " << boot_error;
+    ASSERT_EQ(boot_error, "") << "the guest did not boot";
     row = row_state{};
     row.line = kind->line;
     if (!kind->plugged.empty()) {
       std::ignore = shell(kind->plugged);
     }
-  }
-  void
-  TestBody() override
-  {
     std::ignore = std::all_of(row_steps.begin(), row_steps.end(), run_step);
   }
   const std::vector<std::string>& row_steps;
 };
 
-// The guest, booted once some scenario of its runs, and stopped after them.
+// The guest, booted once some scenario of its runs (QEMU started, its agent
+// ready, the paced line's socket connected; else `boot_error` says what
+// failed), and stopped after them: the agent asked to end, QEMU given a
+// moment to power off, then killed by its PID.
 struct booted : testing::Environment {
   void
   SetUp() override
   {
-    boot_error = boot_vm(milliseconds(90000));
-    if (boot_error.empty()) {
-      std::printf("uart_vm: kernel %s, %s; %s guest booted in %.1f s\n",
-                  guest.release.c_str(), guest.accelerator.c_str(),
-                  kind->name.c_str(), guest.boot_seconds);
+    boot_error = start_qemu();
+    if (boot_error.empty() &&
+        ask("", "", milliseconds(80000)) != words{"ready"}) {
+      boot_error = "the guest's agent did not start";
+    }
+    guest.paced =
+        boot_error.empty() ? connect_unix(files.work_dir + "/paced") : -1;
+    if (boot_error.empty() &&
+        (guest.paced < 0 || !set_nonblocking(guest.paced))) {
+      boot_error = "the paced line's socket: "s + std::strerror(errno);
     }
   }
   void
   TearDown() override
   {
-    stop_vm();
+    if (guest.qemu.pid > 0) {
+      std::ignore = guest.lost || !ask("quit", "", milliseconds(3000)).empty();
+      std::ignore = wait_child(guest.qemu.pid, milliseconds(3000));
+      close(guest.qemu.keys);
+      std::for_each(guest.qemu.fds.begin(), guest.qemu.fds.end(), close);
+    }
+    guest.qemu = run{};
+    close_pty(guest.line);
+    close(guest.paced);
+    if (guest.device != nullptr) {
+      munmap(guest.device, sizeof(device_state));
+    }
   }
 };
 
@@ -1222,9 +1044,8 @@ main(int argc, char** argv)
 {
   using namespace uart_vm;
   testing::InitGoogleTest(&argc, argv);
-  if (argc != 8) {
-    std::fprintf(stderr,
-                 "usage: %s GUEST KERNEL QEMU SCRIPTS AGENT SERTERM SHIM\n",
+  if (argc != 7) {
+    std::fprintf(stderr, "usage: %s GUEST DIR KERNEL QEMU INITRAMFS SHIM\n",
                  argv[0]);
     return 2;
   }
@@ -1239,7 +1060,7 @@ main(int argc, char** argv)
                             [&s]() -> on_guest* { return new on_guest(s); });
     }
   }
-  files = {argv[3], argv[2], argv[5], argv[6], argv[4], argv[7]};
+  files = {argv[2], argv[3], argv[4], argv[5], argv[6]};
   testing::AddGlobalTestEnvironment(new booted);
   return RUN_ALL_TESTS();
 }
