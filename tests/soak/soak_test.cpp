@@ -8,7 +8,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <thread>
@@ -98,19 +97,6 @@ expected_sum(byte_stream stream, std::size_t total, shown_as as)
   return sum;
 }
 
-// Peak resident memory of `pid` in kB (VmHWM), or -1.
-long
-peak_rss_kb(pid_t pid)
-{
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  std::string word;
-  long kb = -1;
-  while (status >> word && word != "VmHWM:") {
-  }
-  status >> kb;
-  return kb;
-}
-
 // Reads `fd` into `sum` until `total` bytes came or `deadline` passes.
 // Returns the peak memory of `sampled` (when given) once the first few
 // megabytes are through, or -1.
@@ -131,7 +117,7 @@ read_sum(int fd, std::size_t total, steady::time_point deadline, checksum& sum,
     }
     if (sampled > 0 && rss_early < 0 &&
         sum.size >= std::min(total / 4, 4 * MB)) {
-      rss_early = peak_rss_kb(sampled);
+      rss_early = proc_value(sampled, "status", "VmHWM:");
     }
   }
   return rss_early;
@@ -214,7 +200,7 @@ soak(const std::vector<std::string>& options, std::size_t line_total,
   EXPECT_TRUE(pasted);
   expect_same(screen, want, "screen or hexdump text");
   expect_same(line, expected_sum(typed, typed_total, shown_as::plain), "line");
-  long rss_end = peak_rss_kb(s.pid);
+  long rss_end = proc_value(s.pid, "status", "VmHWM:");
   ASSERT_GT(rss_early, 0);
   EXPECT_LE(rss_end, rss_early + 256 + (typed_total > 0 ? 1032 : 0));
   double seconds = std::chrono::duration<double>(steady::now() - start).count();

@@ -193,18 +193,6 @@ write_all_bounded(int fd, std::string_view data, milliseconds limit,
 
 namespace {
 
-// In the child: puts `fd` on `target` (closed when `fd` is -1). The
-// descriptors were moved above 2 first, so no dup clobbers another.
-void
-place(int fd, int target)
-{
-  if (fd >= 0) {
-    dup2(fd, target);
-  } else {
-    close(target);
-  }
-}
-
 // In the child: opens /dev/null on every descriptor from 3 up to `end`,
 // raising the soft limit on open files as far as the hard one allows.
 void
@@ -287,8 +275,10 @@ start_process(const launch& what)
   for (int& fd : fds) {
     fd = fd >= 0 ? fcntl(fd, F_DUPFD, 3) : -1;
   }
+  // Each on its place, or that closed; all were moved above 2 first, so
+  // no dup clobbers another.
   for (int i = 0; i < 3; ++i) {
-    place(fds[i], i);
+    fds[i] >= 0 ? dup2(fds[i], i) : close(i);
   }
   close_range(3, ~0U, 0);
   if (what.fill_descriptors_to > 0) {
@@ -348,14 +338,15 @@ cpu_ticks(pid_t pid)
 }
 
 long
-bytes_read(pid_t pid)
+proc_value(pid_t pid, const std::string& file, const std::string& key)
 {
-  std::ifstream file("/proc/" + std::to_string(pid) + "/io");
-  std::string key;
+  std::ifstream in("/proc/" + std::to_string(pid) + "/" + file);
+  std::string word;
   long value = -1;
-  while (file >> key >> value && key != "rchar:") {
+  while (in >> word && word != key) {
   }
-  return key == "rchar:" ? value : -1;
+  in >> value;
+  return value;
 }
 
 namespace {
@@ -511,15 +502,21 @@ put(run& r, int fd, std::string_view data, milliseconds limit)
   }
 }
 
-void
-end_run(run& r, const outcome& expected, milliseconds limit)
+bool
+take_until_ended(run& r, milliseconds limit)
 {
-  bool ended = eventually(
+  return eventually(
       [&r] {
         take(r);
         return has_ended(r.pid);
       },
       limit);
+}
+
+void
+end_run(run& r, const outcome& expected, milliseconds limit)
+{
+  bool ended = take_until_ended(r, limit);
   int status = wait_child(r.pid, milliseconds(0));
   take(r);
   const std::array<const stream_text*, 4> wants{

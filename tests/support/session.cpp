@@ -54,11 +54,10 @@ check_restored(const pty_pair& pty, const termios& before, const char* name)
 launch
 serterm_launch(const std::string& argv0)
 {
-  launch what;
-  const char* logs = std::getenv("SERTERM_VALGRIND");
-  if (logs == nullptr || *logs == '\0' || argv0 != "serterm") {
+  if (!under_valgrind() || argv0 != "serterm") {
     return program_launch(SERTERM_BINARY, argv0);
   }
+  launch what;
   std::string binary = SERTERM_BINARY;
   const char* path = std::getenv("PATH");
   what.env.push_back("PATH=" + binary.substr(0, binary.rfind('/')) + ":" +
@@ -75,7 +74,8 @@ serterm_launch(const std::string& argv0)
                "--errors-for-leak-kinds=definite,indirect,possible",
                "--track-fds=no",
                "--error-exitcode=99",
-               std::string("--log-file=") + logs + "/memcheck.%p.log",
+               std::string("--log-file=") + std::getenv("SERTERM_VALGRIND") +
+                   "/memcheck.%p.log",
                argv0};
   return what;
 }
@@ -97,27 +97,6 @@ open_for_child(const char* path, int flags)
   EXPECT_TRUE(path == nullptr || fd >= 0)
       << path << ": " << std::strerror(errno);
   return fd;
-}
-
-bool
-line_set_up(const termios& t)
-{
-  return (t.c_cflag & CLOCAL) != 0;
-}
-
-// Waits until serterm has made the keyboard pty raw (when it has one) and
-// set up the line pty (when it has that).
-void
-wait_set_up(const session& s, const session_setup& setup, bool own_keyboard)
-{
-  if (own_keyboard) {
-    EXPECT_TRUE(wait_terminal(s.keyboard.slave, is_raw))
-        << "keyboard never became raw";
-  }
-  if (setup.line_path == nullptr) {
-    EXPECT_TRUE(wait_terminal(s.line.slave, line_set_up))
-        << "line never set up";
-  }
 }
 
 } // namespace
@@ -179,8 +158,16 @@ start_session(const std::vector<std::string>& options,
     type(s, *setup.keyboard_input);
     end_input(s);
   }
-  if (setup.wait_for_setup) {
-    wait_set_up(s, setup, own_keyboard);
+  // Until serterm has made the keyboard pty raw (when it has one) and set
+  // up the line pty (when it has that).
+  if (setup.wait_for_setup && own_keyboard) {
+    EXPECT_TRUE(wait_terminal(s.keyboard.slave, is_raw))
+        << "keyboard never became raw";
+  }
+  if (setup.wait_for_setup && setup.line_path == nullptr) {
+    EXPECT_TRUE(wait_terminal(s.line.slave, [](const termios& t) {
+      return (t.c_cflag & CLOCAL) != 0;
+    })) << "line never set up";
   }
   return s;
 }
@@ -207,11 +194,12 @@ end_input(session& s)
 void
 type_and_await_read(session& s, std::string_view keys)
 {
-  long before = bytes_read(s.pid);
+  long before = proc_value(s.pid, "io", "rchar:");
   type(s, keys, milliseconds(30000));
   EXPECT_TRUE(eventually([&s, &keys, before] {
     take(s);
-    return bytes_read(s.pid) >= before + static_cast<long>(keys.size());
+    return proc_value(s.pid, "io", "rchar:") >=
+           before + static_cast<long>(keys.size());
   })) << "serterm never read the keys typed";
 }
 
@@ -230,8 +218,9 @@ open_prompt(session& s, std::string_view escape)
 {
   type(s, escape);
   await(s, stream::err, "serterm> ");
-  EXPECT_TRUE(wait_terminal(s.keyboard.slave, is_cooked))
-      << "prompt not cooked";
+  EXPECT_TRUE(wait_terminal(s.keyboard.slave, [](const termios& t) {
+    return (t.c_lflag & ICANON) != 0;
+  })) << "prompt not cooked";
 }
 
 void
@@ -311,12 +300,6 @@ bool
 is_raw(const termios& t)
 {
   return (t.c_lflag & (ICANON | ECHO)) == 0;
-}
-
-bool
-is_cooked(const termios& t)
-{
-  return (t.c_lflag & ICANON) != 0;
 }
 
 bool

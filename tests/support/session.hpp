@@ -101,9 +101,8 @@ void stop(session& s);
 // The settings of terminal `fd`, read with tcgetattr.
 termios settings_of(int fd);
 
-// Whether settings `t` are raw (ICANON and ECHO clear) or cooked (ICANON).
+// Whether settings `t` are raw: ICANON and ECHO clear.
 bool is_raw(const termios& t);
-bool is_cooked(const termios& t);
 
 // Waits until the settings of terminal `fd` satisfy `holds`.
 bool wait_terminal(int fd, bool (*holds)(const termios&),

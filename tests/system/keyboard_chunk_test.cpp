@@ -158,10 +158,7 @@ TEST_P(WayOut, BehindAPaste)
     settle(s, milliseconds(500));
     type(s, row.keys);
   }
-  EXPECT_TRUE(eventually([&s] {
-    take(s);
-    return has_ended(s.pid);
-  }));
+  EXPECT_TRUE(take_until_ended(s));
   EXPECT_LT(steady::now() - escaped, row.within) << "the way out's bound";
   s.flood.clear();
   pace(s, stream::line, -1);
@@ -193,21 +190,6 @@ INSTANTIATE_TEST_SUITE_P(KeyboardChunks, WayOut, ::testing::ValuesIn(WAYS_OUT),
                          [](const ::testing::TestParamInfo<way_out_case>& row) {
                            return row.param.name;
                          });
-
-TEST(KeyboardChunks, EndOfInputOnAStalledLine)
-{
-  // Once the line has taken nothing for a second, what it did not take is
-  // counted and the run fails.
-  std::string paste = random_bytes(60 * 1024, 13, ESC);
-  session s = start_session({}, {.keyboard = PIPE});
-  ASSERT_EQ(tcflow(s.line.slave, TCOOFF), 0);
-  type(s, paste);
-  end_input(s);
-  EXPECT_TRUE(eventually([&s] { return has_ended(s.pid); }));
-  end_session(s, {.err = "serterm: bytes not sent to the line: " +
-                         std::to_string(paste.size()) + "\n",
-                  .exit_code = 1});
-}
 
 } // namespace
 } // namespace serterm::testing

@@ -225,29 +225,6 @@ TEST(Relay, HalfDuplexEchoesThroughMapping)
   quit(s, {.line = "a\r", .screen = "a\r", .err = "\r\n"});
 }
 
-TEST(Relay, EndingMessagesLandOnTheRestoredTerminal)
-{
-  // With standard error on the user's terminal, a message written while it
-  // was still raw would end in a bare line feed, and the CR LF before it,
-  // once the terminal is cooked, would become CR CR LF.
-  session s = start_session({}, {.err_on_keyboard = true});
-  send(s, "partial");
-  await(s, stream::screen, "partial");
-  close_far_end(s, stream::line);
-  end_session(s, {.screen = {[](std::string_view screen) {
-                    return screen == "partial\r\nserterm: line "
-                                     "closed\r\n" ||
-                           screen == "partial\r\nserterm: line "
-                                     "read failed: Input/output "
-                                     "error\r\n";
-                  }},
-                  .exit_code = 1,
-                  .line_restored = false});
-  s = start_session({"-t", "-1"},
-                    {.wait_for_setup = false, .err_on_keyboard = true});
-  end_session(s, {.screen = "serterm: select failed\r\n", .exit_code = 1});
-}
-
 TEST(Relay, StoppedScreenHoldsUpNoKeyAndLosesNoData)
 {
   // The device floods the line with a known pattern while the screen takes

@@ -64,12 +64,7 @@ quit_past_unread(session& s, stream unread)
   type(s, "\x1d");
   std::this_thread::sleep_for(milliseconds(300));
   type(s, "q\r");
-  EXPECT_TRUE(eventually(
-      [&s] {
-        take(s);
-        return has_ended(s.pid);
-      },
-      milliseconds(3000)));
+  EXPECT_TRUE(take_until_ended(s, milliseconds(3000)));
   s.flood.clear();
   pace(s, unread, -1);
 }
@@ -89,6 +84,25 @@ only_hex_x(std::string_view text)
     }
   }
   return true;
+}
+
+// The device sends a line's start and hangs up.
+void
+hang_up_after_partial(session& s)
+{
+  send(s, "partial");
+  await(s, stream::screen, "partial");
+  close_far_end(s, stream::line);
+}
+
+// Then a paste waits for a line that takes nothing, and the keyboard's
+// input ends.
+void
+paste_and_end_on_a_stalled_line(session& s)
+{
+  ASSERT_EQ(tcflow(s.line.slave, TCOOFF), 0);
+  type(s, random_bytes(60 * 1024, 13, '\x1d'));
+  end_input(s);
 }
 
 void
@@ -122,6 +136,16 @@ hung_up_on_its_line(std::string_view text)
   return text.starts_with("\r\n") && hung_up(text.substr(2));
 }
 
+// After "partial" on the user's terminal, that message on its own line,
+// written once the terminal is cooked again.
+bool
+partial_then_hung_up(std::string_view screen)
+{
+  return screen == "partial\r\nserterm: line closed\r\n" ||
+         screen == "partial\r\nserterm: line read failed: Input/output "
+                   "error\r\n";
+}
+
 const std::string SELECT_FAILED = "serterm: select failed\n";
 const std::string HEXDUMP_FAILED = "serterm: hexdump write failed: ";
 const session_setup AT_ONCE{.wait_for_setup = false};
@@ -138,9 +162,15 @@ const way_out WAYS_OUT[] = {
     {"EndOfInputAtPrompt", {}, {}, [](session& s) { open_prompt(s); type(s, "\x04"); },
      {.err = "serterm> \nserterm: EOF encountered\n"}},
     // The message starts a line of its own, unless the screen's ended.
-    {"LineHangup", {}, {}, [](session& s) { send(s, "partial"); await(s, stream::screen, "partial");
-                                            close_far_end(s, stream::line); },
+    {"LineHangup", {}, {}, hang_up_after_partial,
      {.screen = "partial", .err = hung_up_on_its_line, .exit_code = 1, .line_restored = false}},
+    // With standard error on the user's terminal, a message written while
+    // it was still raw would end in a bare line feed, and the CR LF before
+    // it, once the terminal is cooked, would become CR CR LF.
+    {"LineHangupOnTheRestoredTerminal", {}, {.err_on_keyboard = true}, hang_up_after_partial,
+     {.screen = {partial_then_hung_up}, .exit_code = 1, .line_restored = false}},
+    {"SelectFailedOnTheRestoredTerminal", {"-t", "-1"}, {.wait_for_setup = false, .err_on_keyboard = true},
+     nullptr, {.screen = "serterm: select failed\r\n", .exit_code = 1}},
     {"LineHangupAfterALineEnd", {}, {}, [](session& s) { send(s, "done\r\n"); await(s, stream::screen, "\n");
                                                          close_far_end(s, stream::line); },
      {.screen = "done\r\n", .err = hung_up, .exit_code = 1, .line_restored = false}},
@@ -157,6 +187,10 @@ const way_out WAYS_OUT[] = {
     {"LineHangupWithBytesWaiting", {}, {}, hang_up_with_a_byte_waiting,
      {.err = {line_gone, "serterm: bytes not sent to the line: 1\n"}, .exit_code = 1,
       .line_restored = false}},
+    // Once the line has taken nothing for a second, what it did not take
+    // is counted and the run fails.
+    {"EndOfInputOnAStalledLine", {}, {.keyboard = PIPE}, paste_and_end_on_a_stalled_line,
+     {.err = "serterm: bytes not sent to the line: 61440\n", .exit_code = 1}},
     {"KeyboardReadError", {}, {.keyboard_path = "/", .wait_for_setup = false}, nullptr,
      {.err = "serterm: keyboard read failed: Is a directory\n", .exit_code = 1}},
     // Without a stand-in on fd 0 the line would be opened there and taken
@@ -200,13 +234,9 @@ PrintTo(const way_out& way, std::ostream* os)
 bool
 dumps_core(int sig)
 {
-  for (int core : {SIGQUIT, SIGILL, SIGTRAP, SIGABRT, SIGBUS, SIGFPE, SIGSEGV,
-                   SIGXCPU, SIGXFSZ, SIGSYS}) {
-    if (sig == core) {
-      return true;
-    }
-  }
-  return false;
+  constexpr std::array core{SIGQUIT, SIGILL,  SIGTRAP, SIGABRT, SIGBUS,
+                            SIGFPE,  SIGSEGV, SIGXCPU, SIGXFSZ, SIGSYS};
+  return std::ranges::find(core, sig) != core.end();
 }
 
 class WaysOut : public ::testing::TestWithParam<way_out> {};
