@@ -107,8 +107,7 @@ start_session(const std::vector<std::string>& options,
 {
   session s;
   open_session_pty(s.line, s.line_before, setup.line);
-  bool own_keyboard = setup.keyboard == OWN && setup.keyboard_path == nullptr &&
-                      !setup.keyboard_input;
+  bool own_keyboard = setup.keyboard == OWN && setup.keyboard_path == nullptr;
   if (own_keyboard) {
     open_session_pty(s.keyboard, s.keyboard_before, nullptr);
   }
@@ -124,16 +123,7 @@ start_session(const std::vector<std::string>& options,
                      : setup.keyboard_nonblocking ? O_RDWR | O_NONBLOCK
                                                   : O_RDWR),
       open_for_child(setup.out_path, O_WRONLY)};
-  int out_pipe[2] = {-1, -1};
-  if (setup.out_nonblocking) {
-    EXPECT_EQ(pipe2(out_pipe, O_CLOEXEC), 0);
-    EXPECT_GT(fcntl(out_pipe[1], F_SETPIPE_SZ, 4096), 0);
-    EXPECT_TRUE(set_nonblocking(out_pipe[1]) && set_nonblocking(out_pipe[0]));
-    for_child[1] = out_pipe[1];
-  }
-  what.in = for_child[0] >= 0      ? for_child[0]
-            : setup.keyboard_input ? PIPE
-                                   : setup.keyboard;
+  what.in = for_child[0] >= 0 ? for_child[0] : setup.keyboard;
   what.out = for_child[1] >= 0  ? for_child[1]
              : setup.out == OWN ? PIPE
                                 : setup.out;
@@ -151,13 +141,6 @@ start_session(const std::vector<std::string>& options,
   }
   s.fds[0] = s.line.master;
   s.fds[1] = s.keyboard.master;
-  if (out_pipe[0] >= 0) {
-    s.fds[2] = out_pipe[0];
-  }
-  if (setup.keyboard_input) {
-    type(s, *setup.keyboard_input);
-    end_input(s);
-  }
   // Until serterm has made the keyboard pty raw (when it has one) and set
   // up the line pty (when it has that).
   if (setup.wait_for_setup && own_keyboard) {

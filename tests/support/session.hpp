@@ -7,7 +7,6 @@
 #include "support/oracles.hpp"
 #include "support/pty_kit.hpp"
 
-#include <optional>
 #include <string>
 #include <termios.h>
 #include <vector>
@@ -24,12 +23,9 @@ struct session_setup {
   const char* line_path = nullptr; // a device path instead of a line pty
   int keyboard = OWN;
   const char* keyboard_path = nullptr; // a file opened read-only as fd 0
-  // The keyboard a pipe that holds these keys and then ends.
-  std::optional<std::string> keyboard_input = std::nullopt;
-  bool keyboard_nonblocking = false; // fd 0 non-blocking, as a parent may
+  bool keyboard_nonblocking = false;   // fd 0 non-blocking, as a parent may
   int out = OWN;
   const char* out_path = nullptr; // a file opened write-only as fd 1
-  bool out_nonblocking = false;   // the stdout pipe small and non-blocking
   std::string argv0 = "serterm";
   bool ignore_sigpipe = false;
   int fill_descriptors_to = 0; // see launch

@@ -154,7 +154,8 @@ const session_setup AT_ONCE{.wait_for_setup = false};
 const way_out WAYS_OUT[] = {
     {"QuitAtPrompt", {}, {}, [](session& s) { open_prompt(s); type(s, "q\n"); },
      {.screen = "q\r\n", .err = "serterm> "}},
-    {"EndOfKeyboardInput", {}, {.keyboard_input = "hello", .wait_for_setup = false}, nullptr,
+    {"EndOfKeyboardInput", {}, {.keyboard = PIPE, .wait_for_setup = false},
+     [](session& s) { type(s, "hello"); end_input(s); },
      {.line = "hello"}},
     {"KeyboardHangup", {}, {}, [](session& s) { close_far_end(s, stream::screen); },
      {.keyboard_restored = false}},
@@ -217,8 +218,8 @@ const way_out WAYS_OUT[] = {
      [](session& s) { send(s, "AT"); }, {.err = HEXDUMP_FAILED + "No space left on device\n", .exit_code = 1}},
     {"HexdumpReaderGoneSigpipeIgnored", {"-d1"}, {.ignore_sigpipe = true}, close_hexdump_reader,
      {.err = HEXDUMP_FAILED + "Broken pipe\n", .exit_code = 1}},
-    {"StdoutClosedWithoutHexdump", {}, {.keyboard_input = "ok", .out = -1, .wait_for_setup = false},
-     nullptr, {.line = "ok"}},
+    {"StdoutClosedWithoutHexdump", {}, {.keyboard = PIPE, .out = -1, .wait_for_setup = false},
+     [](session& s) { type(s, "ok"); end_input(s); }, {.line = "ok"}},
 };
 // clang-format on
 
