@@ -28,9 +28,7 @@ TEST(KeyboardChunks, AnyReadSplitGivesTheSameBytesAndEcho)
                          12287U, 16383U, 16384U, 65535U}) {
     keys[at] = ESC;
   }
-  for (std::size_t at = 20000; at < 20010; ++at) {
-    keys[at] = ESC;
-  }
+  keys.replace(20000, 10, 10, ESC);
   keys.replace(30000, 4, E + "\r" + E + "\n");
   const std::string line = sent_quickly(keys);
 

@@ -16,6 +16,7 @@
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -78,10 +79,7 @@ protected:
   void
   close_pty_end()
   {
-    if (sim_.fds[0] >= 0) {
-      close(sim_.fds[0]);
-    }
-    sim_.fds[0] = -1;
+    close(std::exchange(sim_.fds[0], -1));
   }
 
   // Sends `command` on the pty, then waits for `reply` or, with a `span`,
