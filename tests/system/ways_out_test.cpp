@@ -13,7 +13,6 @@
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/select.h>
-#include <thread>
 #include <unistd.h>
 
 namespace serterm::testing {
@@ -55,14 +54,14 @@ flood_unread(session& s, stream unread)
   expect_idle(s);
 }
 
-// Then control-], a pause, q and Enter end the run within 3 s; what the
-// stream holds is then read.
+// Then control-], and once the prompt shows, q and Enter end the run
+// within 3 s; what the stream holds is then read.
 void
 quit_past_unread(session& s, stream unread)
 {
   flood_unread(s, unread);
   type(s, "\x1d");
-  std::this_thread::sleep_for(milliseconds(300));
+  await(s, stream::err, "serterm> ");
   type(s, "q\r");
   EXPECT_TRUE(take_until_ended(s, milliseconds(3000)));
   s.flood.clear();
