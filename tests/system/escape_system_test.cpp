@@ -30,12 +30,14 @@ TEST(Escape, KeyReadLateAfterItsWindowIsThePrompts)
 {
   // serterm stopped once it has read the escape (its echo of a shows it
   // read the chunk), and q Enter typed when the quick-key window is over:
-  // read in the same pass as the time-out, they are the prompt's keys.
-  session s = start_session({"-h1", "-t", "100000"});
+  // read in the same pass as the time-out, they are the prompt's keys. The
+  // window is a second long, so that the stop comes within it even on a
+  // loaded machine; the wait past it is spent stopped.
+  session s = start_session({"-h1", "-t", "1000000"});
   type(s, "a\x1d");
   await(s, stream::screen, "a");
   stop(s);
-  std::this_thread::sleep_for(milliseconds(300));
+  std::this_thread::sleep_for(milliseconds(1200));
   type(s, "q\r");
   ASSERT_EQ(kill(s.pid, SIGCONT), 0);
   end_session(s, {.line = "a", .screen = "a", .err = "\r\nserterm> q\n"});
