@@ -142,10 +142,8 @@ std::size_t
 size_mb(const char* name, std::size_t fallback)
 {
   const char* text = std::getenv(name);
-  return (text != nullptr && std::atol(text) > 0
-              ? static_cast<std::size_t>(std::atol(text))
-              : fallback) *
-         MB;
+  long mb = text != nullptr ? std::atol(text) : 0;
+  return (mb > 0 ? static_cast<std::size_t>(mb) : fallback) * MB;
 }
 
 // One soak run of serterm with `options`: the device sends `line_total`

@@ -16,6 +16,7 @@
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <utility>
 
 namespace serterm::testing {
 
@@ -36,12 +37,9 @@ open_pty(pty_pair& pty, const termios* settings)
 void
 close_pty(pty_pair& pty)
 {
-  for (int fd : {pty.master, pty.slave}) {
-    if (fd >= 0) {
-      close(fd);
-    }
-  }
-  pty.master = pty.slave = -1;
+  // close(-1) fails harmlessly for an end that is not open.
+  close(std::exchange(pty.master, -1));
+  close(std::exchange(pty.slave, -1));
 }
 
 bool
@@ -540,10 +538,7 @@ end_run(run& r, const outcome& expected, milliseconds limit)
     report_failure("pid " + std::to_string(r.pid) + ": " + why);
   }
   for (int* fd : {&r.keys, &r.fds[2], &r.fds[3]}) {
-    if (*fd >= 0) {
-      close(*fd);
-    }
-    *fd = -1;
+    close(std::exchange(*fd, -1));
   }
   r.pid = -1;
 }

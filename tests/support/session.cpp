@@ -10,6 +10,7 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <unistd.h>
+#include <utility>
 
 namespace serterm::testing {
 
@@ -170,8 +171,7 @@ send(session& s, std::string_view data, milliseconds limit)
 void
 end_input(session& s)
 {
-  close(s.keys);
-  s.keys = -1;
+  close(std::exchange(s.keys, -1));
 }
 
 void
@@ -189,11 +189,9 @@ type_and_await_read(session& s, std::string_view keys)
 void
 close_far_end(session& s, stream which)
 {
-  int& fd = s.fds[static_cast<std::size_t>(which)];
-  close(fd);
+  close(std::exchange(s.fds[static_cast<std::size_t>(which)], -1));
   s.line.master = which == stream::line ? -1 : s.line.master;
   s.keyboard.master = which == stream::screen ? -1 : s.keyboard.master;
-  fd = -1;
 }
 
 void
