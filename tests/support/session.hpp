@@ -107,4 +107,10 @@ bool wait_terminal(int fd, bool (*holds)(const termios&),
 // True when the suite runs serterm under valgrind (SERTERM_VALGRIND).
 bool under_valgrind();
 
+// Names each test of a table by its row's `name`, for
+// INSTANTIATE_TEST_SUITE_P.
+inline constexpr auto by_name = [](const auto& row) {
+  return std::string(row.param.name);
+};
+
 } // namespace serterm::testing

@@ -1,31 +1,16 @@
-// End-to-end tests of bad or unusual input: standard descriptors that are
-// pipes or slow (those closed, /dev/null or full end the run: they are ways
-// out), numbers at and beyond the int range, every byte value, and
-// over-long prompt lines. Each has one clear outcome.
+// End-to-end tests of bad or unusual input: a slow standard output (a
+// keyboard pipe, and standard descriptors closed, /dev/null or full, end
+// the run: they are ways out), numbers at and beyond the int range, every
+// byte value, and over-long prompt lines. Each has one clear outcome.
 #include "support/session.hpp"
 
 #include <csignal>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <thread>
 #include <unistd.h>
 
 namespace serterm::testing {
 namespace {
-
-TEST(BadInput, StdinPipeIgnoresTheScreenAndRelays)
-{
-  session s = start_session({}, {.keyboard = PIPE});
-  // Received bytes cannot be shown on a pipe's read end: they are dropped
-  // and the relay goes on.
-  send(s, "from the line");
-  std::this_thread::sleep_for(milliseconds(100));
-  type(s, "typed");
-  await(s, stream::line, "typed");
-  end_input(s);
-  end_session(s, {.line = "typed"});
-}
 
 TEST(BadInput, HexdumpToASlowNonBlockingPipeArrivesWhole)
 {

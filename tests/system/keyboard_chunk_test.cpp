@@ -185,9 +185,7 @@ TEST_P(WayOut, BehindAPaste)
 }
 
 INSTANTIATE_TEST_SUITE_P(KeyboardChunks, WayOut, ::testing::ValuesIn(WAYS_OUT),
-                         [](const ::testing::TestParamInfo<way_out_case>& row) {
-                           return row.param.name;
-                         });
+                         by_name);
 
 } // namespace
 } // namespace serterm::testing
