@@ -204,9 +204,7 @@ fill_descriptors(int end)
   }
   int null = open("/dev/null", O_RDWR);
   for (int fd = 3; fd < end && null >= 0; ++fd) {
-    if (fd != null) {
-      dup2(null, fd);
-    }
+    dup2(null, fd); // on `null` itself, it does nothing
   }
   if (null >= end) {
     close(null);

@@ -50,8 +50,7 @@ TEST(Relay, SettingsDuringTheRun)
                                   row.speed),
               "");
     termios raw = s.keyboard_before;
-    cfmakeraw(&raw);
-    raw.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    cfmakeraw(&raw); // echo off among the rest
     EXPECT_EQ(settings_difference(settings_of(s.keyboard.slave), raw), "");
     type(s, "AT\r");
     await(s, stream::line, "AT\r");
