@@ -23,10 +23,6 @@ namespace {
 
 using namespace serterm::testing;
 
-// How long the pty is read at the end for anything the test has not seen:
-// several of the simulator's 50 ms passes.
-constexpr milliseconds SETTLE{200};
-
 [[maybe_unused]] const bool failures_reported = [] {
   report_failure = [](const std::string& what) { ADD_FAILURE() << what; };
   return true;
@@ -104,8 +100,10 @@ protected:
   void
   finish(outcome end = {}, bool stop = true, milliseconds limit = WAIT_LIMIT)
   {
-    // The simulator's end takes what waits on the pty with it.
-    settle(sim_, SETTLE);
+    // The simulator's end takes what waits on the pty with it: first the
+    // pty is read for anything the test has not seen, for several of the
+    // simulator's 50 ms passes.
+    settle(sim_, milliseconds(200));
     close_pty_end();
     if (stop) {
       kill(sim_.pid, SIGTERM);
