@@ -207,10 +207,9 @@ TEST(Relay, StoppedScreenHoldsUpNoKeyAndLosesNoData)
   session s = start_session({});
   s.flood = random_bytes(4093, 23, ESC);
   pace(s, stream::screen, 0);
-  std::string keys;
-  for (char key = 'a'; key < 'a' + 10; ++key) {
+  const std::string keys = "abcdefghij";
+  for (char key : keys) {
     settle(s, milliseconds(20));
-    keys.push_back(key);
     type(s, std::string(1, key));
     // Only a bound for a loaded machine: a key that waited for the screen
     // would never come.

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <csignal>
 #include <cstring>
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
@@ -334,12 +335,11 @@ TEST_F(LineDescriptor, FreeOneBelowTheLimitRelays)
 {
   session s = start_session(
       {}, {.fill_descriptors_to = MANY_DESCRIPTORS, .free_descriptor = 500});
-  std::array<char, 256> target{};
-  std::string fd_link = "/proc/" + std::to_string(s.pid) + "/fd/500";
-  ssize_t length = readlink(fd_link.c_str(), target.data(), target.size());
-  ASSERT_GT(length, 0);
-  EXPECT_EQ(std::string(target.data(), static_cast<std::size_t>(length)),
-            s.line.slave_path);
+  std::string fd_500 = "/proc/" + std::to_string(s.pid) + "/fd/500";
+  std::error_code error;
+  EXPECT_EQ(std::filesystem::read_symlink(fd_500, error).string(),
+            s.line.slave_path)
+      << error.message();
   type(s, "a");
   await(s, stream::line, "a");
   send(s, "b");

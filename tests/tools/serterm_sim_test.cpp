@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <string>
 #include <sys/stat.h>
@@ -280,10 +281,9 @@ TEST_F(SimulatorLifetime, LinkIsMadeAndRemovedOnSigterm)
   ASSERT_NE(mkdtemp(dir.data()), nullptr);
   std::string link = dir + "/modem";
   start({"--link", link}, false);
-  std::array<char, 256> target{};
-  ssize_t n = readlink(link.c_str(), target.data(), target.size() - 1);
-  EXPECT_EQ(std::string(target.data(), n > 0 ? static_cast<std::size_t>(n) : 0),
-            path_);
+  std::error_code error;
+  EXPECT_EQ(std::filesystem::read_symlink(link, error).string(), path_)
+      << error.message();
   open_pty_end(link);
   say("AT\r", "AT\r\r\nOK\r\n");
   finish();
