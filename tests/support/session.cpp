@@ -137,9 +137,7 @@ start_session(const std::vector<std::string>& options,
   running.push_back(s.pid);
   s.keyboard_shared = for_child[0];
   s.keyboard_flags = for_child[0] >= 0 ? fcntl(for_child[0], F_GETFL) : 0;
-  if (for_child[1] >= 0) {
-    close(for_child[1]);
-  }
+  close(for_child[1]); // the child's own now; -1 if none was opened
   s.fds[0] = s.line.master;
   s.fds[1] = s.keyboard.master;
   // Until serterm has made the keyboard pty raw (when it has one) and set

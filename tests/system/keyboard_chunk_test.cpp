@@ -173,9 +173,8 @@ TEST_P(WayOut, BehindAPaste)
   // The screen shows the flood, then, on the same terminal, the prompt;
   // in half-duplex mode the echo of what was typed among the flood.
   std::string screen = got(s, stream::screen);
-  std::string shown;
-  std::copy_if(screen.begin(), screen.end(), std::back_inserter(shown),
-               [](char c) { return c != ESC; });
+  std::string shown = screen;
+  std::erase(shown, ESC);
   EXPECT_TRUE(echoes ? echo_of(shown, paste)
                      : shown == (row.err_on_keyboard ? err : ""))
       << printable(shown.substr(0, 200));
