@@ -8,10 +8,10 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <thread>
+#include <tuple>
 #include <unistd.h>
 
 namespace serterm::testing {
@@ -98,19 +98,6 @@ expected_sum(byte_stream stream, std::size_t total, shown_as as)
   return sum;
 }
 
-// Peak resident memory of `pid` in kB (VmHWM), or -1.
-long
-peak_rss_kb(pid_t pid)
-{
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  std::string word;
-  long kb = -1;
-  while (status >> word && word != "VmHWM:") {
-  }
-  status >> kb;
-  return kb;
-}
-
 // Reads `fd` into `sum` until `total` bytes came or `deadline` passes.
 // Returns the peak memory of `sampled` (when given) once the first few
 // megabytes are through, or -1.
@@ -131,17 +118,10 @@ read_sum(int fd, std::size_t total, steady::time_point deadline, checksum& sum,
     }
     if (sampled > 0 && rss_early < 0 &&
         sum.size >= std::min(total / 4, 4 * MB)) {
-      rss_early = peak_rss_kb(sampled);
+      rss_early = proc_value(sampled, "status", "VmHWM:");
     }
   }
   return rss_early;
-}
-
-void
-expect_same(const checksum& got, const checksum& expected, const char* what)
-{
-  EXPECT_EQ(got.size, expected.size) << what;
-  EXPECT_EQ(got.hash, expected.hash) << what;
 }
 
 // True when `text` is nothing but CR LF pairs.
@@ -162,10 +142,8 @@ std::size_t
 size_mb(const char* name, std::size_t fallback)
 {
   const char* text = std::getenv(name);
-  return (text != nullptr && std::atol(text) > 0
-              ? static_cast<std::size_t>(std::atol(text))
-              : fallback) *
-         MB;
+  long mb = text != nullptr ? std::atol(text) : 0;
+  return (mb > 0 ? static_cast<std::size_t>(mb) : fallback) * MB;
 }
 
 // One soak run of serterm with `options`: the device sends `line_total`
@@ -212,9 +190,13 @@ soak(const std::vector<std::string>& options, std::size_t line_total,
   line_reader.join();
   EXPECT_TRUE(sent);
   EXPECT_TRUE(pasted);
-  expect_same(screen, want, "screen or hexdump text");
-  expect_same(line, expected_sum(typed, typed_total, shown_as::plain), "line");
-  long rss_end = peak_rss_kb(s.pid);
+  checksum typed_sum = expected_sum(typed, typed_total, shown_as::plain);
+  EXPECT_EQ(std::tie(screen.size, screen.hash), std::tie(want.size, want.hash))
+      << "screen or hexdump text";
+  EXPECT_EQ(std::tie(line.size, line.hash),
+            std::tie(typed_sum.size, typed_sum.hash))
+      << "line";
+  long rss_end = proc_value(s.pid, "status", "VmHWM:");
   ASSERT_GT(rss_early, 0);
   EXPECT_LE(rss_end, rss_early + 256 + (typed_total > 0 ? 1032 : 0));
   double seconds = std::chrono::duration<double>(steady::now() - start).count();

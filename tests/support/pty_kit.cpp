@@ -16,6 +16,7 @@
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <utility>
 
 namespace serterm::testing {
 
@@ -36,12 +37,9 @@ open_pty(pty_pair& pty, const termios* settings)
 void
 close_pty(pty_pair& pty)
 {
-  for (int fd : {pty.master, pty.slave}) {
-    if (fd >= 0) {
-      close(fd);
-    }
-  }
-  pty.master = pty.slave = -1;
+  // close(-1) fails harmlessly for an end that is not open.
+  close(std::exchange(pty.master, -1));
+  close(std::exchange(pty.slave, -1));
 }
 
 bool
@@ -193,18 +191,6 @@ write_all_bounded(int fd, std::string_view data, milliseconds limit,
 
 namespace {
 
-// In the child: puts `fd` on `target` (closed when `fd` is -1). The
-// descriptors were moved above 2 first, so no dup clobbers another.
-void
-place(int fd, int target)
-{
-  if (fd >= 0) {
-    dup2(fd, target);
-  } else {
-    close(target);
-  }
-}
-
 // In the child: opens /dev/null on every descriptor from 3 up to `end`,
 // raising the soft limit on open files as far as the hard one allows.
 void
@@ -218,9 +204,7 @@ fill_descriptors(int end)
   }
   int null = open("/dev/null", O_RDWR);
   for (int fd = 3; fd < end && null >= 0; ++fd) {
-    if (fd != null) {
-      dup2(null, fd);
-    }
+    dup2(null, fd); // on `null` itself, it does nothing
   }
   if (null >= end) {
     close(null);
@@ -287,8 +271,10 @@ start_process(const launch& what)
   for (int& fd : fds) {
     fd = fd >= 0 ? fcntl(fd, F_DUPFD, 3) : -1;
   }
+  // Each on its place, or that closed; all were moved above 2 first, so
+  // no dup clobbers another.
   for (int i = 0; i < 3; ++i) {
-    place(fds[i], i);
+    fds[i] >= 0 ? dup2(fds[i], i) : close(i);
   }
   close_range(3, ~0U, 0);
   if (what.fill_descriptors_to > 0) {
@@ -348,14 +334,15 @@ cpu_ticks(pid_t pid)
 }
 
 long
-bytes_read(pid_t pid)
+proc_value(pid_t pid, const std::string& file, const std::string& key)
 {
-  std::ifstream file("/proc/" + std::to_string(pid) + "/io");
-  std::string key;
+  std::ifstream in("/proc/" + std::to_string(pid) + "/" + file);
+  std::string word;
   long value = -1;
-  while (file >> key >> value && key != "rchar:") {
+  while (in >> word && word != key) {
   }
-  return key == "rchar:" ? value : -1;
+  in >> value;
+  return value;
 }
 
 namespace {
@@ -511,15 +498,21 @@ put(run& r, int fd, std::string_view data, milliseconds limit)
   }
 }
 
-void
-end_run(run& r, const outcome& expected, milliseconds limit)
+bool
+take_until_ended(run& r, milliseconds limit)
 {
-  bool ended = eventually(
+  return eventually(
       [&r] {
         take(r);
         return has_ended(r.pid);
       },
       limit);
+}
+
+void
+end_run(run& r, const outcome& expected, milliseconds limit)
+{
+  bool ended = take_until_ended(r, limit);
   int status = wait_child(r.pid, milliseconds(0));
   take(r);
   const std::array<const stream_text*, 4> wants{
@@ -543,10 +536,7 @@ end_run(run& r, const outcome& expected, milliseconds limit)
     report_failure("pid " + std::to_string(r.pid) + ": " + why);
   }
   for (int* fd : {&r.keys, &r.fds[2], &r.fds[3]}) {
-    if (*fd >= 0) {
-      close(*fd);
-    }
-    *fd = -1;
+    close(std::exchange(*fd, -1));
   }
   r.pid = -1;
 }

@@ -152,8 +152,10 @@ bool has_ended(pid_t pid);
 // system), or -1 if it cannot be read.
 long cpu_ticks(pid_t pid);
 
-// The bytes `pid`'s reads have returned so far (rchar), or -1.
-long bytes_read(pid_t pid);
+// The number after the word `key` in /proc/`pid`/`file`, or -1: the bytes
+// its reads have returned so far ("io", "rchar:"), its peak memory in kB
+// ("status", "VmHWM:").
+long proc_value(pid_t pid, const std::string& file, const std::string& key);
 
 // How a test program reports a failure of the run functions below (a
 // GoogleTest program points it at ADD_FAILURE); by default, to stderr.
@@ -201,6 +203,10 @@ std::string& got(run& r, stream which);
 // the program never blocks on a full pipe or pty while the test waits for
 // one of them; and sends what the line takes of the flood.
 void take(run& r);
+
+// Takes in every stream until the run's program has ended (its status left
+// to be collected) or `limit` passes. True if it ended.
+bool take_until_ended(run& r, milliseconds limit = WAIT_LIMIT);
 
 // Takes in every stream for `span`.
 void settle(run& r, milliseconds span);

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <unistd.h>
+#include <utility>
 
 namespace serterm::testing {
 
@@ -54,11 +55,10 @@ check_restored(const pty_pair& pty, const termios& before, const char* name)
 launch
 serterm_launch(const std::string& argv0)
 {
-  launch what;
-  const char* logs = std::getenv("SERTERM_VALGRIND");
-  if (logs == nullptr || *logs == '\0' || argv0 != "serterm") {
+  if (!under_valgrind() || argv0 != "serterm") {
     return program_launch(SERTERM_BINARY, argv0);
   }
+  launch what;
   std::string binary = SERTERM_BINARY;
   const char* path = std::getenv("PATH");
   what.env.push_back("PATH=" + binary.substr(0, binary.rfind('/')) + ":" +
@@ -75,7 +75,8 @@ serterm_launch(const std::string& argv0)
                "--errors-for-leak-kinds=definite,indirect,possible",
                "--track-fds=no",
                "--error-exitcode=99",
-               std::string("--log-file=") + logs + "/memcheck.%p.log",
+               std::string("--log-file=") + std::getenv("SERTERM_VALGRIND") +
+                   "/memcheck.%p.log",
                argv0};
   return what;
 }
@@ -99,27 +100,6 @@ open_for_child(const char* path, int flags)
   return fd;
 }
 
-bool
-line_set_up(const termios& t)
-{
-  return (t.c_cflag & CLOCAL) != 0;
-}
-
-// Waits until serterm has made the keyboard pty raw (when it has one) and
-// set up the line pty (when it has that).
-void
-wait_set_up(const session& s, const session_setup& setup, bool own_keyboard)
-{
-  if (own_keyboard) {
-    EXPECT_TRUE(wait_terminal(s.keyboard.slave, is_raw))
-        << "keyboard never became raw";
-  }
-  if (setup.line_path == nullptr) {
-    EXPECT_TRUE(wait_terminal(s.line.slave, line_set_up))
-        << "line never set up";
-  }
-}
-
 } // namespace
 
 session
@@ -128,8 +108,7 @@ start_session(const std::vector<std::string>& options,
 {
   session s;
   open_session_pty(s.line, s.line_before, setup.line);
-  bool own_keyboard = setup.keyboard == OWN && setup.keyboard_path == nullptr &&
-                      !setup.keyboard_input;
+  bool own_keyboard = setup.keyboard == OWN && setup.keyboard_path == nullptr;
   if (own_keyboard) {
     open_session_pty(s.keyboard, s.keyboard_before, nullptr);
   }
@@ -145,16 +124,7 @@ start_session(const std::vector<std::string>& options,
                      : setup.keyboard_nonblocking ? O_RDWR | O_NONBLOCK
                                                   : O_RDWR),
       open_for_child(setup.out_path, O_WRONLY)};
-  int out_pipe[2] = {-1, -1};
-  if (setup.out_nonblocking) {
-    EXPECT_EQ(pipe2(out_pipe, O_CLOEXEC), 0);
-    EXPECT_GT(fcntl(out_pipe[1], F_SETPIPE_SZ, 4096), 0);
-    EXPECT_TRUE(set_nonblocking(out_pipe[1]) && set_nonblocking(out_pipe[0]));
-    for_child[1] = out_pipe[1];
-  }
-  what.in = for_child[0] >= 0      ? for_child[0]
-            : setup.keyboard_input ? PIPE
-                                   : setup.keyboard;
+  what.in = for_child[0] >= 0 ? for_child[0] : setup.keyboard;
   what.out = for_child[1] >= 0  ? for_child[1]
              : setup.out == OWN ? PIPE
                                 : setup.out;
@@ -167,20 +137,19 @@ start_session(const std::vector<std::string>& options,
   running.push_back(s.pid);
   s.keyboard_shared = for_child[0];
   s.keyboard_flags = for_child[0] >= 0 ? fcntl(for_child[0], F_GETFL) : 0;
-  if (for_child[1] >= 0) {
-    close(for_child[1]);
-  }
+  close(for_child[1]); // the child's own now; -1 if none was opened
   s.fds[0] = s.line.master;
   s.fds[1] = s.keyboard.master;
-  if (out_pipe[0] >= 0) {
-    s.fds[2] = out_pipe[0];
+  // Until serterm has made the keyboard pty raw (when it has one) and set
+  // up the line pty (when it has that).
+  if (setup.wait_for_setup && own_keyboard) {
+    EXPECT_TRUE(wait_terminal(s.keyboard.slave, is_raw))
+        << "keyboard never became raw";
   }
-  if (setup.keyboard_input) {
-    type(s, *setup.keyboard_input);
-    end_input(s);
-  }
-  if (setup.wait_for_setup) {
-    wait_set_up(s, setup, own_keyboard);
+  if (setup.wait_for_setup && setup.line_path == nullptr) {
+    EXPECT_TRUE(wait_terminal(s.line.slave, [](const termios& t) {
+      return (t.c_cflag & CLOCAL) != 0;
+    })) << "line never set up";
   }
   return s;
 }
@@ -200,29 +169,27 @@ send(session& s, std::string_view data, milliseconds limit)
 void
 end_input(session& s)
 {
-  close(s.keys);
-  s.keys = -1;
+  close(std::exchange(s.keys, -1));
 }
 
 void
 type_and_await_read(session& s, std::string_view keys)
 {
-  long before = bytes_read(s.pid);
+  long before = proc_value(s.pid, "io", "rchar:");
   type(s, keys, milliseconds(30000));
   EXPECT_TRUE(eventually([&s, &keys, before] {
     take(s);
-    return bytes_read(s.pid) >= before + static_cast<long>(keys.size());
+    return proc_value(s.pid, "io", "rchar:") >=
+           before + static_cast<long>(keys.size());
   })) << "serterm never read the keys typed";
 }
 
 void
 close_far_end(session& s, stream which)
 {
-  int& fd = s.fds[static_cast<std::size_t>(which)];
-  close(fd);
+  close(std::exchange(s.fds[static_cast<std::size_t>(which)], -1));
   s.line.master = which == stream::line ? -1 : s.line.master;
   s.keyboard.master = which == stream::screen ? -1 : s.keyboard.master;
-  fd = -1;
 }
 
 void
@@ -230,8 +197,9 @@ open_prompt(session& s, std::string_view escape)
 {
   type(s, escape);
   await(s, stream::err, "serterm> ");
-  EXPECT_TRUE(wait_terminal(s.keyboard.slave, is_cooked))
-      << "prompt not cooked";
+  EXPECT_TRUE(wait_terminal(s.keyboard.slave, [](const termios& t) {
+    return (t.c_lflag & ICANON) != 0;
+  })) << "prompt not cooked";
 }
 
 void
@@ -311,12 +279,6 @@ bool
 is_raw(const termios& t)
 {
   return (t.c_lflag & (ICANON | ECHO)) == 0;
-}
-
-bool
-is_cooked(const termios& t)
-{
-  return (t.c_lflag & ICANON) != 0;
 }
 
 bool

@@ -7,7 +7,6 @@
 #include "support/oracles.hpp"
 #include "support/pty_kit.hpp"
 
-#include <optional>
 #include <string>
 #include <termios.h>
 #include <vector>
@@ -24,12 +23,9 @@ struct session_setup {
   const char* line_path = nullptr; // a device path instead of a line pty
   int keyboard = OWN;
   const char* keyboard_path = nullptr; // a file opened read-only as fd 0
-  // The keyboard a pipe that holds these keys and then ends.
-  std::optional<std::string> keyboard_input = std::nullopt;
-  bool keyboard_nonblocking = false; // fd 0 non-blocking, as a parent may
+  bool keyboard_nonblocking = false;   // fd 0 non-blocking, as a parent may
   int out = OWN;
   const char* out_path = nullptr; // a file opened write-only as fd 1
-  bool out_nonblocking = false;   // the stdout pipe small and non-blocking
   std::string argv0 = "serterm";
   bool ignore_sigpipe = false;
   int fill_descriptors_to = 0; // see launch
@@ -101,9 +97,8 @@ void stop(session& s);
 // The settings of terminal `fd`, read with tcgetattr.
 termios settings_of(int fd);
 
-// Whether settings `t` are raw (ICANON and ECHO clear) or cooked (ICANON).
+// Whether settings `t` are raw: ICANON and ECHO clear.
 bool is_raw(const termios& t);
-bool is_cooked(const termios& t);
 
 // Waits until the settings of terminal `fd` satisfy `holds`.
 bool wait_terminal(int fd, bool (*holds)(const termios&),
@@ -111,5 +106,11 @@ bool wait_terminal(int fd, bool (*holds)(const termios&),
 
 // True when the suite runs serterm under valgrind (SERTERM_VALGRIND).
 bool under_valgrind();
+
+// Names each test of a table by its row's `name`, for
+// INSTANTIATE_TEST_SUITE_P.
+inline constexpr auto by_name = [](const auto& row) {
+  return std::string(row.param.name);
+};
 
 } // namespace serterm::testing

@@ -28,9 +28,7 @@ TEST(KeyboardChunks, AnyReadSplitGivesTheSameBytesAndEcho)
                          12287U, 16383U, 16384U, 65535U}) {
     keys[at] = ESC;
   }
-  for (std::size_t at = 20000; at < 20010; ++at) {
-    keys[at] = ESC;
-  }
+  keys.replace(20000, 10, 10, ESC);
   keys.replace(30000, 4, E + "\r" + E + "\n");
   const std::string line = sent_quickly(keys);
 
@@ -158,10 +156,7 @@ TEST_P(WayOut, BehindAPaste)
     settle(s, milliseconds(500));
     type(s, row.keys);
   }
-  EXPECT_TRUE(eventually([&s] {
-    take(s);
-    return has_ended(s.pid);
-  }));
+  EXPECT_TRUE(take_until_ended(s));
   EXPECT_LT(steady::now() - escaped, row.within) << "the way out's bound";
   s.flood.clear();
   pace(s, stream::line, -1);
@@ -178,9 +173,8 @@ TEST_P(WayOut, BehindAPaste)
   // The screen shows the flood, then, on the same terminal, the prompt;
   // in half-duplex mode the echo of what was typed among the flood.
   std::string screen = got(s, stream::screen);
-  std::string shown;
-  std::copy_if(screen.begin(), screen.end(), std::back_inserter(shown),
-               [](char c) { return c != ESC; });
+  std::string shown = screen;
+  std::erase(shown, ESC);
   EXPECT_TRUE(echoes ? echo_of(shown, paste)
                      : shown == (row.err_on_keyboard ? err : ""))
       << printable(shown.substr(0, 200));
@@ -190,24 +184,7 @@ TEST_P(WayOut, BehindAPaste)
 }
 
 INSTANTIATE_TEST_SUITE_P(KeyboardChunks, WayOut, ::testing::ValuesIn(WAYS_OUT),
-                         [](const ::testing::TestParamInfo<way_out_case>& row) {
-                           return row.param.name;
-                         });
-
-TEST(KeyboardChunks, EndOfInputOnAStalledLine)
-{
-  // Once the line has taken nothing for a second, what it did not take is
-  // counted and the run fails.
-  std::string paste = random_bytes(60 * 1024, 13, ESC);
-  session s = start_session({}, {.keyboard = PIPE});
-  ASSERT_EQ(tcflow(s.line.slave, TCOOFF), 0);
-  type(s, paste);
-  end_input(s);
-  EXPECT_TRUE(eventually([&s] { return has_ended(s.pid); }));
-  end_session(s, {.err = "serterm: bytes not sent to the line: " +
-                         std::to_string(paste.size()) + "\n",
-                  .exit_code = 1});
-}
+                         by_name);
 
 } // namespace
 } // namespace serterm::testing

@@ -10,21 +10,19 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <string>
 #include <sys/stat.h>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace {
 
 using namespace serterm::testing;
-
-// How long the pty is read at the end for anything the test has not seen:
-// several of the simulator's 50 ms passes.
-constexpr milliseconds SETTLE{200};
 
 [[maybe_unused]] const bool failures_reported = [] {
   report_failure = [](const std::string& what) { ADD_FAILURE() << what; };
@@ -78,10 +76,7 @@ protected:
   void
   close_pty_end()
   {
-    if (sim_.fds[0] >= 0) {
-      close(sim_.fds[0]);
-    }
-    sim_.fds[0] = -1;
+    close(std::exchange(sim_.fds[0], -1));
   }
 
   // Sends `command` on the pty, then waits for `reply` or, with a `span`,
@@ -106,8 +101,10 @@ protected:
   void
   finish(outcome end = {}, bool stop = true, milliseconds limit = WAIT_LIMIT)
   {
-    // The simulator's end takes what waits on the pty with it.
-    settle(sim_, SETTLE);
+    // The simulator's end takes what waits on the pty with it: first the
+    // pty is read for anything the test has not seen, for several of the
+    // simulator's 50 ms passes.
+    settle(sim_, milliseconds(200));
     close_pty_end();
     if (stop) {
       kill(sim_.pid, SIGTERM);
@@ -135,94 +132,46 @@ protected:
 using SimulatorLifetime = SimulatorTest;
 using SimulatorCommandLine = SimulatorTest;
 
-TEST_F(SimulatorTest, AnswersCommandsWithEchoAndFramedResults)
-{
-  start();
-  say("AT\r", "AT\r\r\nOK\r\n");
-  say("ati\r", "ati\r\r\nserterm-sim Hayes-style modem\r\n\r\nOK\r\n");
-  say("ATX\r", "ATX\r\r\nERROR\r\n");
-  say("hello\r", "hello\r\r\nERROR\r\n");
-  // An empty line gets no answer: only its echo comes before the
-  // next one.
-  say("\rAT\r", "\rAT\r\r\nOK\r\n");
-  // Backspace takes back the last character.
-  say("ATX\bZ\r", "ATX\bZ\r\r\nOK\r\n");
-}
-
-TEST_F(SimulatorTest, EchoAndNumericAnswersSwitch)
-{
-  start();
-  say("ATE0\r", "ATE0\r\r\nOK\r\n");
-  say("AT\r", "\r\nOK\r\n");
-  say("ATV0\r", "0\r");
-  say("ATQ\r", "4\r");
-  say("ATE1\r", "0\r");
-  say("AT\r", "AT\r0\r");
-  say("ATZ\r", "ATZ\r\r\nOK\r\n");
-}
-
 // A guard time of a fifth of a second, so that the cases around it wait
 // less; waits longer than it are safe, whatever the machine's load.
 const std::vector<std::string> SHORT_GUARD{"--guard", "200"};
 constexpr milliseconds PAST_GUARD{300};
 constexpr milliseconds WELL_PAST_GUARD{500};
 
-TEST_F(SimulatorTest, DialEntersDataModeThatEchoesEveryByte)
-{
-  start(SHORT_GUARD);
-  say("ATDT555-1234\r", "ATDT555-1234\r\r\nCONNECT 9600\r\n");
-  say(all_bytes(), all_bytes());
-  // Commands are data now: echoed, not answered.
-  say("AT\r", "AT\r", WELL_PAST_GUARD);
-}
+// One exchange on the pty: what `say` sends, the reply, and the span it
+// takes in (0: until the reply came). Nothing sent and nothing replied
+// lets `span` pass.
+struct exchange {
+  std::string command;
+  std::string reply;
+  milliseconds span{0};
+};
 
-TEST_F(SimulatorTest, DialWithoutDigitsIsAnError)
-{
-  start();
-  say("ATD\r", "ATD\r\r\nERROR\r\n");
-  say("ATDX1\r", "ATDX1\r\r\nERROR\r\n");
-}
+// A conversation with the simulator started with `args`.
+struct conversation {
+  const char* name;
+  std::vector<std::string> args;
+  std::vector<exchange> exchanges;
+};
 
-TEST_F(SimulatorTest, GuardedPlusesReturnToCommandMode)
+// Loopback data written in pieces and read as it comes, so neither side
+// stalls; then a command is data too.
+std::vector<exchange>
+loopback_pieces()
 {
-  start(SHORT_GUARD);
-  say("ATD1\r", "ATD1\r\r\nCONNECT 9600\r\n");
-  say("data", "data");
-  std::this_thread::sleep_for(PAST_GUARD);
-  say("+++", "+++\r\nOK\r\n");
-  say("ATH\r", "ATH\r\r\nOK\r\n");
-  say("AT\r", "AT\r\r\nOK\r\n");
-}
-
-TEST_F(SimulatorTest, PlusesWithoutGuardTimeStayData)
-{
-  // Each write reaches the simulator in one read: its bytes come together.
-  start(SHORT_GUARD);
-  say("ATD1\r", "ATD1\r\r\nCONNECT 9600\r\n");
-  std::this_thread::sleep_for(PAST_GUARD);
-  // Data right before the pluses: no guard time before them.
-  say("x+++", "x+++", WELL_PAST_GUARD);
-  // Data right after them (within the guard time) cancels too.
-  std::this_thread::sleep_for(PAST_GUARD);
-  say("+++y", "+++y", WELL_PAST_GUARD);
-  say("AT\r", "AT\r", WELL_PAST_GUARD);
-}
-
-TEST_F(SimulatorTest, LoopbackEchoesEverything)
-{
-  start({"--loopback"});
   std::string data;
   for (int i = 0; i < 20000; ++i) {
     data += static_cast<char>((i * 7) & 0xFF);
   }
-  // Written in pieces and read as it comes, so neither side stalls.
+  std::vector<exchange> pieces;
   for (std::size_t at = 0; at < data.size(); at += 1000) {
-    std::string piece = data.substr(at, 1000);
-    say(piece, piece);
+    pieces.push_back({data.substr(at, 1000), data.substr(at, 1000)});
   }
-  say("AT\r", "AT\r");
+  pieces.push_back({"AT\r", "AT\r"});
+  return pieces;
 }
 
+// The pattern --stream sends: `n` bytes of lines ended by `line_end`.
 std::string
 expected_stream(std::size_t n, std::string_view line_end)
 {
@@ -237,6 +186,61 @@ expected_stream(std::size_t n, std::string_view line_end)
   return out;
 }
 
+// clang-format off
+const conversation CONVERSATIONS[] = {
+    // An empty line gets no answer: only its echo comes before the next
+    // one. Backspace takes back the last character.
+    {"AnswersCommandsWithEchoAndFramedResults", {},
+     {{"AT\r", "AT\r\r\nOK\r\n"}, {"ati\r", "ati\r\r\nserterm-sim Hayes-style modem\r\n\r\nOK\r\n"},
+      {"ATX\r", "ATX\r\r\nERROR\r\n"}, {"hello\r", "hello\r\r\nERROR\r\n"},
+      {"\rAT\r", "\rAT\r\r\nOK\r\n"}, {"ATX\bZ\r", "ATX\bZ\r\r\nOK\r\n"}}},
+    {"EchoAndNumericAnswersSwitch", {},
+     {{"ATE0\r", "ATE0\r\r\nOK\r\n"}, {"AT\r", "\r\nOK\r\n"}, {"ATV0\r", "0\r"}, {"ATQ\r", "4\r"},
+      {"ATE1\r", "0\r"}, {"AT\r", "AT\r0\r"}, {"ATZ\r", "ATZ\r\r\nOK\r\n"}}},
+    // Commands are data once dialled: echoed, not answered.
+    {"DialEntersDataModeThatEchoesEveryByte", SHORT_GUARD,
+     {{"ATDT555-1234\r", "ATDT555-1234\r\r\nCONNECT 9600\r\n"}, {all_bytes(), all_bytes()},
+      {"AT\r", "AT\r", WELL_PAST_GUARD}}},
+    {"DialWithoutDigitsIsAnError", {},
+     {{"ATD\r", "ATD\r\r\nERROR\r\n"}, {"ATDX1\r", "ATDX1\r\r\nERROR\r\n"}}},
+    {"GuardedPlusesReturnToCommandMode", SHORT_GUARD,
+     {{"ATD1\r", "ATD1\r\r\nCONNECT 9600\r\n"}, {"data", "data"}, {"", "", PAST_GUARD},
+      {"+++", "+++\r\nOK\r\n"}, {"ATH\r", "ATH\r\r\nOK\r\n"}, {"AT\r", "AT\r\r\nOK\r\n"}}},
+    // Each write reaches the simulator in one read: its bytes come
+    // together. Data right before the pluses leaves no guard time before
+    // them; data right after them (within the guard time) cancels too.
+    {"PlusesWithoutGuardTimeStayData", SHORT_GUARD,
+     {{"ATD1\r", "ATD1\r\r\nCONNECT 9600\r\n"}, {"", "", PAST_GUARD}, {"x+++", "x+++", WELL_PAST_GUARD},
+      {"", "", PAST_GUARD}, {"+++y", "+++y", WELL_PAST_GUARD}, {"AT\r", "AT\r", WELL_PAST_GUARD}}},
+    {"LoopbackEchoesEverything", {"--loopback"}, loopback_pieces()},
+    {"CrOnlyEndsLinesWithALoneCr", {"--stream", "130", "--cr-only"},
+     {{"", expected_stream(130, "\r")}, {"AT\r", "AT\r\rOK\r"}}},
+};
+// clang-format on
+
+void
+PrintTo(const conversation& row, std::ostream* os)
+{
+  *os << row.name;
+}
+
+class Conversation : public SimulatorTest,
+                     public ::testing::WithParamInterface<conversation> {};
+
+TEST_P(Conversation, RepliesExactly)
+{
+  start(GetParam().args);
+  for (const exchange& said : GetParam().exchanges) {
+    say(said.command, said.reply, said.span);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(SimulatorTest, Conversation,
+                         ::testing::ValuesIn(CONVERSATIONS),
+                         [](const ::testing::TestParamInfo<conversation>& row) {
+                           return std::string(row.param.name);
+                         });
+
 TEST_F(SimulatorTest, StreamSendsExactlyThePattern)
 {
   start({"--stream", "100000"});
@@ -245,13 +249,6 @@ TEST_F(SimulatorTest, StreamSendsExactlyThePattern)
         std::chrono::seconds(30));
   // Then it is the modem.
   say("AT\r", "AT\r\r\nOK\r\n");
-}
-
-TEST_F(SimulatorTest, CrOnlyEndsLinesWithALoneCr)
-{
-  start({"--stream", "130", "--cr-only"});
-  say("", expected_stream(130, "\r"));
-  say("AT\r", "AT\r\rOK\r");
 }
 
 TEST_F(SimulatorTest, HangUpStartsAfreshAndRestartsTheStream)
@@ -284,10 +281,9 @@ TEST_F(SimulatorLifetime, LinkIsMadeAndRemovedOnSigterm)
   ASSERT_NE(mkdtemp(dir.data()), nullptr);
   std::string link = dir + "/modem";
   start({"--link", link}, false);
-  std::array<char, 256> target{};
-  ssize_t n = readlink(link.c_str(), target.data(), target.size() - 1);
-  EXPECT_EQ(std::string(target.data(), n > 0 ? static_cast<std::size_t>(n) : 0),
-            path_);
+  std::error_code error;
+  EXPECT_EQ(std::filesystem::read_symlink(link, error).string(), path_)
+      << error.message();
   open_pty_end(link);
   say("AT\r", "AT\r\r\nOK\r\n");
   finish();
