@@ -67,9 +67,9 @@ echo_of(std::string_view echo, std::string_view paste)
 }
 
 // The way out behind a paste: its far ends, the keys typed after the escape
-// (half a second later, or once the prompt shows, or at once on a line
-// that takes nothing), what the user's terminal shows from the prompt on,
-// and how soon after the escape serterm ends.
+// (half a second after it was read, or once the prompt shows, or at once on
+// a line that takes nothing), what the user's terminal shows from the prompt
+// on, and how soon after the escape serterm ends.
 struct way_out_case {
   const char* name;
   std::vector<std::string> options;
@@ -151,8 +151,16 @@ TEST_P(WayOut, BehindAPaste)
     type_and_await_read(s, E);
     type(s, row.keys);
     expect_idle(s);
-  } else {
+  } else if (row.flood) {
+    // The flood's reads hide the escape's: the prompt on the screen says
+    // it was read.
     type(s, E);
+    await(s, stream::screen, "serterm> ");
+    type(s, row.keys);
+  } else {
+    // Read, and its quick-key window over by the time the keys come,
+    // however late serterm reads them.
+    type_and_await_read(s, E);
     settle(s, milliseconds(500));
     type(s, row.keys);
   }
