@@ -202,29 +202,6 @@ start(const std::string& command, const char* out_path)
   return c;
 }
 
-// A field of /proc/PID/status or /proc/PID/io, as a number; -1 if absent.
-long long
-proc_field(pid_t pid, const char* file, const char* field)
-{
-  char path[64];
-  std::snprintf(path, sizeof path, "/proc/%d/%s", static_cast<int>(pid), file);
-  FILE* f = std::fopen(path, "r");
-  if (f == nullptr) {
-    return -1;
-  }
-  char text[256];
-  long long value = -1;
-  std::size_t length = std::strlen(field);
-  while (std::fgets(text, sizeof text, f) != nullptr) {
-    if (std::strncmp(text, field, length) == 0 && text[length] == ':') {
-      value = std::atoll(text + length + 1);
-      break;
-    }
-  }
-  std::fclose(f);
-  return value;
-}
-
 // CPU seconds, user and system, of all the children waited for so far.
 double
 children_cpu_seconds()
@@ -242,7 +219,7 @@ finished
 finish(child& c)
 {
   finished result;
-  result.peak_rss_kb = static_cast<long>(proc_field(c.pid, "status", "VmHWM"));
+  result.peak_rss_kb = testing::proc_value(c.pid, "status", "VmHWM:");
   // No other child is waited for meanwhile, so what the children's total
   // grows by is this command's own CPU time.
   double before = children_cpu_seconds();
@@ -348,7 +325,7 @@ pump(int to_fd, int from_fd, const std::vector<unsigned char>& data,
 double
 feed_line(const child& c, const std::vector<unsigned char>& data)
 {
-  long long read_before = proc_field(c.pid, "io", "rchar");
+  long long read_before = testing::proc_value(c.pid, "io", "rchar:");
   std::size_t sent = 0;
   std::int64_t start = now_ns();
   std::int64_t last_progress = start;
@@ -367,8 +344,8 @@ feed_line(const child& c, const std::vector<unsigned char>& data)
   long long written = -1;
   std::int64_t last_write = now_ns();
   for (;;) {
-    long long read_now = proc_field(c.pid, "io", "rchar");
-    long long written_now = proc_field(c.pid, "io", "wchar");
+    long long read_now = testing::proc_value(c.pid, "io", "rchar:");
+    long long written_now = testing::proc_value(c.pid, "io", "wchar:");
     std::int64_t now = now_ns();
     if (written_now != written) {
       written = written_now;
@@ -522,11 +499,15 @@ run_idle(const std::string& first, const std::string& second, int seconds)
   child a = start(first, "/dev/null");
   child b = start(second, "/dev/null");
   sleep_ns(500'000'000);
-  long long a0 = proc_field(a.pid, "status", "voluntary_ctxt_switches");
-  long long b0 = proc_field(b.pid, "status", "voluntary_ctxt_switches");
+  long long a0 =
+      testing::proc_value(a.pid, "status", "voluntary_ctxt_switches:");
+  long long b0 =
+      testing::proc_value(b.pid, "status", "voluntary_ctxt_switches:");
   sleep_ns(std::int64_t{seconds} * 1'000'000'000);
-  long long a1 = proc_field(a.pid, "status", "voluntary_ctxt_switches");
-  long long b1 = proc_field(b.pid, "status", "voluntary_ctxt_switches");
+  long long a1 =
+      testing::proc_value(a.pid, "status", "voluntary_ctxt_switches:");
+  long long b1 =
+      testing::proc_value(b.pid, "status", "voluntary_ctxt_switches:");
   idle_run ra{static_cast<double>(a1 - a0) / seconds, finish(a).peak_rss_kb};
   idle_run rb{static_cast<double>(b1 - b0) / seconds, finish(b).peak_rss_kb};
   return {ra, rb};
