@@ -317,6 +317,8 @@ TEST(RelayCore, KeysTypedBeforeThePromptShowsAreItsLine)
       {"x 4\x04\x7f"
        "1\n",
        "serterm> x 41\n", false, "A"},
+      // Keys after the command line go on to the line once it has run.
+      {"x 41\rbc", "serterm> x 41\n", false, "Abc"},
       {"?\r", "serterm> ?\n" + std::string(testing::HELP_TEXT), false, ""},
   };
   for (const auto& row : rows) {
