@@ -22,7 +22,7 @@ const std::string E(1, ESC);
 constexpr line_editing TERMINAL{
     .eof = 4, .erase = 0x7f, .kill = 0x15, .echo = true};
 
-std::size_t
+constexpr std::size_t
 at(output out)
 {
   return static_cast<std::size_t>(out);
@@ -557,162 +557,82 @@ TEST(RelayCore, EndOfInput)
   }
 }
 
+// The outputs a row of the table below stops, as bits.
+constexpr int LINE = 1 << at(output::line);
+constexpr int SCREEN = 1 << at(output::screen);
+constexpr int MESSAGES = 1 << at(output::messages);
+
 TEST(RelayCore, WhatEachWaitingStateWaitsFor)
 {
-  // Each state as brought about: what the next wait watches and when it
-  // wakes at the latest. Anything else would spin or hang.
+  // Each state as brought about, and what the next wait watches and when
+  // it wakes at the latest: anything else would spin or hang. A row: at
+  // `keys_ms`, `keys` typed (then the input ends if `ends`); the outputs
+  // `stopped` take nothing, the device sends `sends`, the driver holds
+  // `holds` (`then_holds` from `then_ms`); at `ms`, the wait reads the
+  // keyboard for `keyboard` bytes, the line if `line`, watches for room on
+  // exactly the outputs stopped, and wakes at `wake_us`.
+  const std::string paste = paste_of(1100 * 1024);
   const struct {
     const char* name;
-    void (*bring_about)(loop&);
+    std::int64_t keys_ms;
+    std::string keys;
+    std::int64_t ms;
+    int stopped;
     std::size_t keyboard;
     bool line;
-    std::array<bool, OUTPUTS> room; // line, screen, hexdump, messages
     std::int64_t wake_us;
+    std::string sends = "";
+    std::size_t holds = 0;
+    bool ends = false;
+    int modes = 0;
     line_driver driver = {};
+    std::int64_t then_ms = -1;
+    std::size_t then_holds = 0;
   } rows[] = {
-      {"idle", [](loop& l) { run_to(l, 200); }, BUFFER_SIZE, true, {}, -1},
-      {"screen full, for a second at most",
-       [](loop& l) {
-         l.takes[at(output::screen)] = 0;
-         l.line = "x";
-         run_to(l, 200);
-       },
-       BUFFER_SIZE,
-       false,
-       {false, true},
-       1000000},
-      {"screen stalled",
-       [](loop& l) {
-         l.takes[at(output::screen)] = 0;
-         l.line = "x";
-         run_to(l, 1200);
-       },
-       BUFFER_SIZE,
-       false,
-       {false, true},
-       -1},
-      {"queue for the line full",
-       [](loop& l) {
-         l.takes[at(output::line)] = 0;
-         run_to(l, 100);
-         type(l, paste_of(1100 * 1024));
-         run_to(l, 200);
-       },
-       0,
-       true,
-       {true},
-       1100000},
-      {"line stalled",
-       [](loop& l) {
-         l.takes[at(output::line)] = 0;
-         type(l, "a");
-         run_to(l, 1200);
-       },
-       BUFFER_SIZE,
-       true,
-       {true},
-       -1},
+      {"idle", 0, "", 200, 0, BUFFER_SIZE, true, -1},
+      {"screen full, for a second at most", 0, "", 200, SCREEN, BUFFER_SIZE,
+       false, 1000000, "x"},
+      {"screen stalled", 0, "", 1200, SCREEN, BUFFER_SIZE, false, -1, "x"},
+      {"queue for the line full", 100, paste, 200, LINE, 0, true, 1100000},
+      {"line stalled", 0, "a", 1200, LINE, BUFFER_SIZE, true, -1},
       // A serial driver whose count moved in the second the queue waited:
       // the line moves, and is looked at again a second later.
-      {"queue full, the driver's count moving",
-       [](loop& l) {
-         l.takes[at(output::line)] = 0;
-         l.driver = 4000;
-         type(l, paste_of(1100 * 1024));
-         run_to(l, 900);
-         l.driver = 3000;
-         run_to(l, 1200);
-       },
-       0,
-       true,
-       {true},
-       2000000,
-       SERIAL},
-      {"queue full, the driver's count standing still",
-       [](loop& l) {
-         l.takes[at(output::line)] = 0;
-         l.driver = 4000;
-         type(l, paste_of(1100 * 1024));
-         run_to(l, 1200);
-       },
-       BUFFER_SIZE,
-       true,
-       {true},
-       -1,
-       SERIAL},
-      {"escape in its quick-key window",
-       [](loop& l) {
-         run_to(l, 150);
-         type(l, "a" + E);
-         run_to(l, 200);
-       },
-       BUFFER_SIZE,
-       true,
-       {},
-       250001},
-      {"escape held behind bytes",
-       [](loop& l) {
-         l.takes[at(output::line)] = 0;
-         run_to(l, 150);
-         type(l, "a" + E);
-         run_to(l, 300);
-       },
-       0,
-       true,
-       {true},
-       1150000},
-      {"prompt shown",
-       [](loop& l) {
-         type(l, E);
-         run_to(l, 150);
-       },
-       BUFFER_SIZE,
-       false,
-       {},
-       -1},
-      {"prompt waiting for standard error",
-       [](loop& l) {
-         l.takes[at(output::messages)] = 0;
-         type(l, E);
-         run_to(l, 150);
-       },
-       BUFFER_SIZE,
-       false,
-       {false, false, false, true},
-       1100001},
-      {"half-duplex echo waiting behind the screen",
-       [](loop& l) {
-         l.takes[at(output::screen)] = 0;
-         l.line = "x";
-         run_to(l, 100);
-         type(l, paste_of(40000));
-         run_to(l, 200);
-       },
-       0,
-       false,
-       {false, true},
-       1000000},
-      {"driver still sending at the end of input",
-       [](loop& l) {
-         l.driver = 100;
-         l.keyboard_ended = true;
-         run_to(l, 190);
-       },
-       0,
-       true,
-       {},
-       200000},
+      {"queue full, the driver's count moving", 0, paste, 1200, LINE, 0, true,
+       2000000, "", 4000, false, 0, SERIAL, 900, 3000},
+      {"queue full, the driver's count standing still", 0, paste, 1200, LINE,
+       BUFFER_SIZE, true, -1, "", 4000, false, 0, SERIAL},
+      {"escape in its quick-key window", 150, "a" + E, 200, 0, BUFFER_SIZE,
+       true, 250001},
+      {"escape held behind bytes", 150, "a" + E, 300, LINE, 0, true, 1150000},
+      {"prompt shown", 0, E, 150, 0, BUFFER_SIZE, false, -1},
+      {"prompt waiting for standard error", 0, E, 150, MESSAGES, BUFFER_SIZE,
+       false, 1100001},
+      {"half-duplex echo waiting behind the screen", 100, paste_of(40000), 200,
+       SCREEN, 0, false, 1000000, "x", 0, false, MODE_HALF_DUPLEX},
+      {"driver still sending at the end of input", 0, "", 190, 0, 0, true,
+       200000, "", 100, true},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
-    int modes = std::string(row.name).find("half") == 0 ? MODE_HALF_DUPLEX : 0;
-    loop l = start(modes, 100000, row.driver);
-    row.bring_about(l);
+    loop l = start(row.modes, 100000, row.driver);
+    std::array<bool, OUTPUTS> stopped{};
+    for (output out : OUTPUT_LIST) {
+      stopped[at(out)] = (row.stopped & 1 << at(out)) != 0;
+      l.takes[at(out)] = stopped[at(out)] ? 0 : ALL;
+    }
+    l.line = row.sends;
+    l.driver = row.holds;
+    play(l, {{row.keys_ms, row.keys, row.ends}});
+    if (row.then_ms >= 0) {
+      run_to(l, row.then_ms);
+      l.driver = row.then_holds;
+    }
+    run_to(l, row.ms);
     relay_plan plan = plan_pass(l.core, l.now);
     EXPECT_EQ(plan.action, relay_action::none);
     EXPECT_EQ(plan.keyboard, row.keyboard);
     EXPECT_EQ(plan.line, row.line);
-    EXPECT_EQ(plan.room, row.room);
+    EXPECT_EQ(plan.room, stopped);
     EXPECT_EQ(plan.wake_us, row.wake_us);
   }
 }
