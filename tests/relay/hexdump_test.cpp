@@ -11,11 +11,10 @@ namespace {
 std::string
 dump(std::string_view bytes)
 {
-  std::array<unsigned char, BUFFER_SIZE> in{};
-  std::copy(bytes.begin(), bytes.end(), in.begin());
   std::array<char, HEXDUMP_SIZE> out;
   std::size_t n = format_hexdump(
-      std::span<const unsigned char>(in).first(bytes.size()), out);
+      {reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()},
+      out);
   return std::string(out.data(), n);
 }
 
