@@ -3,6 +3,7 @@
 // LFs after CRs added.
 #include "relay/cr_map.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
@@ -54,10 +55,8 @@ LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
     return 0;
   }
   unsigned seed = data[0];
-  std::string stream(reinterpret_cast<const char*>(data + 1), size - 1);
-  if (stream.size() > BUFFER_SIZE) {
-    stream.resize(BUFFER_SIZE);
-  }
+  std::string stream(reinterpret_cast<const char*>(data + 1),
+                     std::min(size - 1, BUFFER_SIZE));
 
   serterm::cr_map_state whole_state;
   std::string whole = map_piece(stream, whole_state);
