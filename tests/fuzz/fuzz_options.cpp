@@ -3,7 +3,7 @@
 // that a read past a word's end is caught.
 #include "front_end/options.hpp"
 
-#include <cerrno>
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
@@ -13,20 +13,13 @@
 
 namespace {
 
-// atoi-style reading done the slow obvious way: strtoll, then clamped to
-// the int range (strtoll itself saturates at the long long range).
+// atoi-style reading done the slow obvious way: strtoll (which saturates at
+// the long long range), then clamped to the int range.
 int
 reference_decimal(const char* text)
 {
-  errno = 0;
-  long long value = std::strtoll(text, nullptr, 10);
-  if (value > INT_MAX) {
-    return INT_MAX;
-  }
-  if (value < INT_MIN) {
-    return INT_MIN;
-  }
-  return static_cast<int>(value);
+  return static_cast<int>(
+      std::clamp<long long>(std::strtoll(text, nullptr, 10), INT_MIN, INT_MAX));
 }
 
 } // namespace

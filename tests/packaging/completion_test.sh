@@ -10,10 +10,12 @@ compopt() { compopt_args+="$* "; }
 source "$1"
 
 status=0
+fail() { echo "FAIL: $*" >&2; status=1; }
 # Completes the words given (the last one is being typed) and compares the
-# offered words, sorted, with the expected ones. With ptys_vary set,
-# numbered pseudo-terminals are left out of both: tests running beside this
-# one open and close them between the glob and the completion.
+# offered words, sorted, with the expected ones, and with compopt_wanted
+# set, what the function asked of compopt. With ptys_vary set, numbered
+# pseudo-terminals are left out of both: tests running beside this one
+# open and close them between the glob and the completion.
 offers() {
   local expected="$1"
   shift
@@ -27,10 +29,9 @@ offers() {
   [ -z "${ptys_vary:-}" ] || drop='/^$/d; \|^/dev/pts/[0-9]|d'
   got="$(printf '%s\n' "${COMPREPLY[@]}" | sed "$drop" | sort | tr '\n' ' ')"
   expected="$(tr ' ' '\n' <<<"$expected" | sed "$drop" | sort | tr '\n' ' ')"
-  if [ "$got" != "$expected" ]; then
-    echo "FAIL: $* -> '$got', expected '$expected'" >&2
-    status=1
-  fi
+  [ "$got" = "$expected" ] || fail "$* -> '$got', expected '$expected'"
+  [ "$compopt_args" = "${compopt_wanted-$compopt_args}" ] ||
+    fail "$* asked compopt for '$compopt_args', not '$compopt_wanted'"
 }
 
 offers "-1200 -2400 -4800 -9600 -19200 -38400 -57600 -115200
@@ -38,11 +39,8 @@ offers "-1200 -2400 -4800 -9600 -19200 -38400 -57600 -115200
 offers "-1200 -19200 -115200" serterm -d1 -1
 offers "" serterm -t ""
 offers "" serterm -h1 -t 5
-offers "-e" serterm -e
-[ "$compopt_args" = "-o nospace " ] || {
-  echo "FAIL: -e did not ask for no space after it: '$compopt_args'" >&2
-  status=1
-}
+# -e takes its character in the same word: no space after it.
+compopt_wanted="-o nospace " offers "-e" serterm -e
 offers "" serterm /dev/ttyS0 ""
 
 # A device word: the serial devices that exist and the files here. An open
@@ -55,20 +53,13 @@ shopt -s nullglob
 devices="$(printf '%s ' /dev/ttyS* /dev/ttyUSB* /dev/ttyACM* \
   /dev/serial/by-id/* /dev/pts/*)"
 shopt -u nullglob
-grep -q '/dev/pts/[0-9]' <<<"$devices" || {
-  echo "FAIL: no pseudo-terminal under /dev/pts to offer" >&2
-  status=1
-}
+grep -q '/dev/pts/[0-9]' <<<"$devices" ||
+  fail "no pseudo-terminal under /dev/pts to offer"
 ptys_vary=1 offers "$devices logs notes.txt" serterm -115200 ""
-grep -q '/dev/pts/[0-9]' <<<"${COMPREPLY[*]}" || {
-  echo "FAIL: no pseudo-terminal offered: '${COMPREPLY[*]}'" >&2
-  status=1
-}
-offers "notes.txt" serterm -t 500 no
-[ "$compopt_args" = "-o filenames " ] || {
-  echo "FAIL: path completion without -o filenames: '$compopt_args'" >&2
-  status=1
-}
+grep -q '/dev/pts/[0-9]' <<<"${COMPREPLY[*]}" ||
+  fail "no pseudo-terminal offered: '${COMPREPLY[*]}'"
+# Paths are completed as file names.
+compopt_wanted="-o filenames " offers "notes.txt" serterm -t 500 no
 
 offers "--link --loopback --stream --cr-only --timeout --help" serterm-sim --
 offers "--loopback" serterm-sim --stream 10 --lo

@@ -83,24 +83,20 @@ usage="$("$bin/serterm" --help 2>&1 >/dev/null)" || usage_status=$?
 
 # A short conversation with no terminal: AT and CR from a pipe, the answer
 # as hexdump text on standard output. The pipe stays open until the answer
-# is in (at most 20 s), since the end of keyboard input ends serterm.
+# is in (at most 40 s), since the end of keyboard input ends serterm.
 modem="$scratch/modem"
+# Runs the command given every 0.1 s until it succeeds or `seconds` pass.
+await() {
+  timeout "$1" bash -c 'until "$@"; do sleep 0.1; done' await "${@:2}" || true
+}
 "$bin/serterm-sim" --link "$modem" >/dev/null &
 sim_pid=$!
-for _ in $(seq 100); do
-  [ -L "$modem" ] && break
-  sleep 0.1
-done
+await 20 test -L "$modem"
 out="$scratch/dump.txt"
 : >"$out"
 conversation_status=0
-{
-  printf 'AT\r'
-  for _ in $(seq 200); do
-    grep -q '4f 4b 0d 0a' "$out" && break
-    sleep 0.1
-  done
-} | timeout 60 "$bin/serterm" -d1 "$modem" >"$out" 2>/dev/null ||
+{ printf 'AT\r'; await 40 grep -q '4f 4b 0d 0a' "$out"; } |
+  timeout 60 "$bin/serterm" -d1 "$modem" >"$out" 2>/dev/null ||
   conversation_status=$?
 [ "$conversation_status" = 0 ] ||
   fail "serterm on the simulator exited $conversation_status"

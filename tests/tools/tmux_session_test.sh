@@ -14,12 +14,13 @@ command -v tmux >/dev/null ||
 scratch="$(mktemp -d "${TMPDIR:-/tmp}/serterm-tmux-test.XXXXXX")"
 socket="$scratch/tmux.sock"
 sim_pid=""
+stop_simulator() {
+  [ -z "$sim_pid" ] || { kill "$sim_pid" && wait "$sim_pid"; } 2>/dev/null || true
+  sim_pid=""
+}
 cleanup() {
   tmux -S "$socket" kill-server 2>/dev/null || true
-  if [ -n "$sim_pid" ]; then
-    kill "$sim_pid" 2>/dev/null || true
-    wait "$sim_pid" 2>/dev/null || true
-  fi
+  stop_simulator
   rm -rf "$scratch"
 }
 trap cleanup EXIT
@@ -100,8 +101,7 @@ wait_for_line OK
 # The help command at the prompt.
 open_prompt
 tmux_ send-keys "?" Enter
-wait_for "q: quit"
-for line in "v: show modem status" "d: toggle hexdump mode" \
+for line in "q: quit" "v: show modem status" "d: toggle hexdump mode" \
   "h: toggle half-duplex mode" "r: toggle map CR->CR/LF mode" \
   "x [string]: send hex data, 'x 41 54 5a 0d 0a' is equivalent to 'ATZ\\r\\n'"; do
   wait_for "$line"
@@ -131,9 +131,7 @@ fi
 # A device that ends its lines with a lone CR, shown with -r1; bytes sent
 # with the x command. Without the mapping the modem's CR would put OK over
 # the echoed command, and the line "ATZ" would not stay on the screen.
-kill "$sim_pid"
-wait "$sim_pid" 2>/dev/null || true
-sim_pid=""
+stop_simulator
 start_simulator --cr-only
 tmux_ send-keys "clear" Enter
 # Clear the history only once the shell has cleared the screen, or the old
