@@ -37,6 +37,7 @@
 #include <array>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <poll.h>
@@ -48,6 +49,7 @@
 #include <termios.h>
 #include <tuple>
 #include <unistd.h>
+#include <utility>
 
 namespace uart_vm {
 
@@ -90,19 +92,12 @@ ended()
   return exited;
 }
 
-// Takes in the screen and the reader's line until `done` holds or `ms`
-// pass. True if it holds.
-template <typename Done>
-bool
-take_until(long ms, Done done)
+// Takes in serterm's screen and the reader's line, at its pace.
+void
+take_both()
 {
-  return eventually(
-      [&] {
-        take(child);
-        take(far);
-        return done();
-      },
-      milliseconds(ms));
+  take(child);
+  take(far);
 }
 
 // What the driver holds for serterm's line now, or -1. Asked through a
@@ -129,13 +124,6 @@ queued_for_line()
   return queued;
 }
 
-void
-close_reader()
-{
-  close(far.fds[LINE]);
-  far = run{};
-}
-
 // The until command: waits for `what` (with `arg`) for `ms`, and answers.
 void
 until(const std::string& what, const std::string& arg, long ms)
@@ -146,7 +134,8 @@ until(const std::string& what, const std::string& arg, long ms)
   std::size_t from = what == "text" ? child.seen[SCREEN] : 0;
   int peak = -1;
   termios now{};
-  bool found = take_until(ms, [&] {
+  auto came = [&] {
+    take_both();
     bool raw =
         tcgetattr(keyboard.master, &now) == 0 && (now.c_lflag & ICANON) == 0;
     peak = what == "queue" ? std::max(peak, queued_for_line()) : peak;
@@ -157,7 +146,8 @@ until(const std::string& what, const std::string& arg, long ms)
            : what == "queue"  ? ended() || peak >= std::atol(arg.c_str())
            : what == "unread" ? unread >= std::atol(arg.c_str())
                               : got.find(text, from) != std::string::npos;
-  });
+  };
+  bool found = eventually(came, milliseconds(ms));
   // The pty still holds what serterm wrote last; it reports the end once
   // every slave descriptor is closed and all is read.
   read_for(keyboard.master, screen,
@@ -175,9 +165,7 @@ until(const std::string& what, const std::string& arg, long ms)
                     : WIFEXITED(status)
                         ? "exit " + std::to_string(WEXITSTATUS(status))
                         : "signal " + std::to_string(WTERMSIG(status));
-  long ms_to_end =
-      exited ? std::chrono::duration_cast<milliseconds>(ended_at - mark).count()
-             : -1;
+  long ms_to_end = exited ? (ended_at - mark) / milliseconds(1) : -1;
   std::string before = got.substr(0, at);
   before.erase(0, before.find_first_not_of('\0'));
   std::string reader = what == "mark"
@@ -188,7 +176,8 @@ until(const std::string& what, const std::string& arg, long ms)
         " " + std::to_string(ms_to_end) + " " + std::to_string(peak) + " " +
         reader + " " + to_hex(screen));
   if (what == "mark") {
-    close_reader();
+    close(far.fds[LINE]);
+    far = run{};
   }
 }
 
@@ -232,8 +221,7 @@ spawn(const words& args, long ms)
     close(serterm.in);
   }
   // The master reports the end once serterm has closed the slave.
-  close(keyboard.slave);
-  keyboard.slave = -1;
+  close(std::exchange(keyboard.slave, -1));
   child.fds[SCREEN] = keyboard.master;
   setenv("serterm", std::to_string(child.pid).c_str(), 1);
   setenv("line", line_path.c_str(), 1);
@@ -254,8 +242,7 @@ type(const std::string& keys, long ms)
       break;
     }
     wait_fd(keyboard.master, POLLOUT, 5);
-    take(child);
-    take(far);
+    take_both();
   }
   mark = steady::now();
   reply("typed " + std::to_string(done) +
@@ -273,14 +260,14 @@ run_shell(const std::string& as, const std::string& script, long ms)
   launch sh;
   sh.argv = {"/bin/sh", "-c", "exec 2>&1; " + script};
   sh.out = PIPE;
-  if (as != "root") {
-    sh.user = std::atoi(as.c_str());
-    sh.group = std::atoi(as.c_str() + as.find(':') + 1);
-  }
-  bool done = start_run(shell, sh) && take_until(ms, [&] {
-                take(shell);
-                return has_ended(shell.pid);
-              });
+  // "root" leaves both as they are.
+  std::ignore = std::sscanf(as.c_str(), "%d:%d", &sh.user, &sh.group);
+  auto over = [&] {
+    take_both();
+    take(shell);
+    return has_ended(shell.pid);
+  };
+  bool done = start_run(shell, sh) && eventually(over, milliseconds(ms));
   int code = shell.pid > 0 ? wait_child(shell.pid, milliseconds(0)) : -1;
   take(shell);
   close(shell.fds[static_cast<std::size_t>(stream::out)]);
@@ -301,8 +288,7 @@ read_command(words& command)
     // The console stays blocking: made non-blocking, its poll sleeps out
     // the time-out though input has come. Raw, a read takes what is there.
     if (!wait_fd(STDIN_FILENO, POLLIN, 20)) {
-      take(child);
-      take(far);
+      take_both();
       continue;
     }
     std::array<char, 4096> chunk;
@@ -354,7 +340,8 @@ run_command(const words& c)
   } else if (name == "reader") {
     // Opened once: the line's tty drops what it holds at its last close.
     if (word(c, 3) == "closed") {
-      close_reader();
+      close(far.fds[LINE]);
+      far = run{};
     } else if (far.fds[LINE] < 0) {
       far.fds[LINE] =
           open(path.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);

@@ -10,9 +10,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <fcntl.h>
 #include <sstream>
 #include <string>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <unistd.h>
 #include <vector>
 
 namespace uart_vm {
@@ -113,6 +116,20 @@ struct device_state {
 
 static_assert(std::atomic<std::uint32_t>::is_always_lock_free,
               "the record is shared between processes");
+
+// The record in the file at `path`, made if it is not there yet, mapped
+// shared; nullptr, with errno set, if it cannot be.
+inline device_state*
+map_device_state(const char* path)
+{
+  int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  void* map = fd >= 0 && ftruncate(fd, sizeof(device_state)) == 0
+                  ? mmap(nullptr, sizeof(device_state), PROT_READ | PROT_WRITE,
+                         MAP_SHARED, fd, 0)
+                  : MAP_FAILED;
+  close(fd);
+  return map == MAP_FAILED ? nullptr : static_cast<device_state*>(map);
+}
 
 // Environment variables through which the harness tells the shim the
 // shared file and the host tty whose calls it answers.

@@ -59,10 +59,10 @@
 #include <gtest/gtest.h>
 #include <map>
 #include <poll.h>
+#include <ranges>
 #include <regex>
 #include <sstream>
 #include <string>
-#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -751,15 +751,10 @@ each(const words& values, const std::vector<std::string>& steps)
 }
 
 // The speeds serterm offers.
-const words OFFERED = [] {
-  words speeds;
-  for (const test_speed& speed : TEST_SPEEDS) {
-    if (speed.offered) {
-      speeds.push_back(std::to_string(speed.bps));
-    }
-  }
-  return speeds;
-}();
+auto offered =
+    TEST_SPEEDS | std::views::filter(&test_speed::offered) |
+    std::views::transform([](auto s) { return std::to_string(s.bps); });
+const words OFFERED(offered.begin(), offered.end());
 
 // The scenarios, in the order they run on each guest named.
 struct scenario {
@@ -946,16 +941,10 @@ boot()
       (cfmakeraw(&raw), tcsetattr(guest.line.slave, TCSANOW, &raw)) != 0) {
     return "openpty: "s + std::strerror(errno);
   }
-  int fd = open((dir + "/device").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  void* map = fd >= 0 && ftruncate(fd, sizeof(device_state)) == 0
-                  ? mmap(nullptr, sizeof(device_state), PROT_READ | PROT_WRITE,
-                         MAP_SHARED, fd, 0)
-                  : MAP_FAILED;
-  close(fd);
-  if (map == MAP_FAILED) {
+  guest.device = map_device_state((dir + "/device").c_str());
+  if (guest.device == nullptr) {
     return dir + "/device: " + std::strerror(errno);
   }
-  guest.device = static_cast<device_state*>(map);
   // QEMU emulates the machine (TCG), as the bounds of the scenarios expect:
   // /dev/kvm alone does not tell hardware virtualisation, on some hosts it
   // is a software hypervisor under which a stock kernel crawls.
