@@ -83,14 +83,13 @@ enum : unsigned { UART = 1, FTDI = 2, ACM = 4, EVERY = UART | FTDI | ACM };
 // by the guest's own cdc_acm driver as /dev/ttyACM0 and, as /dev/ttyGS0, by
 // a pair of cat that bridge it to ttyS1, whose far end the host plays.
 constexpr const char* GADGET = "/sys/kernel/config/usb_gadget/g";
+// The bridge's are the only cat processes that outlive a shell command.
 constexpr const char* BRIDGE_DOWN =
-    "for p in $(cat /tmp/bridge 2>/dev/null); do kill $p; "
-    "while kill -0 $p; do sleep 0.01; done; done 2>/dev/null; rm -f "
-    "/tmp/bridge";
+    "killall -q cat; while pidof cat >/dev/null; do sleep 0.01; done";
 constexpr const char* BRIDGE_UP =
     "stty -F /dev/ttyGS0 raw -echo && stty -F /dev/ttyS1 raw -echo clocal && "
-    "{ cat /dev/ttyGS0 >/dev/ttyS1 & echo $! >/tmp/bridge; "
-    "cat /dev/ttyS1 >/dev/ttyGS0 & echo $! >>/tmp/bridge; } 2>/dev/null";
+    "{ cat /dev/ttyGS0 >/dev/ttyS1 & cat /dev/ttyS1 >/dev/ttyGS0 & } "
+    "2>/dev/null";
 
 // One guest: its tests' suite, QEMU's arguments for the device on
 // the host pty `line` (the chardev "line") and, if it has one, on the socket
@@ -382,8 +381,7 @@ speed_t
 speed_code(const std::string& bps)
 {
   auto known =
-      std::find_if(TEST_SPEEDS.begin(), TEST_SPEEDS.end(),
-                   [&](auto s) { return std::to_string(s.bps) == bps; });
+      std::ranges::find(TEST_SPEEDS, std::atoi(bps.c_str()), &test_speed::bps);
   EXPECT_NE(known, TEST_SPEEDS.end()) << bps << " bps";
   return known == TEST_SPEEDS.end() ? B0 : known->code;
 }
