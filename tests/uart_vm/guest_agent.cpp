@@ -29,6 +29,7 @@
 //   reader MS PATH RATE|closed    -> reader ok|failed (PATH, opened once,
 //     read from now on at RATE bytes a second, -1: all there is)
 //   quit                          -> bye
+// Any other command gets no answer.
 #include "protocol.hpp"
 #include "support/oracles.hpp"
 #include "support/pty_kit.hpp"
@@ -184,10 +185,7 @@ until(const std::string& what, const std::string& arg, long ms)
 void
 spawn(const words& args, long ms)
 {
-  if (!ended()) {
-    kill(child.pid, SIGKILL);
-    waitpid(child.pid, nullptr, 0);
-  }
+  std::ignore = ended() || wait_child(child.pid, milliseconds(0)) != 0;
   close_pty(keyboard);
   child = run{};
   exited = false;
@@ -309,9 +307,6 @@ run_command(const words& c)
   const std::string& name = c[0];
   long ms = number(c, 1);
   std::string path = word(c, 2);
-  int fd = name == "line"
-               ? open(path.c_str(), O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)
-               : -1;
   if (name == "spawn") {
     spawn(words(c.begin() + std::min<long>(2, std::ssize(c)), c.end()), ms);
   } else if (name == "until") {
@@ -325,6 +320,7 @@ run_command(const words& c)
   } else if (name == "line") {
     // The closing wait in hundredths of a second, set unless -1; the answer
     // has the one before, -1 if it cannot.
+    int fd = open(path.c_str(), O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     termios t{};
     std::string settings =
         tcgetattr(fd, &t) == 0
@@ -337,6 +333,7 @@ run_command(const words& c)
     bool set =
         got && (number(c, 3) < 0 || ioctl(fd, TIOCSSERIAL, &serial) == 0);
     reply("line " + settings + " " + (set ? old : "-1"));
+    close(fd);
   } else if (name == "reader") {
     // Opened once: the line's tty drops what it holds at its last close.
     if (word(c, 3) == "closed") {
@@ -354,10 +351,7 @@ run_command(const words& c)
     pace(far, stream::line, number(c, 3));
     reply(word(c, 3) == "closed" || far.fds[LINE] >= 0 ? "reader ok"
                                                        : "reader failed");
-  } else {
-    reply("error unknown command " + name);
   }
-  close(fd);
 }
 
 } // namespace
