@@ -116,7 +116,7 @@ static_assert(std::atomic<std::uint32_t>::is_always_lock_free,
               "the record is shared between processes");
 
 // The record in the file at `path`, made if it is not there yet, mapped
-// shared; nullptr, with errno set, if it cannot be.
+// shared; nullptr if it cannot be.
 inline device_state*
 map_device_state(const char* path)
 {
