@@ -8,12 +8,9 @@
 
 #include <cstdarg>
 #include <dlfcn.h>
-#include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <termios.h>
-#include <unistd.h>
 
 namespace {
 
@@ -26,15 +23,8 @@ start_shim()
   const char* file = std::getenv(uart_vm::DEVICE_FILE_ENV);
   const char* tty = std::getenv(uart_vm::DEVICE_TTY_ENV);
   struct stat tty_stat {};
-  int fd = file == nullptr || tty == nullptr || stat(tty, &tty_stat) != 0
-               ? -1
-               : open(file, O_RDWR | O_CLOEXEC);
-  void* map = fd < 0 ? MAP_FAILED
-                     : mmap(nullptr, sizeof(uart_vm::device_state),
-                            PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-  close(fd);
-  if (map != MAP_FAILED) {
-    shared = static_cast<uart_vm::device_state*>(map);
+  if (file != nullptr && tty != nullptr && stat(tty, &tty_stat) == 0) {
+    shared = uart_vm::map_device_state(file);
     tty_device = tty_stat.st_rdev;
   }
 }
@@ -67,9 +57,8 @@ ioctl(int fd, unsigned long request, ...) noexcept
   }
   int* bits = static_cast<int*>(arg);
   if (request == TIOCMGET) {
-    *bits =
-        static_cast<int>((shared->device_lines.load() & uart_vm::DEVICE_LINES) |
-                         shared->guest_lines.load());
+    *bits = static_cast<int>(shared->device_lines.load() |
+                             shared->guest_lines.load());
     shared->get_count.fetch_add(1);
     return 0;
   }

@@ -29,6 +29,7 @@
 //   reader MS PATH RATE|closed    -> reader ok|failed (PATH, opened once,
 //     read from now on at RATE bytes a second, -1: all there is)
 //   quit                          -> bye
+// Any other command gets no answer.
 #include "protocol.hpp"
 #include "support/oracles.hpp"
 #include "support/pty_kit.hpp"
@@ -37,6 +38,7 @@
 #include <array>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <poll.h>
@@ -48,6 +50,7 @@
 #include <termios.h>
 #include <tuple>
 #include <unistd.h>
+#include <utility>
 
 namespace uart_vm {
 
@@ -90,19 +93,12 @@ ended()
   return exited;
 }
 
-// Takes in the screen and the reader's line until `done` holds or `ms`
-// pass. True if it holds.
-template <typename Done>
-bool
-take_until(long ms, Done done)
+// Takes in serterm's screen and the reader's line, at its pace.
+void
+take_both()
 {
-  return eventually(
-      [&] {
-        take(child);
-        take(far);
-        return done();
-      },
-      milliseconds(ms));
+  take(child);
+  take(far);
 }
 
 // What the driver holds for serterm's line now, or -1. Asked through a
@@ -129,13 +125,6 @@ queued_for_line()
   return queued;
 }
 
-void
-close_reader()
-{
-  close(far.fds[LINE]);
-  far = run{};
-}
-
 // The until command: waits for `what` (with `arg`) for `ms`, and answers.
 void
 until(const std::string& what, const std::string& arg, long ms)
@@ -146,7 +135,8 @@ until(const std::string& what, const std::string& arg, long ms)
   std::size_t from = what == "text" ? child.seen[SCREEN] : 0;
   int peak = -1;
   termios now{};
-  bool found = take_until(ms, [&] {
+  auto came = [&] {
+    take_both();
     bool raw =
         tcgetattr(keyboard.master, &now) == 0 && (now.c_lflag & ICANON) == 0;
     peak = what == "queue" ? std::max(peak, queued_for_line()) : peak;
@@ -157,7 +147,8 @@ until(const std::string& what, const std::string& arg, long ms)
            : what == "queue"  ? ended() || peak >= std::atol(arg.c_str())
            : what == "unread" ? unread >= std::atol(arg.c_str())
                               : got.find(text, from) != std::string::npos;
-  });
+  };
+  bool found = eventually(came, milliseconds(ms));
   // The pty still holds what serterm wrote last; it reports the end once
   // every slave descriptor is closed and all is read.
   read_for(keyboard.master, screen,
@@ -175,9 +166,7 @@ until(const std::string& what, const std::string& arg, long ms)
                     : WIFEXITED(status)
                         ? "exit " + std::to_string(WEXITSTATUS(status))
                         : "signal " + std::to_string(WTERMSIG(status));
-  long ms_to_end =
-      exited ? std::chrono::duration_cast<milliseconds>(ended_at - mark).count()
-             : -1;
+  long ms_to_end = exited ? (ended_at - mark) / milliseconds(1) : -1;
   std::string before = got.substr(0, at);
   before.erase(0, before.find_first_not_of('\0'));
   std::string reader = what == "mark"
@@ -188,17 +177,15 @@ until(const std::string& what, const std::string& arg, long ms)
         " " + std::to_string(ms_to_end) + " " + std::to_string(peak) + " " +
         reader + " " + to_hex(screen));
   if (what == "mark") {
-    close_reader();
+    close(far.fds[LINE]);
+    far = run{};
   }
 }
 
 void
 spawn(const words& args, long ms)
 {
-  if (!ended()) {
-    kill(child.pid, SIGKILL);
-    waitpid(child.pid, nullptr, 0);
-  }
+  std::ignore = ended() || wait_child(child.pid, milliseconds(0)) != 0;
   close_pty(keyboard);
   child = run{};
   exited = false;
@@ -232,8 +219,7 @@ spawn(const words& args, long ms)
     close(serterm.in);
   }
   // The master reports the end once serterm has closed the slave.
-  close(keyboard.slave);
-  keyboard.slave = -1;
+  close(std::exchange(keyboard.slave, -1));
   child.fds[SCREEN] = keyboard.master;
   setenv("serterm", std::to_string(child.pid).c_str(), 1);
   setenv("line", line_path.c_str(), 1);
@@ -254,8 +240,7 @@ type(const std::string& keys, long ms)
       break;
     }
     wait_fd(keyboard.master, POLLOUT, 5);
-    take(child);
-    take(far);
+    take_both();
   }
   mark = steady::now();
   reply("typed " + std::to_string(done) +
@@ -273,14 +258,14 @@ run_shell(const std::string& as, const std::string& script, long ms)
   launch sh;
   sh.argv = {"/bin/sh", "-c", "exec 2>&1; " + script};
   sh.out = PIPE;
-  if (as != "root") {
-    sh.user = std::atoi(as.c_str());
-    sh.group = std::atoi(as.c_str() + as.find(':') + 1);
-  }
-  bool done = start_run(shell, sh) && take_until(ms, [&] {
-                take(shell);
-                return has_ended(shell.pid);
-              });
+  // "root" leaves both as they are.
+  std::ignore = std::sscanf(as.c_str(), "%d:%d", &sh.user, &sh.group);
+  auto over = [&] {
+    take_both();
+    take(shell);
+    return has_ended(shell.pid);
+  };
+  bool done = start_run(shell, sh) && eventually(over, milliseconds(ms));
   int code = shell.pid > 0 ? wait_child(shell.pid, milliseconds(0)) : -1;
   take(shell);
   close(shell.fds[static_cast<std::size_t>(stream::out)]);
@@ -301,8 +286,7 @@ read_command(words& command)
     // The console stays blocking: made non-blocking, its poll sleeps out
     // the time-out though input has come. Raw, a read takes what is there.
     if (!wait_fd(STDIN_FILENO, POLLIN, 20)) {
-      take(child);
-      take(far);
+      take_both();
       continue;
     }
     std::array<char, 4096> chunk;
@@ -323,9 +307,6 @@ run_command(const words& c)
   const std::string& name = c[0];
   long ms = number(c, 1);
   std::string path = word(c, 2);
-  int fd = name == "line"
-               ? open(path.c_str(), O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)
-               : -1;
   if (name == "spawn") {
     spawn(words(c.begin() + std::min<long>(2, std::ssize(c)), c.end()), ms);
   } else if (name == "until") {
@@ -339,6 +320,7 @@ run_command(const words& c)
   } else if (name == "line") {
     // The closing wait in hundredths of a second, set unless -1; the answer
     // has the one before, -1 if it cannot.
+    int fd = open(path.c_str(), O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     termios t{};
     std::string settings =
         tcgetattr(fd, &t) == 0
@@ -351,10 +333,12 @@ run_command(const words& c)
     bool set =
         got && (number(c, 3) < 0 || ioctl(fd, TIOCSSERIAL, &serial) == 0);
     reply("line " + settings + " " + (set ? old : "-1"));
+    close(fd);
   } else if (name == "reader") {
     // Opened once: the line's tty drops what it holds at its last close.
     if (word(c, 3) == "closed") {
-      close_reader();
+      close(far.fds[LINE]);
+      far = run{};
     } else if (far.fds[LINE] < 0) {
       far.fds[LINE] =
           open(path.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
@@ -367,10 +351,7 @@ run_command(const words& c)
     pace(far, stream::line, number(c, 3));
     reply(word(c, 3) == "closed" || far.fds[LINE] >= 0 ? "reader ok"
                                                        : "reader failed");
-  } else {
-    reply("error unknown command " + name);
   }
-  close(fd);
 }
 
 } // namespace

@@ -10,9 +10,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <fcntl.h>
 #include <sstream>
 #include <string>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <unistd.h>
 #include <vector>
 
 namespace uart_vm {
@@ -94,10 +97,8 @@ parts_from_paste(const std::string& got)
   return at == got.end() ? -1 : at - got.begin();
 }
 
-// Lines the device drives (what the guest's UART reads in its status
-// register) and lines the guest drives (its control register).
-inline constexpr std::uint32_t DEVICE_LINES =
-    TIOCM_CTS | TIOCM_CAR | TIOCM_RNG | TIOCM_DSR;
+// The lines the guest drives (its UART's control register); the device
+// drives the others.
 inline constexpr std::uint32_t GUEST_LINES = TIOCM_DTR | TIOCM_RTS;
 
 // One file mapped by the harness and the shim. The harness writes
@@ -113,6 +114,20 @@ struct device_state {
 
 static_assert(std::atomic<std::uint32_t>::is_always_lock_free,
               "the record is shared between processes");
+
+// The record in the file at `path`, made if it is not there yet, mapped
+// shared; nullptr if it cannot be.
+inline device_state*
+map_device_state(const char* path)
+{
+  int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  void* map = fd >= 0 && ftruncate(fd, sizeof(device_state)) == 0
+                  ? mmap(nullptr, sizeof(device_state), PROT_READ | PROT_WRITE,
+                         MAP_SHARED, fd, 0)
+                  : MAP_FAILED;
+  close(fd);
+  return map == MAP_FAILED ? nullptr : static_cast<device_state*>(map);
+}
 
 // Environment variables through which the harness tells the shim the
 // shared file and the host tty whose calls it answers.

@@ -59,9 +59,10 @@
 #include <gtest/gtest.h>
 #include <map>
 #include <poll.h>
+#include <ranges>
+#include <regex>
 #include <sstream>
 #include <string>
-#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -82,14 +83,13 @@ enum : unsigned { UART = 1, FTDI = 2, ACM = 4, EVERY = UART | FTDI | ACM };
 // by the guest's own cdc_acm driver as /dev/ttyACM0 and, as /dev/ttyGS0, by
 // a pair of cat that bridge it to ttyS1, whose far end the host plays.
 constexpr const char* GADGET = "/sys/kernel/config/usb_gadget/g";
+// The bridge's are the only cat processes that outlive a shell command.
 constexpr const char* BRIDGE_DOWN =
-    "for p in $(cat /tmp/bridge 2>/dev/null); do kill $p; "
-    "while kill -0 $p; do sleep 0.01; done; done 2>/dev/null; rm -f "
-    "/tmp/bridge";
+    "killall -q cat; while pidof cat >/dev/null; do sleep 0.01; done";
 constexpr const char* BRIDGE_UP =
     "stty -F /dev/ttyGS0 raw -echo && stty -F /dev/ttyS1 raw -echo clocal && "
-    "{ cat /dev/ttyGS0 >/dev/ttyS1 & echo $! >/tmp/bridge; "
-    "cat /dev/ttyS1 >/dev/ttyGS0 & echo $! >>/tmp/bridge; } 2>/dev/null";
+    "{ cat /dev/ttyGS0 >/dev/ttyS1 & cat /dev/ttyS1 >/dev/ttyGS0 & } "
+    "2>/dev/null";
 
 // One guest: its tests' suite, QEMU's arguments for the device on
 // the host pty `line` (the chardev "line") and, if it has one, on the socket
@@ -161,8 +161,10 @@ struct {
 } guest;
 const guest_kind* kind = nullptr;
 std::string boot_error;
-// Where QEMU's run keeps the console's output.
+// Where QEMU's run keeps the console's output, and the runs of the row
+// below what a line's far end received.
 constexpr auto OUT = static_cast<std::size_t>(stream::out);
+constexpr auto LINE = static_cast<std::size_t>(stream::line);
 
 // A socket connected to the unix socket at `path`, or -1.
 int
@@ -178,57 +180,6 @@ connect_unix(const std::string& path)
     fd = -1;
   }
   return fd;
-}
-
-// Makes the line's pty and, in the guest's work directory, the state shared
-// with the shim, and starts QEMU on them. Returns what failed, or "".
-std::string
-start_qemu()
-{
-  const std::string& dir = files.work_dir;
-  // The slave stays open, so that the master never reads end of file while
-  // QEMU has not opened the slave yet, or between its opens.
-  termios raw{};
-  if (!open_pty(guest.line) || tcgetattr(guest.line.slave, &raw) != 0 ||
-      (cfmakeraw(&raw), tcsetattr(guest.line.slave, TCSANOW, &raw)) != 0) {
-    return "openpty: "s + std::strerror(errno);
-  }
-  int fd = open((dir + "/device").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  void* map = fd >= 0 && ftruncate(fd, sizeof(device_state)) == 0
-                  ? mmap(nullptr, sizeof(device_state), PROT_READ | PROT_WRITE,
-                         MAP_SHARED, fd, 0)
-                  : MAP_FAILED;
-  close(fd);
-  if (map == MAP_FAILED) {
-    return dir + "/device: " + std::strerror(errno);
-  }
-  guest.device = static_cast<device_state*>(map);
-  // QEMU emulates the machine (TCG), as the bounds of the scenarios expect:
-  // /dev/kvm alone does not tell hardware virtualisation, on some hosts it
-  // is a software hypervisor under which a stock kernel crawls.
-  // The device shim goes into QEMU alone, through env. What init is to load
-  // comes to it in its environment, from the kernel command line's load=.
-  // clang-format off
-  launch qemu;
-  qemu.argv = {
-      "env", "LD_PRELOAD=" + files.shim,
-      std::string(DEVICE_FILE_ENV) + "=" + dir + "/device",
-      std::string(DEVICE_TTY_ENV) + "=" + guest.line.slave_path,
-      files.qemu, "-accel", "tcg", "-M", "pc", "-m", "256", "-smp", "1",
-      "-nodefaults", "-no-user-config", "-display", "none", "-no-reboot",
-      "-kernel", files.kernel, "-initrd", files.initramfs,
-      "-append", "console=ttyS0,115200 quiet loglevel=1 panic=-1 load=" +
-                     kind->modules,
-      "-chardev", "stdio,id=console,signal=off", "-serial", "chardev:console",
-      "-chardev", "serial,id=line,path=" + guest.line.slave_path,
-      "-chardev", "socket,id=paced,server=on,wait=off,path=" + dir + "/paced",
-      "-monitor", "unix:" + dir + "/monitor,server=on,wait=off"};
-  // clang-format on
-  qemu.argv.insert(qemu.argv.end(), kind->devices.begin(), kind->devices.end());
-  qemu.in = qemu.out = qemu.err = PIPE;
-  // QEMU must not outlive the harness, however the harness ends.
-  qemu.die_with_parent = true;
-  return start_run(guest.qemu, qemu) ? "" : "QEMU: "s + std::strerror(errno);
 }
 
 // True when QEMU's monitor carried out `command`: it greets with its
@@ -250,23 +201,21 @@ monitor(const std::string& command)
 
 // What a row has done so far. Of its serterm: the line it opens (`far`: the
 // one of the slow or stalled far end), what its screen should show and the
-// line should receive, what the device received (unless it holds off), the
-// bytes typed that may never reach the line, when the device was
-// unplugged, the step its end is timed from, its screen with the counts of
-// its messages masked, and those counts (-1: none). Of the far end: what it
-// got, `fast` bytes as they came, then `rate` a second from `since` (-1: all
+// line should receive, the bytes typed that may never reach the line, when
+// the device was unplugged, the step its end is timed from, and the counts
+// of its last messages (-1: none). `device` takes in what the device
+// receives (paced 0 while it holds off), `far_end` what the paced socket's
+// far end gets: `fast` bytes as they come, then `rate` a second (-1: all
 // there is). The driver's settings `leave` kept, its closing wait before the
-// row (if the row set it), the most it held; the input's size; the bytes the
-// far end got; the shim's count of the guest's line changes at the last dtr
-// step.
+// row (if the row set it); the input's size; the shim's count of the
+// guest's line changes at the last dtr step.
 struct row_state {
-  std::string line, screen, sent, received, timed_from, masked, far_got;
-  std::string closing_wait;
-  bool far = false, holding = false;
+  std::string line, screen, sent, timed_from, closing_wait;
+  run device, far_end;
+  bool far = false;
   long unreceived = 0, unsent = -1, held = -1, dropped = -1, rate = -1;
-  long peak = -1;
-  steady::time_point unplugged, since;
-  std::size_t fast = 0, size = 0, arrived = 0;
+  steady::time_point unplugged;
+  std::size_t fast = 0, size = 0;
   termios kept{};
   std::uint32_t dtr_changes = UINT32_MAX;
 };
@@ -280,33 +229,17 @@ constexpr char ESCAPE = '\x1d';
 const std::string MARK = "\x01mark\x02";
 const std::string PUT_MARK = "printf '\\001mark\\002' >";
 
-long
-ms_since(steady::time_point start)
-{
-  return static_cast<long>(
-      std::chrono::duration_cast<milliseconds>(steady::now() - start).count());
-}
-
 // Takes in what the device has received so far, unless it holds off, and
-// what the paced socket's far end reads by now: the first `fast` bytes as
-// they come for a while (the socket holds only a few), then at its rate.
+// what the paced socket's far end reads by now (the socket holds only a few
+// bytes): once the first `fast` bytes have come, at its rate.
 void
 take_all()
 {
-  std::ignore = row.holding || drain(guest.line.master, row.received);
-  std::string& got = row.far_got;
-  for (auto end = steady::now() + milliseconds(5);
-       row.far && got.size() < row.fast && remaining_ms(end) > 0;
-       wait_fd(guest.paced, POLLIN, 1)) {
-    std::ignore = drain(guest.paced, got, row.fast - got.size());
-    row.since = steady::now();
-  }
-  long due = row.rate < 0 ? LONG_MAX
-                          : static_cast<long>(row.fast) +
-                                row.rate * ms_since(row.since) / 1000;
-  if (row.far && got.size() >= row.fast && due > std::ssize(got)) {
-    std::ignore =
-        drain(guest.paced, got, static_cast<std::size_t>(due) - got.size());
+  take(row.device);
+  take(row.far_end);
+  if (row.fast > 0 && row.far_end.got[LINE].size() >= row.fast) {
+    row.fast = 0;
+    pace(row.far_end, stream::line, row.rate);
   }
 }
 
@@ -398,9 +331,9 @@ void
 sent(const std::string& text, milliseconds limit = STEP_WAIT)
 {
   row.sent += text;
-  std::ignore = read_until(guest.line.master, row.received,
+  std::ignore = read_until(guest.line.master, row.device.got[LINE],
                            at_least(row.sent.size()), limit);
-  EXPECT_EQ(difference(row.received, row.sent), "") << "the line";
+  EXPECT_EQ(difference(row.device.got[LINE], row.sent), "") << "the line";
 }
 
 // Opens the escape prompt, enters `command_line` and waits for `response`
@@ -448,8 +381,7 @@ speed_t
 speed_code(const std::string& bps)
 {
   auto known =
-      std::find_if(TEST_SPEEDS.begin(), TEST_SPEEDS.end(),
-                   [&](auto s) { return std::to_string(s.bps) == bps; });
+      std::ranges::find(TEST_SPEEDS, std::atoi(bps.c_str()), &test_speed::bps);
   EXPECT_NE(known, TEST_SPEEDS.end()) << bps << " bps";
   return known == TEST_SPEEDS.end() ? B0 : known->code;
 }
@@ -503,34 +435,32 @@ expect_end(const std::string& arg)
   EXPECT_EQ(word(e, 2), "restored") << "the keyboard's settings";
   EXPECT_EQ(word(e, 3) + " " + word(e, 4), how + " " + code);
   bool unplugged = row.unplugged != steady::time_point{};
-  long ms = unplugged ? ms_since(row.unplugged) : number(e, 5);
+  long ms = unplugged ? (steady::now() - row.unplugged) / milliseconds(1)
+                      : number(e, 5);
   EXPECT_TRUE(ms >= low && ms <= high)
       << ms << " ms from " << (unplugged ? "the unplug" : row.timed_from)
       << " to the end";
   // The counts of serterm's last messages, each masked as '#'.
-  row.masked = from_hex(word(e, 9));
-  auto count = [](const char* before) {
-    std::size_t at = row.masked.find(before);
-    at = at == std::string::npos ? at : at + std::strlen(before);
-    std::size_t end = row.masked.find_first_not_of("0123456789", at);
-    if (at == std::string::npos || end == at) {
-      return -1L;
-    }
-    long n = std::stol(row.masked.substr(at, end - at));
-    row.masked.replace(at, end - at, "#");
+  std::string masked = from_hex(word(e, 9));
+  auto count = [&](const std::string& before) {
+    std::regex counted(before + "([0-9]+)");
+    std::smatch m;
+    long n = std::regex_search(masked, m, counted) ? std::stol(m.str(1)) : -1;
+    masked = std::regex_replace(masked, counted, before + "#",
+                                std::regex_constants::format_first_only);
     return n;
   };
   row.unsent = count("bytes not sent to the line: ");
   row.held = count("waiting for the port to send the ");
-  row.dropped = row.masked.find("the port has sent them") == std::string::npos
+  row.dropped = masked.find("the port has sent them") == std::string::npos
                     ? count("the kernel dropped the ")
                     : 0;
   bool known = false;
-  for (std::size_t at = 0, bar = 0; bar != std::string::npos; at = bar + 1) {
-    bar = text.find('|', at);
-    known = known || row.masked == row.screen + text.substr(at, bar - at);
+  std::istringstream texts(text + "|");
+  for (std::string one; std::getline(texts, one, '|');) {
+    known = known || masked == row.screen + one;
   }
-  EXPECT_TRUE(known) << printable(row.masked) << "\nis not "
+  EXPECT_TRUE(known) << printable(masked) << "\nis not "
                      << printable(row.screen) << " then one of "
                      << printable(text);
   // Bytes counted not sent were typed and never reached the device.
@@ -567,10 +497,10 @@ run_step(const std::string& step)
     // serterm at BPS with the agent's options. Anything still arriving was
     // sent before this serterm started.
     take_all();
-    row.screen = row.sent = row.received = "";
+    row.screen = row.sent = row.device.got[LINE] = "";
     row.unreceived = 0;
     row.unplugged = {};
-    row.since = steady::now();
+    pace(row.far_end, stream::line, row.fast > 0 ? -1 : row.rate);
     std::string bps = word(split(arg), 0);
     std::size_t input = arg.find("input=");
     row.size =
@@ -662,17 +592,18 @@ run_step(const std::string& step)
                 }));
     std::ignore = shell(kind->plugged);
   } else if (op == "hold") {
-    row.holding = true;
+    pace(row.device, stream::line, 0);
   } else if (op == "release") {
-    row.holding = false;
+    pace(row.device, stream::line, -1);
     sent("", WAIT_LIMIT * 3);
   } else if (op == "paste") {
     row.size = std::stoul(arg);
     row.sent += row.far ? "" : paste_text(row.size);
     EXPECT_EQ(ask("paste", arg), (words{"typed", arg, "all"}));
   } else if (op == "queue") {
-    row.peak = number(ask("until", "queue " + arg, WAIT_LIMIT * 2), 6);
-    EXPECT_GE(row.peak, std::stol(arg)) << "the most the driver held";
+    EXPECT_GE(number(ask("until", "queue " + arg, WAIT_LIMIT * 2), 6),
+              std::stol(arg))
+        << "the most the driver held";
   } else if (op == "unplug-pasting") {
     // Pastes until the device has received 16 KB, then unplugs it. What
     // came before the unplug came whole and in order; the bytes typed but
@@ -681,15 +612,15 @@ run_step(const std::string& step)
     words answer = ask("paste", "4194304", WAIT_LIMIT * 2, [&] {
       take_all();
       if (row.unplugged == steady::time_point{} &&
-          row.received.size() >= from + 16384) {
+          row.device.got[LINE].size() >= from + 16384) {
         unplug();
       }
     });
     EXPECT_EQ(word(answer, 2), "ended")
         << "the paste did not end with serterm: " << word(answer, 1);
     take_all();
-    std::string pasted =
-        row.received.substr(std::min(from, row.received.size()));
+    std::string& received = row.device.got[LINE];
+    std::string pasted = received.substr(std::min(from, received.size()));
     EXPECT_EQ(parts_from_paste(pasted), -1) << "where the line parts";
     row.unreceived += std::max(0L, number(answer, 1) - std::ssize(pasted));
   } else if (op == "second") {
@@ -727,8 +658,10 @@ run_step(const std::string& step)
       std::ignore = shell(BRIDGE_DOWN);
       EXPECT_EQ(ask("reader", "/dev/ttyGS0 closed"), (words{"reader", "ok"}));
     }
-    std::ignore = drain(guest.paced, row.far_got);
-    row.far_got.clear();
+    // What a row before left on the paced line goes.
+    row.far_end.fds[LINE] = guest.paced;
+    take(row.far_end);
+    row.far_end.got[LINE].clear();
     row.kept = line_settings();
     std::ignore = run_step("serial");
   } else if (op == "serial") {
@@ -754,22 +687,25 @@ run_step(const std::string& step)
     // of the input: less what the driver counts nowhere, more what a driver
     // that counts whole buffers counted beyond the bytes, never more than
     // serterm wrote.
-    row.rate = -1;
     row.fast = 0;
+    pace(row.far_end, stream::line, -1);
     EXPECT_TRUE(kind->id != ACM ||
                 ask("reader", "/dev/ttyGS0 -1") == (words{"reader", "ok"}));
     std::ignore = shell(PUT_MARK + row.line);
     long parts = -1;
+    long arrived = 0;
     if (kind->id == ACM) {
       words w = ask("until", "mark " + to_hex(MARK), WAIT_LIMIT * 3);
       EXPECT_EQ(word(w, 1), "yes") << "the guest's mark after serterm's run";
-      row.arrived = static_cast<std::size_t>(number(w, 7));
+      arrived = number(w, 7);
       parts = number(w, 8);
     } else {
-      EXPECT_TRUE(read_until(guest.paced, row.far_got, MARK, STEP_WAIT))
+      std::string& far_got = row.far_end.got[LINE];
+      EXPECT_TRUE(read_until(guest.paced, far_got, MARK, STEP_WAIT))
           << "the guest's mark after serterm's run";
-      row.arrived = std::min(row.far_got.find(MARK), row.far_got.size());
-      parts = parts_from_paste(row.far_got.substr(0, row.arrived));
+      std::string before = far_got.substr(0, far_got.find(MARK));
+      arrived = std::ssize(before);
+      parts = parts_from_paste(before);
     }
     EXPECT_EQ(parts, -1) << "where the far end's bytes part from the input";
     if (!row.closing_wait.empty()) {
@@ -777,7 +713,7 @@ run_step(const std::string& step)
     }
     std::ignore = run_step("restored");
     auto size = static_cast<long>(row.size);
-    long rest = size - std::min(size, static_cast<long>(row.arrived));
+    long rest = size - std::min(size, arrived);
     long unsent = std::max(row.unsent, 0L);
     long count =
         unsent + (row.dropped >= 0 ? row.dropped : std::max(row.held, 0L));
@@ -813,15 +749,10 @@ each(const words& values, const std::vector<std::string>& steps)
 }
 
 // The speeds serterm offers.
-const words OFFERED = [] {
-  words speeds;
-  for (const test_speed& speed : TEST_SPEEDS) {
-    if (speed.offered) {
-      speeds.push_back(std::to_string(speed.bps));
-    }
-  }
-  return speeds;
-}();
+auto offered =
+    TEST_SPEEDS | std::views::filter(&test_speed::offered) |
+    std::views::transform([](auto s) { return std::to_string(s.bps); });
+const words OFFERED(offered.begin(), offered.end());
 
 // The scenarios, in the order they run on each guest named.
 struct scenario {
@@ -987,13 +918,67 @@ struct on_guest : testing::Test {
     ASSERT_EQ(boot_error, "") << "the guest did not boot";
     row = row_state{};
     row.line = kind->line;
-    if (!kind->plugged.empty()) {
-      std::ignore = shell(kind->plugged);
-    }
+    row.device.fds[LINE] = guest.line.master;
+    std::ignore = shell(kind->plugged);
     std::ignore = std::all_of(row_steps.begin(), row_steps.end(), run_step);
   }
   const std::vector<std::string>& row_steps;
 };
+
+// Makes the line's pty and, in the guest's work directory, the state shared
+// with the shim, starts QEMU on them, waits for its agent to greet and
+// connects the paced line's socket. Returns what failed, or "".
+std::string
+boot()
+{
+  const std::string& dir = files.work_dir;
+  // The slave stays open, so that the master never reads end of file while
+  // QEMU has not opened the slave yet, or between its opens.
+  termios raw{};
+  if (!open_pty(guest.line) || tcgetattr(guest.line.slave, &raw) != 0 ||
+      (cfmakeraw(&raw), tcsetattr(guest.line.slave, TCSANOW, &raw)) != 0) {
+    return "openpty: "s + std::strerror(errno);
+  }
+  guest.device = map_device_state((dir + "/device").c_str());
+  if (guest.device == nullptr) {
+    return dir + "/device: " + std::strerror(errno);
+  }
+  // QEMU emulates the machine (TCG), as the bounds of the scenarios expect:
+  // /dev/kvm alone does not tell hardware virtualisation, on some hosts it
+  // is a software hypervisor under which a stock kernel crawls.
+  // The device shim goes into QEMU alone, through env. What init is to load
+  // comes to it in its environment, from the kernel command line's load=.
+  // clang-format off
+  launch qemu;
+  qemu.argv = {
+      "env", "LD_PRELOAD=" + files.shim,
+      std::string(DEVICE_FILE_ENV) + "=" + dir + "/device",
+      std::string(DEVICE_TTY_ENV) + "=" + guest.line.slave_path,
+      files.qemu, "-accel", "tcg", "-M", "pc", "-m", "256", "-smp", "1",
+      "-nodefaults", "-no-user-config", "-display", "none", "-no-reboot",
+      "-kernel", files.kernel, "-initrd", files.initramfs,
+      "-append", "console=ttyS0,115200 quiet loglevel=1 panic=-1 load=" +
+                     kind->modules,
+      "-chardev", "stdio,id=console,signal=off", "-serial", "chardev:console",
+      "-chardev", "serial,id=line,path=" + guest.line.slave_path,
+      "-chardev", "socket,id=paced,server=on,wait=off,path=" + dir + "/paced",
+      "-monitor", "unix:" + dir + "/monitor,server=on,wait=off"};
+  // clang-format on
+  qemu.argv.insert(qemu.argv.end(), kind->devices.begin(), kind->devices.end());
+  qemu.in = qemu.out = qemu.err = PIPE;
+  // QEMU must not outlive the harness, however the harness ends.
+  qemu.die_with_parent = true;
+  if (!start_run(guest.qemu, qemu)) {
+    return "QEMU: "s + std::strerror(errno);
+  }
+  if (ask("", "", milliseconds(80000)) != words{"ready"}) {
+    return "the guest's agent did not start";
+  }
+  guest.paced = connect_unix(dir + "/paced");
+  return guest.paced >= 0 && set_nonblocking(guest.paced)
+             ? ""
+             : "the paced line's socket: "s + std::strerror(errno);
+}
 
 // The guest, booted once some scenario of its runs (QEMU started, its agent
 // ready, the paced line's socket connected; else `boot_error` says what
@@ -1003,32 +988,15 @@ struct booted : testing::Environment {
   void
   SetUp() override
   {
-    boot_error = start_qemu();
-    if (boot_error.empty() &&
-        ask("", "", milliseconds(80000)) != words{"ready"}) {
-      boot_error = "the guest's agent did not start";
-    }
-    guest.paced =
-        boot_error.empty() ? connect_unix(files.work_dir + "/paced") : -1;
-    if (boot_error.empty() &&
-        (guest.paced < 0 || !set_nonblocking(guest.paced))) {
-      boot_error = "the paced line's socket: "s + std::strerror(errno);
-    }
+    boot_error = boot();
   }
+  // What QEMU holds goes with the harness's exit.
   void
   TearDown() override
   {
     if (guest.qemu.pid > 0) {
       std::ignore = guest.lost || !ask("quit", "", milliseconds(3000)).empty();
       std::ignore = wait_child(guest.qemu.pid, milliseconds(3000));
-      close(guest.qemu.keys);
-      std::for_each(guest.qemu.fds.begin(), guest.qemu.fds.end(), close);
-    }
-    guest.qemu = run{};
-    close_pty(guest.line);
-    close(guest.paced);
-    if (guest.device != nullptr) {
-      munmap(guest.device, sizeof(device_state));
     }
   }
 };
