@@ -524,11 +524,13 @@ end_run(run& r, const outcome& expected, milliseconds limit)
     const stream_text& want = *wants[i];
     std::string_view head(got.data(),
                           got.size() - std::min(want.value.size(), got.size()));
+    bool fits = want.pattern ? std::regex_match(got, *want.pattern)
+                             : want.fits != nullptr &&
+                                   got.ends_with(want.value) && want.fits(head);
     std::string part =
-        want.fits == nullptr ? difference(got, want.value)
-        : got.ends_with(want.value) && want.fits(head)
-            ? ""
-            : "unexpected \"" + printable(got.substr(0, 200)) + "\"";
+        !want.pattern && want.fits == nullptr ? difference(got, want.value)
+        : fits                                ? ""
+               : "unexpected \"" + printable(got.substr(0, 200)) + "\"";
     why +=
         part.empty() ? "" : std::string("\n") + STREAM_NAMES[i] + ": " + part;
   }

@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <ctime>
 #include <functional>
+#include <optional>
+#include <regex>
 #include <string>
 #include <string_view>
 #include <sys/types.h>
@@ -222,7 +224,8 @@ void put(run& r, int fd, std::string_view data,
          milliseconds limit = WAIT_LIMIT);
 
 // An expected stream: exactly `value`; when `fits` is set, any text it
-// accepts followed by exactly `value`.
+// accepts followed by exactly `value`; made from a regular expression, any
+// text it matches whole.
 struct stream_text {
   stream_text(const char* exact) : value(exact) {}
   stream_text(std::string exact) : value(std::move(exact)) {}
@@ -230,8 +233,10 @@ struct stream_text {
       : value(std::move(then)), fits(check)
   {
   }
+  stream_text(std::regex whole) : pattern(std::move(whole)) {}
   std::string value;
   bool (*fits)(std::string_view) = nullptr;
+  std::optional<std::regex> pattern;
 };
 
 // How a run is expected to end, and everything each stream got.
