@@ -84,12 +84,8 @@ difference(std::string_view got, std::string_view want)
   if (got == want) {
     return "";
   }
-  std::size_t common = std::min(got.size(), want.size());
-  auto at = static_cast<std::size_t>(
-      std::mismatch(got.begin(), got.begin() + static_cast<long>(common),
-                    want.begin())
-          .first -
-      got.begin());
+  auto at = static_cast<std::size_t>(std::ranges::mismatch(got, want).in1 -
+                                     got.begin());
   std::size_t from = at > 40 ? at - 40 : 0;
   return std::to_string(got.size()) + " bytes, " + std::to_string(want.size()) +
          " expected; from byte " + std::to_string(from) + " \"" +
@@ -144,26 +140,20 @@ bool
 read_until(int fd, std::string& into, const wanted& what, milliseconds limit,
            std::size_t from)
 {
-  auto end = steady::now() + limit;
-  for (;;) {
-    bool open = drain(fd, into);
-    if (what.match(into, from) != std::string_view::npos) {
-      return true;
-    }
-    if (!open || remaining_ms(end) == 0) {
-      return false;
-    }
-    wait_fd(fd, POLLIN, std::min(remaining_ms(end), 50));
-  }
+  bool open = true;
+  eventually(
+      [&] {
+        open = open && drain(fd, into);
+        return !open || what.match(into, from) != std::string_view::npos;
+      },
+      limit);
+  return what.match(into, from) != std::string_view::npos;
 }
 
 void
 read_for(int fd, std::string& into, milliseconds span)
 {
-  auto end = steady::now() + span;
-  while (drain(fd, into) && remaining_ms(end) > 0) {
-    wait_fd(fd, POLLIN, std::min(remaining_ms(end), 20));
-  }
+  eventually([&] { return !drain(fd, into); }, span);
 }
 
 bool

@@ -7,8 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <fstream>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <utility>
 
@@ -51,34 +51,27 @@ check_restored(const pty_pair& pty, const termios& before, const char* name)
 // memcheck, which writes one log per process there. valgrind hands its
 // client the program name it was given, so serterm is named by its bare
 // name and found through PATH: messages then show the argv[0] the tests
-// expect. Other argv[0] values run without valgrind.
+// expect; env puts the build's directory first in PATH for it. Other argv[0]
+// values run without valgrind.
 launch
 serterm_launch(const std::string& argv0)
 {
   if (!under_valgrind() || argv0 != "serterm") {
     return program_launch(SERTERM_BINARY, argv0);
   }
-  launch what;
   std::string binary = SERTERM_BINARY;
   const char* path = std::getenv("PATH");
-  what.env.push_back("PATH=" + binary.substr(0, binary.rfind('/')) + ":" +
-                     (path != nullptr ? path : "/usr/bin"));
-  for (char** e = environ; *e != nullptr; ++e) {
-    if (std::strncmp(*e, "PATH=", 5) != 0) {
-      what.env.emplace_back(*e);
-    }
-  }
-  what.path = "/usr/bin/valgrind";
-  what.argv = {"valgrind",
-               "--tool=memcheck",
-               "--leak-check=full",
-               "--errors-for-leak-kinds=definite,indirect,possible",
-               "--track-fds=no",
-               "--error-exitcode=99",
-               std::string("--log-file=") + std::getenv("SERTERM_VALGRIND") +
-                   "/memcheck.%p.log",
-               argv0};
-  return what;
+  return {.argv = {"env",
+                   "PATH=" + binary.substr(0, binary.rfind('/')) + ":" +
+                       (path != nullptr ? path : "/usr/bin"),
+                   "/usr/bin/valgrind", "--tool=memcheck", "--leak-check=full",
+                   "--errors-for-leak-kinds=definite,indirect,possible",
+                   "--track-fds=no", "--error-exitcode=99",
+                   std::string("--log-file=") +
+                       std::getenv("SERTERM_VALGRIND") + "/memcheck.%p.log",
+                   argv0},
+          .path = "/usr/bin/env",
+          .env = {}};
 }
 
 // Opens a pty for the session, failing the test on error.
@@ -261,9 +254,9 @@ stop(session& s)
 {
   ASSERT_EQ(kill(s.pid, SIGSTOP), 0);
   EXPECT_TRUE(eventually([&s] {
-    std::ifstream stat("/proc/" + std::to_string(s.pid) + "/stat");
-    std::string pid, name, state;
-    return stat >> pid >> name >> state && state == "T";
+    int status = 0;
+    return waitpid(s.pid, &status, WNOHANG | WUNTRACED) == s.pid &&
+           WIFSTOPPED(status);
   }));
 }
 
