@@ -225,16 +225,11 @@ emulated()
 pid_t
 start_process(const launch& what)
 {
-  auto pointers = [](const std::vector<std::string>& words) {
-    std::vector<char*> out;
-    for (const std::string& word : words) {
-      out.push_back(const_cast<char*>(word.c_str()));
-    }
-    out.push_back(nullptr);
-    return out;
-  };
-  std::vector<char*> argv = pointers(what.argv);
-  std::vector<char*> envp = pointers(what.env);
+  std::vector<char*> argv;
+  for (const std::string& word : what.argv) {
+    argv.push_back(const_cast<char*>(word.c_str()));
+  }
+  argv.push_back(nullptr);
   pid_t parent = getpid();
   pid_t pid = fork();
   if (pid != 0) {
@@ -274,12 +269,8 @@ start_process(const launch& what)
     }
   }
   signal(SIGPIPE, what.ignore_sigpipe ? SIG_IGN : SIG_DFL);
-  char** env = what.env.empty() ? environ : envp.data();
-  if (what.path.empty()) {
-    execvpe(argv[0], argv.data(), env);
-  } else {
-    execve(what.path.c_str(), argv.data(), env);
-  }
+  what.path.empty() ? execvp(argv[0], argv.data())
+                    : execv(what.path.c_str(), argv.data());
   _exit(127);
 }
 
@@ -371,7 +362,8 @@ bool
 start_run(run& r, launch what)
 {
   std::array<int*, 3> child{&what.in, &what.out, &what.err};
-  std::array<int, 3> mine{-1, -1, -1};
+  std::array<int*, 3> mine{&r.keys, &r.fds[index(stream::out)],
+                           &r.fds[index(stream::err)]};
   for (std::size_t i = 0; i < child.size(); ++i) {
     int ends[2] = {-1, -1};
     if (*child[i] != PIPE) {
@@ -382,8 +374,8 @@ start_run(run& r, launch what)
     }
     // The child reads its standard input and writes the other two.
     *child[i] = ends[i == 0 ? 0 : 1];
-    mine[i] = ends[i == 0 ? 1 : 0];
-    set_nonblocking(mine[i]);
+    *mine[i] = ends[i == 0 ? 1 : 0];
+    set_nonblocking(*mine[i]);
   }
   r.pid = start_process(what);
   if (r.pid < 0) {
@@ -391,13 +383,10 @@ start_run(run& r, launch what)
                    std::strerror(errno));
   }
   for (std::size_t i = 0; i < child.size(); ++i) {
-    if (mine[i] >= 0) {
+    if (*mine[i] >= 0) {
       close(*child[i]);
     }
   }
-  r.keys = mine[0];
-  r.fds[index(stream::out)] = mine[1];
-  r.fds[index(stream::err)] = mine[2];
   return r.pid > 0;
 }
 

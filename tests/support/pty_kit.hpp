@@ -117,7 +117,6 @@ inline constexpr int PIPE = -2;
 struct launch {
   std::vector<std::string> argv;
   std::string path;
-  std::vector<std::string> env; // NAME=value words; empty: the caller's
   int in = -1;
   int out = -1;
   int err = -1;
@@ -193,9 +192,9 @@ struct run {
 // there is, 0: nothing); `take` keeps to it.
 void pace(run& r, stream which, long bytes_per_s);
 
-// Starts `what` into `r`, making the pipes that `PIPE` asks for: the write
-// end of standard input becomes `r.keys`, the read ends of standard output
-// and error the `out` and `err` streams. False, reported, on failure.
+// Starts `what` into `r`, a fresh run, making the pipes that `PIPE` asks for:
+// the write end of standard input becomes `r.keys`, the read ends of standard
+// output and error the `out` and `err` streams. False, reported, on failure.
 bool start_run(run& r, launch what);
 
 // What `which` has delivered so far.
