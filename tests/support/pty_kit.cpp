@@ -503,9 +503,10 @@ end_run(run& r, const outcome& expected, milliseconds limit)
     const stream_text& want = *wants[i];
     std::string_view head(got.data(),
                           got.size() - std::min(want.value.size(), got.size()));
-    bool fits = want.pattern ? std::regex_match(got, *want.pattern)
-                             : want.fits != nullptr &&
-                                   got.ends_with(want.value) && want.fits(head);
+    bool fits = got.ends_with(want.value) &&
+                (want.pattern
+                     ? std::regex_match(head.begin(), head.end(), *want.pattern)
+                     : want.fits != nullptr && want.fits(head));
     std::string part =
         !want.pattern && want.fits == nullptr ? difference(got, want.value)
         : fits                                ? ""

@@ -222,16 +222,14 @@ bool await(run& r, stream which, const wanted& what,
 void put(run& r, int fd, std::string_view data,
          milliseconds limit = WAIT_LIMIT);
 
-// An expected stream: exactly `value`; when `fits` is set, any text it
-// accepts followed by exactly `value`; made from a regular expression, any
-// text it matches whole.
+// An expected stream: exactly `value`; made from a function or a regular
+// expression, any text that the function accepts or that the expression
+// matches whole, followed by exactly `value` (empty until a caller adds to
+// it).
 struct stream_text {
   stream_text(const char* exact) : value(exact) {}
   stream_text(std::string exact) : value(std::move(exact)) {}
-  stream_text(bool (*check)(std::string_view), std::string then = "")
-      : value(std::move(then)), fits(check)
-  {
-  }
+  stream_text(bool (*check)(std::string_view)) : fits(check) {}
   stream_text(std::regex whole) : pattern(std::move(whole)) {}
   std::string value;
   bool (*fits)(std::string_view) = nullptr;

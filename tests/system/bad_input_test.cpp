@@ -77,7 +77,6 @@ TEST(BadInput, PromptLineAtTheBufferBoundary)
     SCOPED_TRACE(blanks);
     session s = start_session({"-t", "1"}, {.keyboard = PIPE});
     type(s, "a\x1d");
-    await(s, stream::line, "a");
     await(s, stream::err, "serterm> ");
     type(s, std::string("x").append(blanks, ' ').append("41\nz"));
     end_input(s);

@@ -53,7 +53,6 @@ TEST(Relay, SettingsDuringTheRun)
     cfmakeraw(&raw); // echo off among the rest
     EXPECT_EQ(settings_difference(settings_of(s.keyboard.slave), raw), "");
     type(s, "AT\r");
-    await(s, stream::line, "AT\r");
     send(s, "z");
     await(s, stream::screen, "z");
     // The prompt starts a line of its own after the screen's.
@@ -151,7 +150,6 @@ TEST_P(StartFailures, ChangeNothing)
   EXPECT_EQ(text, kind == device::file ? "text" : "");
   if (kind == device::held) {
     type(first, "a");
-    await(first, stream::line, "a");
     send(first, "b");
     await(first, stream::screen, "b");
     // The line put back as found.
@@ -187,15 +185,12 @@ TEST(Relay, HalfDuplexEchoesThroughMapping)
   session s = start_session({"-h1", "-r1"});
   type(s, "\r");
   await(s, stream::screen, "\r\n");
-  type(s, "\n");
-  type(s, "x");
-  await(s, stream::screen, "x");
+  type(s, "\nx");
   // The line gets the bytes as typed; the typed CR LF shows once.
   quit(s, {.line = "\r\nx", .screen = "\r\nx", .err = "\r\n"});
 
   s = start_session({"-h1"});
   type(s, "a\r");
-  await(s, stream::screen, "a\r");
   quit(s, {.line = "a\r", .screen = "a\r", .err = "\r\n"});
 }
 

@@ -318,7 +318,6 @@ TEST_F(LineDescriptor, FreeOneBelowTheLimitRelays)
             s.line.slave_path)
       << error.message();
   type(s, "a");
-  await(s, stream::line, "a");
   send(s, "b");
   await(s, stream::screen, "b");
   quit(s, {.line = "a", .screen = "b", .err = "\r\n"});
