@@ -24,14 +24,13 @@ bool
 open_pty(pty_pair& pty, const termios* settings)
 {
   char name[256];
-  if (openpty(&pty.master, &pty.slave, name, nullptr, nullptr) != 0) {
+  if (openpty(&pty.master, &pty.slave, name, settings, nullptr) != 0) {
     return false;
   }
   pty.slave_path = name;
   return fcntl(pty.master, F_SETFD, FD_CLOEXEC) == 0 &&
          fcntl(pty.slave, F_SETFD, FD_CLOEXEC) == 0 &&
-         set_nonblocking(pty.master) &&
-         (settings == nullptr || tcsetattr(pty.slave, TCSANOW, settings) == 0);
+         set_nonblocking(pty.master);
 }
 
 void
@@ -206,14 +205,10 @@ fill_descriptors(int end)
 launch
 program_launch(const std::string& binary, const std::string& argv0)
 {
-  launch what;
   if (emulated()) {
-    what.argv = {SERTERM_EMULATOR, "-0", argv0, binary};
-  } else {
-    what.path = binary;
-    what.argv = {argv0};
+    return {.argv = {SERTERM_EMULATOR, "-0", argv0, binary}};
   }
-  return what;
+  return {.argv = {argv0}, .path = binary};
 }
 
 bool
@@ -423,12 +418,12 @@ take(run& r)
     drain(r.fds[i], r.got[i], most);
   }
   while (!r.flood.empty() && r.fds[0] >= 0) {
-    std::string_view rest = std::string_view(r.flood).substr(r.flood_at);
+    std::string_view rest =
+        std::string_view(r.flood).substr(r.flood_sent % r.flood.size());
     ssize_t n = write(r.fds[0], rest.data(), rest.size());
     if (n <= 0) {
       break;
     }
-    r.flood_at = (r.flood_at + static_cast<std::size_t>(n)) % r.flood.size();
     r.flood_sent += static_cast<std::size_t>(n);
   }
 }

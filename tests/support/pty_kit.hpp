@@ -8,7 +8,6 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
-#include <ctime>
 #include <functional>
 #include <optional>
 #include <regex>
@@ -16,6 +15,7 @@
 #include <string_view>
 #include <sys/types.h>
 #include <termios.h>
+#include <thread>
 #include <vector>
 
 namespace serterm::testing {
@@ -56,8 +56,7 @@ eventually(Done done, milliseconds limit = WAIT_LIMIT)
     if (remaining_ms(end) == 0) {
       return done();
     }
-    timespec pause{0, 2 * 1000 * 1000};
-    nanosleep(&pause, nullptr);
+    std::this_thread::sleep_for(milliseconds(2));
   }
   return true;
 }
@@ -116,7 +115,7 @@ inline constexpr int PIPE = -2;
 // (-1: closed). Every other descriptor of the caller stays out of the child.
 struct launch {
   std::vector<std::string> argv;
-  std::string path;
+  std::string path{};
   int in = -1;
   int out = -1;
   int err = -1;
@@ -182,9 +181,9 @@ struct run {
   std::array<steady::time_point, 4> paced_since{};
   std::array<std::size_t, 4> paced_from{};
   // What the device keeps sending on the line stream's descriptor, over
-  // and over, as fast as it takes it (empty: nothing).
+  // and over, as fast as it takes it (empty: nothing), and how much of it
+  // has gone; one flood a run.
   std::string flood;
-  std::size_t flood_at = 0;
   std::size_t flood_sent = 0;
 };
 

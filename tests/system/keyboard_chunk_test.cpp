@@ -144,26 +144,25 @@ TEST_P(WayOut, BehindAPaste)
   if (echoes) {
     type(s, E);
     await(s, stream::err, "serterm> ");
-    type(s, row.keys);
-  } else if (stalled) {
-    // The escape read and held behind a line that takes nothing, the keys
-    // after it left in the terminal: nothing to do but wait for the
-    // deadline.
-    type_and_await_read(s, E);
-    type(s, row.keys);
-    expect_idle(s);
   } else if (row.flood) {
     // The flood's reads hide the escape's: the prompt on the screen says
     // it was read.
     type(s, E);
     await(s, stream::screen, "serterm> ");
-    type(s, row.keys);
   } else {
-    // Read, and its quick-key window over by the time the keys come,
-    // however late serterm reads them.
     type_and_await_read(s, E);
-    settle(s, milliseconds(500));
-    type(s, row.keys);
+    // On a line that takes something, the quick-key window over by the
+    // time the keys come, however late serterm reads them.
+    if (!stalled) {
+      settle(s, milliseconds(500));
+    }
+  }
+  type(s, row.keys);
+  if (stalled) {
+    // The escape read and held behind a line that takes nothing, the keys
+    // after it left in the terminal: nothing to do but wait for the
+    // deadline.
+    expect_idle(s);
   }
   EXPECT_TRUE(take_until_ended(s));
   EXPECT_LT(steady::now() - escaped, row.within) << "the way out's bound";

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <sys/file.h>
@@ -155,8 +156,7 @@ TEST_P(StartFailures, ChangeNothing)
     // The line put back as found.
     quit(first, {.line = "a", .screen = "b", .err = "\r\n"});
   }
-  unlink(made.c_str());
-  rmdir(dir);
+  std::filesystem::remove_all(dir);
   close_pty(taken);
 }
 

@@ -28,17 +28,6 @@ struct way_out {
   outcome end;
 };
 
-// Output to the line stopped and a typed byte waiting for it, the line
-// hangs up: the byte is counted as not sent, whether a read or the write
-// finds the line gone.
-void
-hang_up_with_a_byte_waiting(session& s)
-{
-  ASSERT_EQ(tcflow(s.line.slave, TCOOFF), 0);
-  type_and_await_read(s, "a");
-  close_far_end(s, stream::line);
-}
-
 // The device floods the line with x while nothing reads `unread` (the
 // screen, or standard output in hexdump mode), so that the line and that
 // stream fill; a key typed then still reaches the line, and serterm waits
@@ -90,16 +79,6 @@ hang_up_after_partial(session& s)
   send(s, "partial");
   await(s, stream::screen, "partial");
   close_far_end(s, stream::line);
-}
-
-// Then a paste waits for a line that takes nothing, and the keyboard's
-// input ends.
-void
-paste_and_end_on_a_stalled_line(session& s)
-{
-  ASSERT_EQ(tcflow(s.line.slave, TCOOFF), 0);
-  type(s, random_bytes(60 * 1024, 13, '\x1d'));
-  end_input(s);
 }
 
 void
@@ -159,14 +138,21 @@ const way_out WAYS_OUT[] = {
      [](session& s) { flood_unread(s, stream::screen); ASSERT_EQ(kill(s.pid, SIGTERM), 0);
                       s.flood.clear(); pace(s, stream::screen, -1); },
      {.line = "A", .screen = only_x, .signal = SIGTERM}},
-    // A read finds the line gone, or the write of the byte that waits fails.
-    {"LineHangupWithBytesWaiting", {}, {}, hang_up_with_a_byte_waiting,
+    // Output to the line stopped and a typed byte waiting for it, the line
+    // hangs up: the byte is counted as not sent, whether a read or the
+    // write finds the line gone.
+    {"LineHangupWithBytesWaiting", {}, {},
+     [](session& s) { ASSERT_EQ(tcflow(s.line.slave, TCOOFF), 0); type_and_await_read(s, "a");
+                      close_far_end(s, stream::line); },
      {.err = std::regex("serterm: line (closed|(read|write) failed: Input/output error)\n"
                         "serterm: bytes not sent to the line: 1\n"),
       .exit_code = 1, .line_restored = false}},
-    // Once the line has taken nothing for a second, what it did not take
-    // is counted and the run fails.
-    {"EndOfInputOnAStalledLine", {}, {.keyboard = PIPE}, paste_and_end_on_a_stalled_line,
+    // A paste waits for a line that takes nothing, and the keyboard's input
+    // ends: once the line has taken nothing for a second, what it did not
+    // take is counted and the run fails.
+    {"EndOfInputOnAStalledLine", {}, {.keyboard = PIPE},
+     [](session& s) { ASSERT_EQ(tcflow(s.line.slave, TCOOFF), 0);
+                      type(s, random_bytes(60 * 1024, 13, '\x1d')); end_input(s); },
      {.err = "serterm: bytes not sent to the line: 61440\n", .exit_code = 1}},
     {"KeyboardReadError", {}, {.keyboard_path = "/", .wait_for_setup = false}, nullptr,
      {.err = "serterm: keyboard read failed: Is a directory\n", .exit_code = 1}},
