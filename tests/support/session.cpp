@@ -138,12 +138,13 @@ start_session(const std::vector<std::string>& options,
   // Until serterm has made the keyboard pty raw (when it has one) and set
   // up the line pty (when it has that).
   if (setup.wait_for_setup && own_keyboard) {
-    EXPECT_TRUE(wait_terminal(s.keyboard.slave, is_raw))
-        << "keyboard never became raw";
+    EXPECT_TRUE(eventually([&s] {
+      return is_raw(settings_of(s.keyboard.slave));
+    })) << "keyboard never became raw";
   }
   if (setup.wait_for_setup && setup.line_path == nullptr) {
-    EXPECT_TRUE(wait_terminal(s.line.slave, [](const termios& t) {
-      return (t.c_cflag & CLOCAL) != 0;
+    EXPECT_TRUE(eventually([&s] {
+      return (settings_of(s.line.slave).c_cflag & CLOCAL) != 0;
     })) << "line never set up";
   }
   return s;
@@ -192,8 +193,8 @@ open_prompt(session& s, std::string_view escape)
 {
   type(s, escape);
   await(s, stream::err, "serterm> ");
-  EXPECT_TRUE(wait_terminal(s.keyboard.slave, [](const termios& t) {
-    return (t.c_lflag & ICANON) != 0;
+  EXPECT_TRUE(eventually([&s] {
+    return (settings_of(s.keyboard.slave).c_lflag & ICANON) != 0;
   })) << "prompt not cooked";
 }
 
@@ -202,8 +203,9 @@ command(session& s, std::string_view line)
 {
   open_prompt(s);
   type(s, line);
-  EXPECT_TRUE(wait_terminal(s.keyboard.slave, is_raw))
-      << "not raw after the prompt";
+  EXPECT_TRUE(eventually([&s] {
+    return is_raw(settings_of(s.keyboard.slave));
+  })) << "not raw after the prompt";
 }
 
 void
@@ -271,17 +273,6 @@ bool
 is_raw(const termios& t)
 {
   return (t.c_lflag & (ICANON | ECHO)) == 0;
-}
-
-bool
-wait_terminal(int fd, bool (*holds)(const termios&), milliseconds limit)
-{
-  return eventually(
-      [fd, holds] {
-        termios t{};
-        return tcgetattr(fd, &t) == 0 && holds(t);
-      },
-      limit);
 }
 
 bool

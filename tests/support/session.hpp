@@ -100,10 +100,6 @@ termios settings_of(int fd);
 // Whether settings `t` are raw: ICANON and ECHO clear.
 bool is_raw(const termios& t);
 
-// Waits until the settings of terminal `fd` satisfy `holds`.
-bool wait_terminal(int fd, bool (*holds)(const termios&),
-                   milliseconds limit = WAIT_LIMIT);
-
 // True when the suite runs serterm under valgrind (SERTERM_VALGRIND).
 bool under_valgrind();
 

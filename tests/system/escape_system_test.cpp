@@ -128,7 +128,8 @@ TEST(Escape, NonBlockingKeyboardPromptWaitsForItsLine)
   expect_idle(s);
   EXPECT_FALSE(has_ended(s.pid)) << "the prompt took no key for no input";
   type(s, "x 41\n");
-  EXPECT_TRUE(wait_terminal(s.keyboard.slave, is_raw));
+  EXPECT_TRUE(
+      eventually([&s] { return is_raw(settings_of(s.keyboard.slave)); }));
   quit(s, {.line = "A", .screen = "latex 41\r\n", .err = "\r\nserterm> "});
 }
 
