@@ -326,12 +326,6 @@ namespace {
 constexpr std::array<const char*, 4> STREAM_NAMES{"line", "screen", "stdout",
                                                   "stderr"};
 
-std::size_t
-index(stream which)
-{
-  return static_cast<std::size_t>(which);
-}
-
 // What differs between the wait status `status` and the one expected.
 std::string
 status_difference(int status, const outcome& expected)
@@ -357,8 +351,8 @@ bool
 start_run(run& r, launch what)
 {
   std::array<int*, 3> child{&what.in, &what.out, &what.err};
-  std::array<int*, 3> mine{&r.keys, &r.fds[index(stream::out)],
-                           &r.fds[index(stream::err)]};
+  // The test's ends: the keys, and the `out` and `err` streams.
+  std::array<int*, 3> mine{&r.keys, &r.fds[2], &r.fds[3]};
   for (std::size_t i = 0; i < child.size(); ++i) {
     int ends[2] = {-1, -1};
     if (*child[i] != PIPE) {
@@ -388,13 +382,13 @@ start_run(run& r, launch what)
 std::string&
 got(run& r, stream which)
 {
-  return r.got[index(which)];
+  return r.got[static_cast<std::size_t>(which)];
 }
 
 void
 pace(run& r, stream which, long bytes_per_s)
 {
-  std::size_t i = index(which);
+  auto i = static_cast<std::size_t>(which);
   r.rate[i] = bytes_per_s;
   r.paced_since[i] = steady::now();
   r.paced_from[i] = r.got[i].size();
@@ -442,7 +436,7 @@ settle(run& r, milliseconds span)
 bool
 await(run& r, stream which, const wanted& what, milliseconds limit)
 {
-  std::size_t i = index(which);
+  auto i = static_cast<std::size_t>(which);
   std::size_t past = std::string_view::npos;
   bool found = eventually(
       [&] {

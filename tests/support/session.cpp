@@ -76,14 +76,6 @@ serterm_launch(const std::string& argv0)
           .path = "/usr/bin/env"};
 }
 
-// Opens a pty for the session, failing the test on error.
-void
-open_session_pty(pty_pair& pty, termios& before, const termios* settings)
-{
-  EXPECT_TRUE(open_pty(pty, settings)) << "openpty: " << std::strerror(errno);
-  before = settings_of(pty.slave);
-}
-
 // Opens `path` for the child with `flags`, to be closed by the caller once
 // it has started; -1 when there is no path.
 int
@@ -102,10 +94,12 @@ start_session(const std::vector<std::string>& options,
               const session_setup& setup)
 {
   session s;
-  open_session_pty(s.line, s.line_before, setup.line);
+  EXPECT_TRUE(open_pty(s.line, setup.line)) << std::strerror(errno);
+  s.line_before = settings_of(s.line.slave);
   bool own_keyboard = setup.keyboard == OWN && setup.keyboard_path == nullptr;
   if (own_keyboard) {
-    open_session_pty(s.keyboard, s.keyboard_before, nullptr);
+    EXPECT_TRUE(open_pty(s.keyboard)) << std::strerror(errno);
+    s.keyboard_before = settings_of(s.keyboard.slave);
   }
   launch what = serterm_launch(setup.argv0);
   what.argv.insert(what.argv.end(), options.begin(), options.end());
@@ -131,7 +125,7 @@ start_session(const std::vector<std::string>& options,
   start_run(s, what);
   running.push_back(s.pid);
   s.keyboard_shared = for_child[0];
-  s.keyboard_flags = for_child[0] >= 0 ? fcntl(for_child[0], F_GETFL) : 0;
+  s.keyboard_flags = fcntl(for_child[0], F_GETFL);
   close(for_child[1]); // the child's own now; -1 if none was opened
   s.fds[0] = s.line.master;
   s.fds[1] = s.keyboard.master;
@@ -216,11 +210,9 @@ end_session(session& s, const outcome& expected, milliseconds limit)
   check_restored(s.line, s.line_before, "line", expected.line_restored);
   check_restored(s.keyboard, s.keyboard_before, "keyboard",
                  expected.keyboard_restored);
-  if (s.keyboard_shared >= 0) {
-    EXPECT_EQ(fcntl(s.keyboard_shared, F_GETFL), s.keyboard_flags)
-        << "the keyboard's file status flags changed";
-    close(s.keyboard_shared);
-  }
+  EXPECT_EQ(fcntl(s.keyboard_shared, F_GETFL), s.keyboard_flags)
+      << "the keyboard's file status flags changed";
+  close(s.keyboard_shared);
   close_pty(s.line);
   close_pty(s.keyboard);
   s = session{};

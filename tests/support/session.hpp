@@ -42,9 +42,10 @@ struct session : run {
   termios line_before{};
   termios keyboard_before{};
   // The description serterm got as its keyboard, shared with the test as
-  // with a shell, and its file status flags before the run.
+  // with a shell, and its file status flags before the run (-1 for either
+  // when there is none).
   int keyboard_shared = -1;
-  int keyboard_flags = 0;
+  int keyboard_flags = -1;
 };
 
 // Starts serterm with `options`, then the line's path.

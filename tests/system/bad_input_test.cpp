@@ -57,9 +57,7 @@ TEST(BadInput, EveryByteValueTypedAndReceived)
   const std::string all = all_bytes();
   session s = start_session({});
   // The escape character itself goes to the line as two quick escapes.
-  std::string typed = all;
-  typed.insert(0x1d, 1, '\x1d');
-  type(s, typed);
+  type(s, std::string(all).insert(0x1d, 1, '\x1d'));
   await(s, stream::line, at_least(256));
   send(s, all);
   await(s, stream::screen, at_least(256));

@@ -45,9 +45,6 @@ TEST(KeyboardChunks, AnyReadSplitGivesTheSameBytesAndEcho)
   end_session(s, {.line = line, .screen = crlf_shown(line), .signal = SIGTERM});
 }
 
-// The device floods with a byte no paste holds.
-const std::string FLOOD(4096, ESC);
-
 // True if `echo` is `paste` with bytes left out (an echo that found no room
 // is dropped) and then, if the terminal could show it yet, its own echo of
 // q and Enter.
@@ -129,7 +126,8 @@ TEST_P(WayOut, BehindAPaste)
   pace(s, stream::screen, row.screen_rate);
   // A device that reads nothing: the pty would otherwise take some 64 KiB.
   ASSERT_TRUE(row.line_rate != 0 || tcflow(s.line.slave, TCOOFF) == 0);
-  s.flood = row.flood ? FLOOD : "";
+  // The device floods with a byte no paste holds.
+  s.flood = row.flood ? std::string(4096, ESC) : "";
   std::string paste = random_bytes(row.paste, 17, ESC);
   bool stalled = row.line_rate == 0 && !row.flood;
   if (stalled) {
