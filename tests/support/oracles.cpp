@@ -131,11 +131,9 @@ random_bytes(std::size_t size, unsigned seed, int avoid)
   std::mt19937 random(seed);
   std::string data(size, '\0');
   for (char& c : data) {
-    unsigned char byte = 0;
     do {
-      byte = static_cast<unsigned char>(random());
-    } while (byte == avoid);
-    c = static_cast<char>(byte);
+      c = static_cast<char>(random());
+    } while (static_cast<unsigned char>(c) == avoid);
   }
   return data;
 }

@@ -24,14 +24,13 @@ bool
 open_pty(pty_pair& pty, const termios* settings)
 {
   char name[256];
-  if (openpty(&pty.master, &pty.slave, name, nullptr, nullptr) != 0) {
+  if (openpty(&pty.master, &pty.slave, name, settings, nullptr) != 0) {
     return false;
   }
   pty.slave_path = name;
   return fcntl(pty.master, F_SETFD, FD_CLOEXEC) == 0 &&
          fcntl(pty.slave, F_SETFD, FD_CLOEXEC) == 0 &&
-         set_nonblocking(pty.master) &&
-         (settings == nullptr || tcsetattr(pty.slave, TCSANOW, settings) == 0);
+         set_nonblocking(pty.master);
 }
 
 void
@@ -84,12 +83,8 @@ difference(std::string_view got, std::string_view want)
   if (got == want) {
     return "";
   }
-  std::size_t common = std::min(got.size(), want.size());
-  auto at = static_cast<std::size_t>(
-      std::mismatch(got.begin(), got.begin() + static_cast<long>(common),
-                    want.begin())
-          .first -
-      got.begin());
+  auto at = static_cast<std::size_t>(std::ranges::mismatch(got, want).in1 -
+                                     got.begin());
   std::size_t from = at > 40 ? at - 40 : 0;
   return std::to_string(got.size()) + " bytes, " + std::to_string(want.size()) +
          " expected; from byte " + std::to_string(from) + " \"" +
@@ -144,26 +139,20 @@ bool
 read_until(int fd, std::string& into, const wanted& what, milliseconds limit,
            std::size_t from)
 {
-  auto end = steady::now() + limit;
-  for (;;) {
-    bool open = drain(fd, into);
-    if (what.match(into, from) != std::string_view::npos) {
-      return true;
-    }
-    if (!open || remaining_ms(end) == 0) {
-      return false;
-    }
-    wait_fd(fd, POLLIN, std::min(remaining_ms(end), 50));
-  }
+  bool open = true;
+  eventually(
+      [&] {
+        open = open && drain(fd, into);
+        return !open || what.match(into, from) != std::string_view::npos;
+      },
+      limit);
+  return what.match(into, from) != std::string_view::npos;
 }
 
 void
 read_for(int fd, std::string& into, milliseconds span)
 {
-  auto end = steady::now() + span;
-  while (drain(fd, into) && remaining_ms(end) > 0) {
-    wait_fd(fd, POLLIN, std::min(remaining_ms(end), 20));
-  }
+  eventually([&] { return !drain(fd, into); }, span);
 }
 
 bool
@@ -216,14 +205,10 @@ fill_descriptors(int end)
 launch
 program_launch(const std::string& binary, const std::string& argv0)
 {
-  launch what;
   if (emulated()) {
-    what.argv = {SERTERM_EMULATOR, "-0", argv0, binary};
-  } else {
-    what.path = binary;
-    what.argv = {argv0};
+    return {.argv = {SERTERM_EMULATOR, "-0", argv0, binary}};
   }
-  return what;
+  return {.argv = {argv0}, .path = binary};
 }
 
 bool
@@ -235,16 +220,11 @@ emulated()
 pid_t
 start_process(const launch& what)
 {
-  auto pointers = [](const std::vector<std::string>& words) {
-    std::vector<char*> out;
-    for (const std::string& word : words) {
-      out.push_back(const_cast<char*>(word.c_str()));
-    }
-    out.push_back(nullptr);
-    return out;
-  };
-  std::vector<char*> argv = pointers(what.argv);
-  std::vector<char*> envp = pointers(what.env);
+  std::vector<char*> argv;
+  for (const std::string& word : what.argv) {
+    argv.push_back(const_cast<char*>(word.c_str()));
+  }
+  argv.push_back(nullptr);
   pid_t parent = getpid();
   pid_t pid = fork();
   if (pid != 0) {
@@ -284,12 +264,8 @@ start_process(const launch& what)
     }
   }
   signal(SIGPIPE, what.ignore_sigpipe ? SIG_IGN : SIG_DFL);
-  char** env = what.env.empty() ? environ : envp.data();
-  if (what.path.empty()) {
-    execvpe(argv[0], argv.data(), env);
-  } else {
-    execve(what.path.c_str(), argv.data(), env);
-  }
+  what.path.empty() ? execvp(argv[0], argv.data())
+                    : execv(what.path.c_str(), argv.data());
   _exit(127);
 }
 
@@ -350,12 +326,6 @@ namespace {
 constexpr std::array<const char*, 4> STREAM_NAMES{"line", "screen", "stdout",
                                                   "stderr"};
 
-std::size_t
-index(stream which)
-{
-  return static_cast<std::size_t>(which);
-}
-
 // What differs between the wait status `status` and the one expected.
 std::string
 status_difference(int status, const outcome& expected)
@@ -381,7 +351,8 @@ bool
 start_run(run& r, launch what)
 {
   std::array<int*, 3> child{&what.in, &what.out, &what.err};
-  std::array<int, 3> mine{-1, -1, -1};
+  // The test's ends: the keys, and the `out` and `err` streams.
+  std::array<int*, 3> mine{&r.keys, &r.fds[2], &r.fds[3]};
   for (std::size_t i = 0; i < child.size(); ++i) {
     int ends[2] = {-1, -1};
     if (*child[i] != PIPE) {
@@ -392,8 +363,8 @@ start_run(run& r, launch what)
     }
     // The child reads its standard input and writes the other two.
     *child[i] = ends[i == 0 ? 0 : 1];
-    mine[i] = ends[i == 0 ? 1 : 0];
-    set_nonblocking(mine[i]);
+    *mine[i] = ends[i == 0 ? 1 : 0];
+    set_nonblocking(*mine[i]);
   }
   r.pid = start_process(what);
   if (r.pid < 0) {
@@ -401,26 +372,23 @@ start_run(run& r, launch what)
                    std::strerror(errno));
   }
   for (std::size_t i = 0; i < child.size(); ++i) {
-    if (mine[i] >= 0) {
+    if (*mine[i] >= 0) {
       close(*child[i]);
     }
   }
-  r.keys = mine[0];
-  r.fds[index(stream::out)] = mine[1];
-  r.fds[index(stream::err)] = mine[2];
   return r.pid > 0;
 }
 
 std::string&
 got(run& r, stream which)
 {
-  return r.got[index(which)];
+  return r.got[static_cast<std::size_t>(which)];
 }
 
 void
 pace(run& r, stream which, long bytes_per_s)
 {
-  std::size_t i = index(which);
+  auto i = static_cast<std::size_t>(which);
   r.rate[i] = bytes_per_s;
   r.paced_since[i] = steady::now();
   r.paced_from[i] = r.got[i].size();
@@ -444,12 +412,12 @@ take(run& r)
     drain(r.fds[i], r.got[i], most);
   }
   while (!r.flood.empty() && r.fds[0] >= 0) {
-    std::string_view rest = std::string_view(r.flood).substr(r.flood_at);
+    std::string_view rest =
+        std::string_view(r.flood).substr(r.flood_sent % r.flood.size());
     ssize_t n = write(r.fds[0], rest.data(), rest.size());
     if (n <= 0) {
       break;
     }
-    r.flood_at = (r.flood_at + static_cast<std::size_t>(n)) % r.flood.size();
     r.flood_sent += static_cast<std::size_t>(n);
   }
 }
@@ -468,7 +436,7 @@ settle(run& r, milliseconds span)
 bool
 await(run& r, stream which, const wanted& what, milliseconds limit)
 {
-  std::size_t i = index(which);
+  auto i = static_cast<std::size_t>(which);
   std::size_t past = std::string_view::npos;
   bool found = eventually(
       [&] {
@@ -524,11 +492,14 @@ end_run(run& r, const outcome& expected, milliseconds limit)
     const stream_text& want = *wants[i];
     std::string_view head(got.data(),
                           got.size() - std::min(want.value.size(), got.size()));
+    bool fits = got.ends_with(want.value) &&
+                (want.pattern
+                     ? std::regex_match(head.begin(), head.end(), *want.pattern)
+                     : want.fits != nullptr && want.fits(head));
     std::string part =
-        want.fits == nullptr ? difference(got, want.value)
-        : got.ends_with(want.value) && want.fits(head)
-            ? ""
-            : "unexpected \"" + printable(got.substr(0, 200)) + "\"";
+        !want.pattern && want.fits == nullptr ? difference(got, want.value)
+        : fits                                ? ""
+               : "unexpected \"" + printable(got.substr(0, 200)) + "\"";
     why +=
         part.empty() ? "" : std::string("\n") + STREAM_NAMES[i] + ": " + part;
   }

@@ -8,12 +8,14 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
-#include <ctime>
 #include <functional>
+#include <optional>
+#include <regex>
 #include <string>
 #include <string_view>
 #include <sys/types.h>
 #include <termios.h>
+#include <thread>
 #include <vector>
 
 namespace serterm::testing {
@@ -54,8 +56,7 @@ eventually(Done done, milliseconds limit = WAIT_LIMIT)
     if (remaining_ms(end) == 0) {
       return done();
     }
-    timespec pause{0, 2 * 1000 * 1000};
-    nanosleep(&pause, nullptr);
+    std::this_thread::sleep_for(milliseconds(2));
   }
   return true;
 }
@@ -114,8 +115,7 @@ inline constexpr int PIPE = -2;
 // (-1: closed). Every other descriptor of the caller stays out of the child.
 struct launch {
   std::vector<std::string> argv;
-  std::string path;
-  std::vector<std::string> env; // NAME=value words; empty: the caller's
+  std::string path{};
   int in = -1;
   int out = -1;
   int err = -1;
@@ -181,9 +181,9 @@ struct run {
   std::array<steady::time_point, 4> paced_since{};
   std::array<std::size_t, 4> paced_from{};
   // What the device keeps sending on the line stream's descriptor, over
-  // and over, as fast as it takes it (empty: nothing).
+  // and over, as fast as it takes it (empty: nothing), and how much of it
+  // has gone; one flood a run.
   std::string flood;
-  std::size_t flood_at = 0;
   std::size_t flood_sent = 0;
 };
 
@@ -191,9 +191,9 @@ struct run {
 // there is, 0: nothing); `take` keeps to it.
 void pace(run& r, stream which, long bytes_per_s);
 
-// Starts `what` into `r`, making the pipes that `PIPE` asks for: the write
-// end of standard input becomes `r.keys`, the read ends of standard output
-// and error the `out` and `err` streams. False, reported, on failure.
+// Starts `what` into `r`, a fresh run, making the pipes that `PIPE` asks for:
+// the write end of standard input becomes `r.keys`, the read ends of standard
+// output and error the `out` and `err` streams. False, reported, on failure.
 bool start_run(run& r, launch what);
 
 // What `which` has delivered so far.
@@ -221,17 +221,18 @@ bool await(run& r, stream which, const wanted& what,
 void put(run& r, int fd, std::string_view data,
          milliseconds limit = WAIT_LIMIT);
 
-// An expected stream: exactly `value`; when `fits` is set, any text it
-// accepts followed by exactly `value`.
+// An expected stream: exactly `value`; made from a function or a regular
+// expression, any text that the function accepts or that the expression
+// matches whole, followed by exactly `value` (empty until a caller adds to
+// it).
 struct stream_text {
   stream_text(const char* exact) : value(exact) {}
   stream_text(std::string exact) : value(std::move(exact)) {}
-  stream_text(bool (*check)(std::string_view), std::string then = "")
-      : value(std::move(then)), fits(check)
-  {
-  }
+  stream_text(bool (*check)(std::string_view)) : fits(check) {}
+  stream_text(std::regex whole) : pattern(std::move(whole)) {}
   std::string value;
   bool (*fits)(std::string_view) = nullptr;
+  std::optional<std::regex> pattern;
 };
 
 // How a run is expected to end, and everything each stream got.

@@ -7,8 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <fstream>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <utility>
 
@@ -38,10 +38,13 @@ struct reaper : ::testing::EmptyTestEventListener {
   return true;
 }();
 
+// Fails the test unless pty `name`, when `restored` is expected and the pty
+// is open, is back at the settings `before`.
 void
-check_restored(const pty_pair& pty, const termios& before, const char* name)
+check_restored(const pty_pair& pty, const termios& before, const char* name,
+               bool restored)
 {
-  if (pty.slave >= 0) {
+  if (restored && pty.slave >= 0) {
     EXPECT_EQ(settings_difference(settings_of(pty.slave), before), "")
         << name << " not restored";
   }
@@ -51,42 +54,26 @@ check_restored(const pty_pair& pty, const termios& before, const char* name)
 // memcheck, which writes one log per process there. valgrind hands its
 // client the program name it was given, so serterm is named by its bare
 // name and found through PATH: messages then show the argv[0] the tests
-// expect. Other argv[0] values run without valgrind.
+// expect; env puts the build's directory first in PATH for it. Other argv[0]
+// values run without valgrind.
 launch
 serterm_launch(const std::string& argv0)
 {
   if (!under_valgrind() || argv0 != "serterm") {
     return program_launch(SERTERM_BINARY, argv0);
   }
-  launch what;
   std::string binary = SERTERM_BINARY;
   const char* path = std::getenv("PATH");
-  what.env.push_back("PATH=" + binary.substr(0, binary.rfind('/')) + ":" +
-                     (path != nullptr ? path : "/usr/bin"));
-  for (char** e = environ; *e != nullptr; ++e) {
-    if (std::strncmp(*e, "PATH=", 5) != 0) {
-      what.env.emplace_back(*e);
-    }
-  }
-  what.path = "/usr/bin/valgrind";
-  what.argv = {"valgrind",
-               "--tool=memcheck",
-               "--leak-check=full",
-               "--errors-for-leak-kinds=definite,indirect,possible",
-               "--track-fds=no",
-               "--error-exitcode=99",
-               std::string("--log-file=") + std::getenv("SERTERM_VALGRIND") +
-                   "/memcheck.%p.log",
-               argv0};
-  return what;
-}
-
-// Opens a pty for the session, failing the test on error.
-void
-open_session_pty(pty_pair& pty, termios& before, const termios* settings)
-{
-  EXPECT_TRUE(open_pty(pty, settings)) << "openpty: " << std::strerror(errno);
-  before = settings_of(pty.slave);
+  return {.argv = {"env",
+                   "PATH=" + binary.substr(0, binary.rfind('/')) + ":" +
+                       (path != nullptr ? path : "/usr/bin"),
+                   "/usr/bin/valgrind", "--tool=memcheck", "--leak-check=full",
+                   "--errors-for-leak-kinds=definite,indirect,possible",
+                   "--track-fds=no", "--error-exitcode=99",
+                   std::string("--log-file=") +
+                       std::getenv("SERTERM_VALGRIND") + "/memcheck.%p.log",
+                   argv0},
+          .path = "/usr/bin/env"};
 }
 
 // Opens `path` for the child with `flags`, to be closed by the caller once
@@ -107,10 +94,12 @@ start_session(const std::vector<std::string>& options,
               const session_setup& setup)
 {
   session s;
-  open_session_pty(s.line, s.line_before, setup.line);
+  EXPECT_TRUE(open_pty(s.line, setup.line)) << std::strerror(errno);
+  s.line_before = settings_of(s.line.slave);
   bool own_keyboard = setup.keyboard == OWN && setup.keyboard_path == nullptr;
   if (own_keyboard) {
-    open_session_pty(s.keyboard, s.keyboard_before, nullptr);
+    EXPECT_TRUE(open_pty(s.keyboard)) << std::strerror(errno);
+    s.keyboard_before = settings_of(s.keyboard.slave);
   }
   launch what = serterm_launch(setup.argv0);
   what.argv.insert(what.argv.end(), options.begin(), options.end());
@@ -136,19 +125,20 @@ start_session(const std::vector<std::string>& options,
   start_run(s, what);
   running.push_back(s.pid);
   s.keyboard_shared = for_child[0];
-  s.keyboard_flags = for_child[0] >= 0 ? fcntl(for_child[0], F_GETFL) : 0;
+  s.keyboard_flags = fcntl(for_child[0], F_GETFL);
   close(for_child[1]); // the child's own now; -1 if none was opened
   s.fds[0] = s.line.master;
   s.fds[1] = s.keyboard.master;
   // Until serterm has made the keyboard pty raw (when it has one) and set
   // up the line pty (when it has that).
   if (setup.wait_for_setup && own_keyboard) {
-    EXPECT_TRUE(wait_terminal(s.keyboard.slave, is_raw))
-        << "keyboard never became raw";
+    EXPECT_TRUE(eventually([&s] {
+      return is_raw(settings_of(s.keyboard.slave));
+    })) << "keyboard never became raw";
   }
   if (setup.wait_for_setup && setup.line_path == nullptr) {
-    EXPECT_TRUE(wait_terminal(s.line.slave, [](const termios& t) {
-      return (t.c_cflag & CLOCAL) != 0;
+    EXPECT_TRUE(eventually([&s] {
+      return (settings_of(s.line.slave).c_cflag & CLOCAL) != 0;
     })) << "line never set up";
   }
   return s;
@@ -197,8 +187,8 @@ open_prompt(session& s, std::string_view escape)
 {
   type(s, escape);
   await(s, stream::err, "serterm> ");
-  EXPECT_TRUE(wait_terminal(s.keyboard.slave, [](const termios& t) {
-    return (t.c_lflag & ICANON) != 0;
+  EXPECT_TRUE(eventually([&s] {
+    return (settings_of(s.keyboard.slave).c_lflag & ICANON) != 0;
   })) << "prompt not cooked";
 }
 
@@ -207,8 +197,9 @@ command(session& s, std::string_view line)
 {
   open_prompt(s);
   type(s, line);
-  EXPECT_TRUE(wait_terminal(s.keyboard.slave, is_raw))
-      << "not raw after the prompt";
+  EXPECT_TRUE(eventually([&s] {
+    return is_raw(settings_of(s.keyboard.slave));
+  })) << "not raw after the prompt";
 }
 
 void
@@ -216,17 +207,12 @@ end_session(session& s, const outcome& expected, milliseconds limit)
 {
   std::erase(running, s.pid);
   end_run(s, expected, limit);
-  if (expected.line_restored) {
-    check_restored(s.line, s.line_before, "line");
-  }
-  if (expected.keyboard_restored) {
-    check_restored(s.keyboard, s.keyboard_before, "keyboard");
-  }
-  if (s.keyboard_shared >= 0) {
-    EXPECT_EQ(fcntl(s.keyboard_shared, F_GETFL), s.keyboard_flags)
-        << "the keyboard's file status flags changed";
-    close(s.keyboard_shared);
-  }
+  check_restored(s.line, s.line_before, "line", expected.line_restored);
+  check_restored(s.keyboard, s.keyboard_before, "keyboard",
+                 expected.keyboard_restored);
+  EXPECT_EQ(fcntl(s.keyboard_shared, F_GETFL), s.keyboard_flags)
+      << "the keyboard's file status flags changed";
+  close(s.keyboard_shared);
   close_pty(s.line);
   close_pty(s.keyboard);
   s = session{};
@@ -261,9 +247,9 @@ stop(session& s)
 {
   ASSERT_EQ(kill(s.pid, SIGSTOP), 0);
   EXPECT_TRUE(eventually([&s] {
-    std::ifstream stat("/proc/" + std::to_string(s.pid) + "/stat");
-    std::string pid, name, state;
-    return stat >> pid >> name >> state && state == "T";
+    int status = 0;
+    return waitpid(s.pid, &status, WNOHANG | WUNTRACED) == s.pid &&
+           WIFSTOPPED(status);
   }));
 }
 
@@ -279,17 +265,6 @@ bool
 is_raw(const termios& t)
 {
   return (t.c_lflag & (ICANON | ECHO)) == 0;
-}
-
-bool
-wait_terminal(int fd, bool (*holds)(const termios&), milliseconds limit)
-{
-  return eventually(
-      [fd, holds] {
-        termios t{};
-        return tcgetattr(fd, &t) == 0 && holds(t);
-      },
-      limit);
 }
 
 bool

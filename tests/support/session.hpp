@@ -42,9 +42,10 @@ struct session : run {
   termios line_before{};
   termios keyboard_before{};
   // The description serterm got as its keyboard, shared with the test as
-  // with a shell, and its file status flags before the run.
+  // with a shell, and its file status flags before the run (-1 for either
+  // when there is none).
   int keyboard_shared = -1;
-  int keyboard_flags = 0;
+  int keyboard_flags = -1;
 };
 
 // Starts serterm with `options`, then the line's path.
@@ -99,10 +100,6 @@ termios settings_of(int fd);
 
 // Whether settings `t` are raw: ICANON and ECHO clear.
 bool is_raw(const termios& t);
-
-// Waits until the settings of terminal `fd` satisfy `holds`.
-bool wait_terminal(int fd, bool (*holds)(const termios&),
-                   milliseconds limit = WAIT_LIMIT);
 
 // True when the suite runs serterm under valgrind (SERTERM_VALGRIND).
 bool under_valgrind();

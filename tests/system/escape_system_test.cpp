@@ -59,7 +59,6 @@ TEST(Escape, CommandTextsAndLinesThatReturnToRelaying)
   type(s, "\n");
   await(s, stream::screen, "late");
   type(s, "b");
-  await(s, stream::line, "b");
   // The cooked terminal echoed the Enter before the relay went on.
   quit(s, {.line = "b",
            .screen = echoed + "\r\nlate",
@@ -84,13 +83,11 @@ TEST(Escape, ModeTogglesTakeEffectAndToggleBack)
   type(s, "k\r");
   send(s, "\r");
   await(s, stream::screen, "k\r\n\r\n");
-  await(s, stream::line, "k\r");
 
   command(s, "h\n");
   command(s, "r\n");
   type(s, "m");
   send(s, "\r");
-  await(s, stream::line, "m");
   await(s, stream::screen, "\r");
   settle(s, milliseconds(100));
   quit(s, {.line = "k\rm",
@@ -108,7 +105,6 @@ TEST(Escape, HexDataIsSentAndEchoed)
   command(s, "x 41 54 5a 0d 0a\n");
   command(s, "x 0d 41\n");
   command(s, "x 40 0a 10 a0 04\n");
-  await(s, stream::line, "\x40\x0a\x10\xa0\x04");
   // Each command's cooked echo, then its bytes' half-duplex echo.
   quit(s, {.line = "ATZ\r\n\rA\x40\x0a\x10\xa0\x04",
            .screen = "x 41 54 5a 0d 0a\r\nATZ\r\nx 0d 41\r\n\r\nA"
@@ -132,8 +128,8 @@ TEST(Escape, NonBlockingKeyboardPromptWaitsForItsLine)
   expect_idle(s);
   EXPECT_FALSE(has_ended(s.pid)) << "the prompt took no key for no input";
   type(s, "x 41\n");
-  await(s, stream::line, "A");
-  EXPECT_TRUE(wait_terminal(s.keyboard.slave, is_raw));
+  EXPECT_TRUE(
+      eventually([&s] { return is_raw(settings_of(s.keyboard.slave)); }));
   quit(s, {.line = "A", .screen = "latex 41\r\n", .err = "\r\nserterm> "});
 }
 
