@@ -386,12 +386,12 @@ got(run& r, stream which)
 }
 
 void
-pace(run& r, stream which, long bytes_per_s)
+pace(run& r, stream which, long bytes_per_s, std::size_t first)
 {
   auto i = static_cast<std::size_t>(which);
   r.rate[i] = bytes_per_s;
   r.paced_since[i] = steady::now();
-  r.paced_from[i] = r.got[i].size();
+  r.paced_from[i] = r.got[i].size() + first;
 }
 
 void
@@ -402,7 +402,11 @@ take(run& r)
       continue;
     }
     std::size_t most = SIZE_MAX;
-    if (r.rate[i] > 0) {
+    if (r.rate[i] > 0 && r.got[i].size() < r.paced_from[i]) {
+      // The rate's clock starts once the bytes before `paced_from` are in.
+      most = r.paced_from[i] - r.got[i].size();
+      r.paced_since[i] = steady::now();
+    } else if (r.rate[i] > 0) {
       auto due = static_cast<std::size_t>(
           static_cast<double>(r.rate[i]) *
           std::chrono::duration<double>(steady::now() - r.paced_since[i])

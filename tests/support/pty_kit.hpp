@@ -176,7 +176,8 @@ struct run {
   std::array<std::string, 4> got;
   std::array<std::size_t, 4> seen{};
   // How fast the far end of each stream reads it, in bytes a second on the
-  // clock since `pace` set it: -1 all there is, 0 nothing.
+  // clock since `pace` set it, or since it took the bytes before
+  // `paced_from` at full speed: -1 all there is, 0 nothing.
   std::array<long, 4> rate{-1, -1, -1, -1};
   std::array<steady::time_point, 4> paced_since{};
   std::array<std::size_t, 4> paced_from{};
@@ -188,8 +189,9 @@ struct run {
 };
 
 // From now on the far end of `which` reads it at `bytes_per_s` (-1: all
-// there is, 0: nothing); `take` keeps to it.
-void pace(run& r, stream which, long bytes_per_s);
+// there is, 0: nothing), a positive rate only once it has taken the next
+// `first` bytes as they come; `take` keeps to it.
+void pace(run& r, stream which, long bytes_per_s, std::size_t first = 0);
 
 // Starts `what` into `r`, a fresh run, making the pipes that `PIPE` asks for:
 // the write end of standard input becomes `r.keys`, the read ends of standard

@@ -8,7 +8,7 @@
 //     (serterm ARGS, the last its line; input= makes standard input a file
 //     of N bytes of the paste)
 //   until MS raw|end|text HEX|queue N|unread N|mark HEX  -> state FOUND
-//     KEYBOARD HOW CODE MS PEAK GOT PARTS SCREEN, once the keyboard is raw,
+//     KEYBOARD HOW CODE MS PEAK GOT SCREEN, once the keyboard is raw,
 //     serterm has ended, the screen shows HEX after what the last text
 //     found, the driver holds N bytes for serterm's line, the reader's line
 //     holds N bytes it has not read, or the reader has got HEX (the reader
@@ -16,9 +16,8 @@
 //     once serterm has ended restored|changed (its settings from before);
 //     HOW CODE: exit N|signal N|running -; MS: from the last spawn, keys or
 //     start of a shell command to the end (-1); PEAK: the most the driver
-//     held meanwhile (-1); GOT and PARTS: what the reader got before the
-//     mark, after any NULs it began with, and where that parts from the
-//     paste (-1: never); SCREEN: all of it
+//     held meanwhile (-1); GOT: for mark, all the reader got after any NULs
+//     it began with; SCREEN: all of it
 //   type MS HEX, paste MS N       -> typed COUNT all|ended|blocked
 //   run MS AS HEX                 -> ran STATUS OUTPUT (a shell command,
 //     serterm's PID in $serterm and its line in $line; AS is root, or
@@ -167,15 +166,13 @@ until(const std::string& what, const std::string& arg, long ms)
                         ? "exit " + std::to_string(WEXITSTATUS(status))
                         : "signal " + std::to_string(WTERMSIG(status));
   long ms_to_end = exited ? (ended_at - mark) / milliseconds(1) : -1;
-  std::string before = got.substr(0, at);
-  before.erase(0, before.find_first_not_of('\0'));
-  std::string reader = what == "mark"
-                           ? std::to_string(before.size()) + " " +
-                                 std::to_string(parts_from_paste(before))
-                           : "-1 -1";
+  std::string reader =
+      what == "mark"
+          ? got.substr(std::min(got.find_first_not_of('\0'), got.size()))
+          : "";
   reply("state " + std::string(found ? "yes " : "no ") + shown + " " + how +
         " " + std::to_string(ms_to_end) + " " + std::to_string(peak) + " " +
-        reader + " " + to_hex(screen));
+        to_hex(reader) + " " + to_hex(screen));
   if (what == "mark") {
     close(far.fds[LINE]);
     far = run{};

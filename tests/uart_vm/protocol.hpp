@@ -5,7 +5,6 @@
 // shim preloaded into QEMU both map.
 #pragma once
 
-#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -85,16 +84,6 @@ paste_text(std::size_t size)
                        : static_cast<char>(' ' + (i / 64 + column * 7) % 95));
   }
   return text;
-}
-
-// Where `got` first parts from the paste pattern, or -1 if it is a prefix
-// of it.
-inline long
-parts_from_paste(const std::string& got)
-{
-  std::string want = paste_text(got.size());
-  auto at = std::mismatch(got.begin(), got.end(), want.begin()).first;
-  return at == got.end() ? -1 : at - got.begin();
 }
 
 // The lines the guest drives (its UART's control register); the device

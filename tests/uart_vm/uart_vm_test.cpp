@@ -145,26 +145,28 @@ struct {
 
 // This process's guest, running. `qemu` is QEMU's run, whose standard input
 // and output are the guest's console: its `out` stream holds all the
-// console showed. `line.master` (non-blocking) is the host's end of the
-// device on its chardev "line"; `device` the state shared with the shim
-// inside QEMU. `paced` (non-blocking) is the host's end of the unix socket
-// behind the chardev "paced": QEMU sends a UART's bytes into it one at a
-// time, and the shim makes it hold only a few of them, so the pace at which
-// the host reads them is the line's. `lost` is set once the agent failed to
-// answer: later answers could belong to earlier commands.
+// console showed, its `line` stream what the device received and its
+// `screen` stream what the paced line's far end read. `line.master`
+// (non-blocking) is the host's end of the device on its chardev "line";
+// `device` the state shared with the shim inside QEMU. The run's screen
+// descriptor (non-blocking) is the host's end of the unix socket behind the
+// chardev "paced": QEMU sends a UART's bytes into it one at a time, and the
+// shim makes it hold only a few of them, so the pace at which the host
+// reads them is the line's. `lost` is set once the agent failed to answer:
+// later answers could belong to earlier commands.
 struct {
   run qemu;
   pty_pair line;
-  int paced = -1;
   device_state* device = nullptr;
   bool lost = false;
 } guest;
 const guest_kind* kind = nullptr;
 std::string boot_error;
-// Where QEMU's run keeps the console's output, and the runs of the row
-// below what a line's far end received.
+// Where QEMU's run keeps the console's output, what the device received
+// and what the paced line's far end read.
 constexpr auto OUT = static_cast<std::size_t>(stream::out);
 constexpr auto LINE = static_cast<std::size_t>(stream::line);
+constexpr auto FAR_END = static_cast<std::size_t>(stream::screen);
 
 // A socket connected to the unix socket at `path`, or -1.
 int
@@ -203,15 +205,13 @@ monitor(const std::string& command)
 // one of the slow or stalled far end), what its screen should show and the
 // line should receive, the bytes typed that may never reach the line, when
 // the device was unplugged, the step its end is timed from, and the counts
-// of its last messages (-1: none). `device` takes in what the device
-// receives (paced 0 while it holds off), `far_end` what the paced socket's
-// far end gets: `fast` bytes as they come, then `rate` a second (-1: all
+// of its last messages (-1: none). From the start on, the paced socket's
+// far end takes `fast` bytes as they come, then `rate` a second (-1: all
 // there is). The driver's settings `leave` kept, its closing wait before the
 // row (if the row set it); the input's size; the shim's count of the
 // guest's line changes at the last dtr step.
 struct row_state {
   std::string line, screen, sent, timed_from, closing_wait;
-  run device, far_end;
   bool far = false;
   long unreceived = 0, unsent = -1, held = -1, dropped = -1, rate = -1;
   steady::time_point unplugged;
@@ -229,33 +229,30 @@ constexpr char ESCAPE = '\x1d';
 const std::string MARK = "\x01mark\x02";
 const std::string PUT_MARK = "printf '\\001mark\\002' >";
 
-// Takes in what the device has received so far, unless it holds off, and
-// what the paced socket's far end reads by now (the socket holds only a few
-// bytes): once the first `fast` bytes have come, at its rate.
-void
-take_all()
+// Where `got` first parts from the paste pattern, or -1 if it is a prefix
+// of it.
+long
+parts_from_paste(const std::string& got)
 {
-  take(row.device);
-  take(row.far_end);
-  if (row.fast > 0 && row.far_end.got[LINE].size() >= row.fast) {
-    row.fast = 0;
-    pace(row.far_end, stream::line, row.rate);
-  }
+  std::string want = paste_text(got.size());
+  auto at = std::mismatch(got.begin(), got.end(), want.begin()).first;
+  return at == got.end() ? -1 : at - got.begin();
 }
 
 // Sends the agent `command` (none: only waits) with its time limit and
 // `args`, and returns the words of its next answer (after the "@@ "); the
 // scenario fails when none comes within the limit and 10 s more, or QEMU
-// ends first. While waiting, `idle` runs about every 5 ms: by default
-// `take_all`, for a far end that stops reading would freeze a guest on
-// QEMU's USB serial device. The until command's answer has the agent's
-// state once what it waits for came or its limit passed: words 1 found, 2
-// the keyboard, 3 and 4 how serterm ended, 5 when, 6 the most the driver
-// held, 7 and 8 what the reader got, 9 the screen.
+// ends first. While waiting, about every 5 ms, QEMU's run is taken in,
+// the device's line with it (a far end that stops reading would freeze a
+// guest on QEMU's USB serial device), then `idle` runs. The until
+// command's answer has the agent's state once what it waits for came or
+// its limit passed: words 1 found, 2 the keyboard, 3 and 4 how serterm
+// ended, 5 when, 6 the most the driver held, 7 what the reader got, 8 the
+// screen.
 words
-ask(const std::string& command, const std::string& args = "",
-    milliseconds limit = WAIT_LIMIT,
-    const std::function<void()>& idle = take_all)
+ask(
+    const std::string& command, const std::string& args = "",
+    milliseconds limit = WAIT_LIMIT, const std::function<void()>& idle = [] {})
 {
   std::string line = command + " " + std::to_string(limit.count()) + " " + args;
   auto end = steady::now() + limit + milliseconds(10000);
@@ -322,7 +319,7 @@ shows(const std::string& text, bool whole = true,
   row.screen += whole ? text : "";
   words w = ask("until", "text " + to_hex(text), limit);
   EXPECT_EQ(word(w, 1), "yes")
-      << printable(text) << " after " << printable(from_hex(word(w, 9)));
+      << printable(text) << " after " << printable(from_hex(word(w, 8)));
   return word(w, 1) == "yes";
 }
 
@@ -331,9 +328,10 @@ void
 sent(const std::string& text, milliseconds limit = STEP_WAIT)
 {
   row.sent += text;
-  std::ignore = read_until(guest.line.master, row.device.got[LINE],
-                           at_least(row.sent.size()), limit);
-  EXPECT_EQ(difference(row.device.got[LINE], row.sent), "") << "the line";
+  std::string& received = guest.qemu.got[LINE];
+  std::ignore =
+      read_until(guest.line.master, received, at_least(row.sent.size()), limit);
+  EXPECT_EQ(difference(received, row.sent), "") << "the line";
 }
 
 // Opens the escape prompt, enters `command_line` and waits for `response`
@@ -441,7 +439,7 @@ expect_end(const std::string& arg)
       << ms << " ms from " << (unplugged ? "the unplug" : row.timed_from)
       << " to the end";
   // The counts of serterm's last messages, each masked as '#'.
-  std::string masked = from_hex(word(e, 9));
+  std::string masked = from_hex(word(e, 8));
   auto count = [&](const std::string& before) {
     std::regex counted(before + "([0-9]+)");
     std::smatch m;
@@ -496,11 +494,11 @@ run_step(const std::string& step)
   if (op == "start") {
     // serterm at BPS with the agent's options. Anything still arriving was
     // sent before this serterm started.
-    take_all();
-    row.screen = row.sent = row.device.got[LINE] = "";
+    take(guest.qemu);
+    row.screen = row.sent = guest.qemu.got[LINE] = "";
     row.unreceived = 0;
     row.unplugged = {};
-    pace(row.far_end, stream::line, row.fast > 0 ? -1 : row.rate);
+    pace(guest.qemu, stream::screen, row.rate, row.fast);
     std::string bps = word(split(arg), 0);
     std::size_t input = arg.find("input=");
     row.size =
@@ -512,7 +510,7 @@ run_step(const std::string& step)
                        ? word(w, 1) == "yes" && word(w, 2) == "raw"
                        : word(w, 3) == "running";
     EXPECT_TRUE(started) << "serterm " << arg << ": "
-                         << printable(from_hex(word(w, 9)));
+                         << printable(from_hex(word(w, 8)));
     return started;
   }
   if (op == "device") {
@@ -592,9 +590,9 @@ run_step(const std::string& step)
                 }));
     std::ignore = shell(kind->plugged);
   } else if (op == "hold") {
-    pace(row.device, stream::line, 0);
+    pace(guest.qemu, stream::line, 0);
   } else if (op == "release") {
-    pace(row.device, stream::line, -1);
+    pace(guest.qemu, stream::line, -1);
     sent("", WAIT_LIMIT * 3);
   } else if (op == "paste") {
     row.size = std::stoul(arg);
@@ -609,17 +607,16 @@ run_step(const std::string& step)
     // came before the unplug came whole and in order; the bytes typed but
     // never received may be counted not sent.
     std::size_t from = row.sent.size();
+    std::string& received = guest.qemu.got[LINE];
     words answer = ask("paste", "4194304", WAIT_LIMIT * 2, [&] {
-      take_all();
       if (row.unplugged == steady::time_point{} &&
-          row.device.got[LINE].size() >= from + 16384) {
+          received.size() >= from + 16384) {
         unplug();
       }
     });
     EXPECT_EQ(word(answer, 2), "ended")
         << "the paste did not end with serterm: " << word(answer, 1);
-    take_all();
-    std::string& received = row.device.got[LINE];
+    take(guest.qemu);
     std::string pasted = received.substr(std::min(from, received.size()));
     EXPECT_EQ(parts_from_paste(pasted), -1) << "where the line parts";
     row.unreceived += std::max(0L, number(answer, 1) - std::ssize(pasted));
@@ -659,9 +656,8 @@ run_step(const std::string& step)
       EXPECT_EQ(ask("reader", "/dev/ttyGS0 closed"), (words{"reader", "ok"}));
     }
     // What a row before left on the paced line goes.
-    row.far_end.fds[LINE] = guest.paced;
-    take(row.far_end);
-    row.far_end.got[LINE].clear();
+    take(guest.qemu);
+    guest.qemu.got[FAR_END].clear();
     row.kept = line_settings();
     std::ignore = run_step("serial");
   } else if (op == "serial") {
@@ -687,33 +683,28 @@ run_step(const std::string& step)
     // of the input: less what the driver counts nowhere, more what a driver
     // that counts whole buffers counted beyond the bytes, never more than
     // serterm wrote.
-    row.fast = 0;
-    pace(row.far_end, stream::line, -1);
+    pace(guest.qemu, stream::screen, -1);
     EXPECT_TRUE(kind->id != ACM ||
                 ask("reader", "/dev/ttyGS0 -1") == (words{"reader", "ok"}));
     std::ignore = shell(PUT_MARK + row.line);
-    long parts = -1;
-    long arrived = 0;
+    // On CDC-ACM the agent reads the far end, and answers with all it got;
+    // nothing comes on the paced socket then.
+    std::string& far_got = guest.qemu.got[FAR_END];
     if (kind->id == ACM) {
-      words w = ask("until", "mark " + to_hex(MARK), WAIT_LIMIT * 3);
-      EXPECT_EQ(word(w, 1), "yes") << "the guest's mark after serterm's run";
-      arrived = number(w, 7);
-      parts = number(w, 8);
-    } else {
-      std::string& far_got = row.far_end.got[LINE];
-      EXPECT_TRUE(read_until(guest.paced, far_got, MARK, STEP_WAIT))
-          << "the guest's mark after serterm's run";
-      std::string before = far_got.substr(0, far_got.find(MARK));
-      arrived = std::ssize(before);
-      parts = parts_from_paste(before);
+      far_got = from_hex(
+          word(ask("until", "mark " + to_hex(MARK), WAIT_LIMIT * 3), 7));
     }
-    EXPECT_EQ(parts, -1) << "where the far end's bytes part from the input";
+    EXPECT_TRUE(read_until(guest.qemu.fds[FAR_END], far_got, MARK, STEP_WAIT))
+        << "the guest's mark after serterm's run";
+    std::string before = far_got.substr(0, far_got.find(MARK));
+    EXPECT_EQ(parts_from_paste(before), -1)
+        << "where the far end's bytes part from the input";
     if (!row.closing_wait.empty()) {
       std::ignore = ask("line", row.line + " " + row.closing_wait);
     }
     std::ignore = run_step("restored");
     auto size = static_cast<long>(row.size);
-    long rest = size - std::min(size, arrived);
+    long rest = size - std::min(size, std::ssize(before));
     long unsent = std::max(row.unsent, 0L);
     long count =
         unsent + (row.dropped >= 0 ? row.dropped : std::max(row.held, 0L));
@@ -918,7 +909,9 @@ struct on_guest : testing::Test {
     ASSERT_EQ(boot_error, "") << "the guest did not boot";
     row = row_state{};
     row.line = kind->line;
-    row.device.fds[LINE] = guest.line.master;
+    // A row that failed may have left either far end stopped or slow.
+    pace(guest.qemu, stream::line, -1);
+    pace(guest.qemu, stream::screen, -1);
     std::ignore = shell(kind->plugged);
     std::ignore = std::all_of(row_steps.begin(), row_steps.end(), run_step);
   }
@@ -974,8 +967,10 @@ boot()
   if (ask("", "", milliseconds(80000)) != words{"ready"}) {
     return "the guest's agent did not start";
   }
-  guest.paced = connect_unix(dir + "/paced");
-  return guest.paced >= 0 && set_nonblocking(guest.paced)
+  int& paced = guest.qemu.fds[FAR_END];
+  paced = connect_unix(dir + "/paced");
+  guest.qemu.fds[LINE] = guest.line.master;
+  return paced >= 0 && set_nonblocking(paced)
              ? ""
              : "the paced line's socket: "s + std::strerror(errno);
 }
