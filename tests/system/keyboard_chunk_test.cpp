@@ -68,8 +68,7 @@ echo_of(std::string_view echo, std::string_view paste)
 // (half a second after it was read, or once the prompt shows, or at once on
 // a line that takes nothing), what the user's terminal shows from the prompt
 // on, and how soon after the escape serterm ends.
-struct way_out_case {
-  const char* name;
+struct way_out_case : named_row {
   std::vector<std::string> options;
   bool err_on_keyboard;
   long line_rate;   // bytes a second the device reads; 0: the line takes none
@@ -85,35 +84,29 @@ struct way_out_case {
 const way_out_case WAYS_OUT[] = {
     // The screen and standard error share a terminal that a flood fills:
     // the prompt and the count wait for it and arrive whole.
-    {"FloodedScreenReadSlowly", {}, true, 0, 50000, true, 40000, "q\r",
+    {{"FloodedScreenReadSlowly"}, {}, true, 0, 50000, true, 40000, "q\r",
      "\r\nserterm> q\r\nserterm: bytes not sent to the line: N\r\n", milliseconds(3000)},
     // The echo of more than the screen's queue holds waits behind a screen
     // nobody reads; the keys, once it has taken nothing for a second, do
     // not. The keys typed at the prompt.
-    {"HalfDuplexBehindAScreenNeverRead", {"-h1"}, false, -1, 0, true, 40000, "q\r",
+    {{"HalfDuplexBehindAScreenNeverRead"}, {"-h1"}, false, -1, 0, true, 40000, "q\r",
      "\r\nserterm> ", milliseconds(3000)},
-    {"PasteIntoASlowLine", {}, false, 20000, -1, false, 256 * 1024, "q\r",
+    {{"PasteIntoASlowLine"}, {}, false, 20000, -1, false, 256 * 1024, "q\r",
      "serterm> q\nserterm: bytes not sent to the line: N\n", milliseconds(2500)},
     // Typed before the prompt shows, on a stalled line: edited as the
     // terminal would, end of input and the kill key included. No quick-key
     // window: the keys after the escape are the prompt's.
-    {"EndOfInputTypedAhead", {"-t", "1"}, false, 0, -1, false, 40000, "\x04",
+    {{"EndOfInputTypedAhead"}, {"-t", "1"}, false, 0, -1, false, 40000, "\x04",
      "serterm> \nserterm: EOF encountered\nserterm: bytes not sent to the line: N\n",
      milliseconds(3000)},
-    {"KillTypedAhead", {"-t", "1"}, false, 0, -1, false, 40000, "zz\x15q\r",
+    {{"KillTypedAhead"}, {"-t", "1"}, false, 0, -1, false, 40000, "zz\x15q\r",
      "serterm> q\nserterm: bytes not sent to the line: N\n", milliseconds(3000)},
     // More than the queue holds: once the line has stalled, the rest is
     // dropped and counted.
-    {"FullQueueOnAStalledLine", {"-t", "1"}, false, 0, -1, false, 1100 * 1024, "q\r",
+    {{"FullQueueOnAStalledLine"}, {"-t", "1"}, false, 0, -1, false, 1100 * 1024, "q\r",
      "serterm> q\nserterm: bytes not sent to the line: N\n", milliseconds(3000)},
 };
 // clang-format on
-
-void
-PrintTo(const way_out_case& row, std::ostream* os)
-{
-  *os << row.name;
-}
 
 class WayOut : public ::testing::TestWithParam<way_out_case> {};
 
