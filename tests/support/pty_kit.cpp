@@ -401,12 +401,11 @@ take(run& r)
 void
 settle(run& r, milliseconds span)
 {
-  eventually(
-      [&r] {
-        take(r);
-        return false;
-      },
-      span);
+  auto end = steady::now() + span;
+  while (remaining_ms(end) > 0) {
+    take(r);
+    std::this_thread::sleep_for(milliseconds(2));
+  }
 }
 
 bool

@@ -36,9 +36,7 @@ TEST(KeyboardChunks, AnyReadSplitGivesTheSameBytesAndEcho)
   // A quick-key window that no run reaches the end of: however slowly the
   // pieces are typed, an escape that ends one read is the quick key's.
   session s = start_session({"-h1", "-r1", "-t", "2147483647"});
-  for (std::size_t at = 0; at < keys.size(); at += 16384) {
-    type(s, std::string_view(keys).substr(at, 16384), milliseconds(60000));
-  }
+  type(s, keys, milliseconds(6 * 60000));
   await(s, stream::line, at_least(line.size()), milliseconds(60000));
   await(s, stream::screen, at_least(crlf_shown(line).size()));
   ASSERT_EQ(kill(s.pid, SIGTERM), 0);
@@ -132,14 +130,10 @@ TEST_P(WayOut, BehindAPaste)
   }
   auto escaped = steady::now();
   bool echoes = row.options == std::vector<std::string>{"-h1"};
-  if (echoes) {
+  if (row.flood) {
+    // The flood's reads hide the escape's: the prompt says it was read.
     type(s, E);
-    await(s, stream::err, "serterm> ");
-  } else if (row.flood) {
-    // The flood's reads hide the escape's: the prompt on the screen says
-    // it was read.
-    type(s, E);
-    await(s, stream::screen, "serterm> ");
+    await(s, row.err_on_keyboard ? stream::screen : stream::err, "serterm> ");
   } else {
     type_and_await_read(s, E);
     // On a line that takes something, the quick-key window over by the
@@ -167,15 +161,14 @@ TEST_P(WayOut, BehindAPaste)
       row.err, std::regex("N"), std::to_string(paste.size() - line.size()));
   // The screen shows the flood, then, on the same terminal, the prompt;
   // in half-duplex mode the echo of what was typed among the flood.
-  std::string screen = got(s, stream::screen);
-  std::string shown = screen;
+  std::string shown = got(s, stream::screen);
   std::erase(shown, ESC);
   EXPECT_TRUE(echoes ? echo_of(shown, paste)
                      : shown == (row.err_on_keyboard ? err : ""))
       << printable(shown.substr(0, 200));
-  end_session(
-      s,
-      {.line = line, .screen = screen, .err = row.err_on_keyboard ? "" : err});
+  end_session(s, {.line = line,
+                  .screen = got(s, stream::screen),
+                  .err = row.err_on_keyboard ? "" : err});
 }
 
 INSTANTIATE_TEST_SUITE_P(KeyboardChunks, WayOut, ::testing::ValuesIn(WAYS_OUT),

@@ -50,8 +50,7 @@ void
 quit_past_unread(session& s, stream unread)
 {
   flood_unread(s, unread);
-  type(s, "\x1d");
-  await(s, stream::err, "serterm> ");
+  open_prompt(s);
   type(s, "q\r");
   EXPECT_TRUE(take_until_ended(s, milliseconds(3000)));
   s.flood.clear();
