@@ -6,6 +6,7 @@
 #include <numeric>
 #include <random>
 #include <tuple>
+#include <vector>
 
 namespace serterm::testing {
 
@@ -27,16 +28,16 @@ usage_text(const std::string& name)
 }
 
 std::string
-sent_quickly(std::string_view keys, char escape)
+sent_quickly(std::string_view keys)
 {
   // One state: whether an escape character waits for the key it sends.
   std::string line;
   bool escape_pending = false;
   for (char key : keys) {
-    if (escape_pending || key != escape) {
+    if (escape_pending || key != '\x1d') {
       line += key;
     }
-    escape_pending = !escape_pending && key == escape;
+    escape_pending = !escape_pending && key == '\x1d';
   }
   return line;
 }
@@ -78,7 +79,7 @@ hex_text(std::string_view data)
 std::string
 settings_difference(const termios& got, const termios& want)
 {
-  const std::tuple<const char*, unsigned long, unsigned long> fields[] = {
+  std::vector<std::tuple<std::string, unsigned long, unsigned long>> fields = {
       {"c_iflag", got.c_iflag, want.c_iflag},
       {"c_oflag", got.c_oflag, want.c_oflag},
       {"c_cflag", got.c_cflag, want.c_cflag},
@@ -87,16 +88,14 @@ settings_difference(const termios& got, const termios& want)
       {"input speed", cfgetispeed(&got), cfgetispeed(&want)},
       {"output speed", cfgetospeed(&got), cfgetospeed(&want)},
   };
-  for (auto [name, x, y] : fields) {
-    if (x != y) {
-      return std::string(name) + ": " + std::to_string(x) + " instead of " +
-             std::to_string(y);
-    }
-  }
   for (std::size_t i = 0; i < NCCS; ++i) {
-    if (got.c_cc[i] != want.c_cc[i]) {
-      return "c_cc[" + std::to_string(i) + "]: " + std::to_string(got.c_cc[i]) +
-             " instead of " + std::to_string(want.c_cc[i]);
+    fields.emplace_back("c_cc[" + std::to_string(i) + "]", got.c_cc[i],
+                        want.c_cc[i]);
+  }
+  for (const auto& [name, x, y] : fields) {
+    if (x != y) {
+      return name + ": " + std::to_string(x) + " instead of " +
+             std::to_string(y);
     }
   }
   return "";

@@ -42,9 +42,9 @@ inline constexpr std::array<test_speed, 11> TEST_SPEEDS{{
 // clang-format on
 
 // What the line receives when `keys` are typed faster than the escape
-// time-out: an escape character sends the key after it as data, whatever it
-// is, and a last one sends nothing.
-std::string sent_quickly(std::string_view keys, char escape = '\x1d');
+// time-out: an escape character (control-]) sends the key after it as data,
+// whatever it is, and a last one sends nothing.
+std::string sent_quickly(std::string_view keys);
 
 // What the screen shows of `piece` with CR -> CR LF mapping on: a CR that no
 // LF follows in the stream gets one. With `cr_open`, `piece` is part of a

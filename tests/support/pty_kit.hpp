@@ -7,10 +7,13 @@
 
 #include <array>
 #include <chrono>
+#include <concepts>
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <ostream>
 #include <regex>
+#include <span>
 #include <string>
 #include <string_view>
 #include <sys/types.h>
@@ -68,6 +71,28 @@ std::string printable(std::string_view data);
 // Empty when `got` equals `want`; otherwise both sizes and where they first
 // part, with a little of each from just before there.
 std::string difference(std::string_view got, std::string_view want);
+
+// The bytes of `text`, as the program's byte interfaces take them.
+inline std::span<const unsigned char>
+bytes_of(std::string_view text)
+{
+  return {reinterpret_cast<const unsigned char*>(text.data()), text.size()};
+}
+
+// A row of a test table. Its `name` names the test made of it (`by_name`,
+// for INSTANTIATE_TEST_SUITE_P) and stands for the row in GoogleTest's
+// messages (`PrintTo`, found for every row type derived from this one)
+// instead of a dump of its bytes.
+struct named_row {
+  std::string name;
+};
+inline constexpr auto by_name = [](const auto& row) { return row.param.name; };
+template <std::derived_from<named_row> Row>
+void
+PrintTo(const Row& row, std::ostream* os)
+{
+  *os << row.name;
+}
 
 // Appends what `fd` has now to `into`, at most `most` bytes. Returns false
 // at end of input or on an error other than would-block.

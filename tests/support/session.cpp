@@ -114,9 +114,7 @@ start_session(const std::vector<std::string>& options,
                                                   : O_RDWR),
       open_for_child(setup.out_path, O_WRONLY)};
   what.in = for_child[0] >= 0 ? for_child[0] : setup.keyboard;
-  what.out = for_child[1] >= 0  ? for_child[1]
-             : setup.out == OWN ? PIPE
-                                : setup.out;
+  what.out = for_child[1] >= 0 ? for_child[1] : setup.out;
   what.err = setup.err_on_keyboard ? what.in : PIPE;
   what.ignore_sigpipe = setup.ignore_sigpipe;
   what.fill_descriptors_to = setup.fill_descriptors_to;
@@ -131,16 +129,11 @@ start_session(const std::vector<std::string>& options,
   s.fds[1] = s.keyboard.master;
   // Until serterm has made the keyboard pty raw (when it has one) and set
   // up the line pty (when it has that).
-  if (setup.wait_for_setup && own_keyboard) {
-    EXPECT_TRUE(eventually([&s] {
-      return is_raw(settings_of(s.keyboard.slave));
-    })) << "keyboard never became raw";
-  }
-  if (setup.wait_for_setup && setup.line_path == nullptr) {
-    EXPECT_TRUE(eventually([&s] {
-      return (settings_of(s.line.slave).c_cflag & CLOCAL) != 0;
-    })) << "line never set up";
-  }
+  EXPECT_TRUE(!setup.wait_for_setup || eventually([&] {
+    return (!own_keyboard || is_raw(settings_of(s.keyboard.slave))) &&
+           (setup.line_path != nullptr ||
+            (settings_of(s.line.slave).c_cflag & CLOCAL) != 0);
+  })) << "the keyboard never became raw or the line never was set up";
   return s;
 }
 
@@ -183,9 +176,9 @@ close_far_end(session& s, stream which)
 }
 
 void
-open_prompt(session& s, std::string_view escape)
+open_prompt(session& s)
 {
-  type(s, escape);
+  type(s, "\x1d");
   await(s, stream::err, "serterm> ");
   EXPECT_TRUE(eventually([&s] {
     return (settings_of(s.keyboard.slave).c_lflag & ICANON) != 0;
@@ -193,13 +186,15 @@ open_prompt(session& s, std::string_view escape)
 }
 
 void
-command(session& s, std::string_view line)
+commands(session& s, std::initializer_list<std::string_view> lines)
 {
-  open_prompt(s);
-  type(s, line);
-  EXPECT_TRUE(eventually([&s] {
-    return is_raw(settings_of(s.keyboard.slave));
-  })) << "not raw after the prompt";
+  for (std::string_view line : lines) {
+    open_prompt(s);
+    type(s, line);
+    EXPECT_TRUE(eventually([&s] {
+      return is_raw(settings_of(s.keyboard.slave));
+    })) << "not raw after the prompt";
+  }
 }
 
 void

@@ -7,15 +7,16 @@
 #include "support/oracles.hpp"
 #include "support/pty_kit.hpp"
 
+#include <initializer_list>
 #include <string>
 #include <termios.h>
 #include <vector>
 
 namespace serterm::testing {
 
-// For `session_setup::keyboard` and `out`: a pty keyboard, a pipe for
-// standard output (the defaults); `PIPE` for the keyboard, a pipe the test
-// types into; any other value is the descriptor itself, -1 a closed one.
+// For `session_setup::keyboard`: a pty keyboard (the default). `PIPE` there
+// is a pipe the test types into, for `out` one it reads (the default); any
+// other value is the descriptor itself, -1 a closed one.
 inline constexpr int OWN = -3;
 
 struct session_setup {
@@ -24,7 +25,7 @@ struct session_setup {
   int keyboard = OWN;
   const char* keyboard_path = nullptr; // a file opened read-only as fd 0
   bool keyboard_nonblocking = false;   // fd 0 non-blocking, as a parent may
-  int out = OWN;
+  int out = PIPE;
   const char* out_path = nullptr; // a file opened write-only as fd 1
   std::string argv0 = "serterm";
   bool ignore_sigpipe = false;
@@ -70,12 +71,12 @@ void type_and_await_read(session& s, std::string_view keys);
 // hangs up, standard output's or error's pipe has no reader.
 void close_far_end(session& s, stream which);
 
-// Types `escape` and waits for the next prompt and the cooked keyboard.
-void open_prompt(session& s, std::string_view escape = "\x1d");
+// Types control-] and waits for the next prompt and the cooked keyboard.
+void open_prompt(session& s);
 
-// Runs the prompt command `line` (newline included) and waits until the
-// keyboard is raw again.
-void command(session& s, std::string_view line);
+// Runs each prompt command of `lines` (newline included) in turn, waiting
+// each time until the keyboard is raw again.
+void commands(session& s, std::initializer_list<std::string_view> lines);
 
 // Waits for the run to end (killing it after `limit`), takes in the rest of
 // every stream, and checks the end against `expected`: the status, every
@@ -103,11 +104,5 @@ bool is_raw(const termios& t);
 
 // True when the suite runs serterm under valgrind (SERTERM_VALGRIND).
 bool under_valgrind();
-
-// Names each test of a table by its row's `name`, for
-// INSTANTIATE_TEST_SUITE_P.
-inline constexpr auto by_name = [](const auto& row) {
-  return std::string(row.param.name);
-};
 
 } // namespace serterm::testing

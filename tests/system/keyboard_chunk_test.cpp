@@ -36,9 +36,7 @@ TEST(KeyboardChunks, AnyReadSplitGivesTheSameBytesAndEcho)
   // A quick-key window that no run reaches the end of: however slowly the
   // pieces are typed, an escape that ends one read is the quick key's.
   session s = start_session({"-h1", "-r1", "-t", "2147483647"});
-  for (std::size_t at = 0; at < keys.size(); at += 16384) {
-    type(s, std::string_view(keys).substr(at, 16384), milliseconds(60000));
-  }
+  type(s, keys, milliseconds(6 * 60000));
   await(s, stream::line, at_least(line.size()), milliseconds(60000));
   await(s, stream::screen, at_least(crlf_shown(line).size()));
   ASSERT_EQ(kill(s.pid, SIGTERM), 0);
@@ -68,8 +66,7 @@ echo_of(std::string_view echo, std::string_view paste)
 // (half a second after it was read, or once the prompt shows, or at once on
 // a line that takes nothing), what the user's terminal shows from the prompt
 // on, and how soon after the escape serterm ends.
-struct way_out_case {
-  const char* name;
+struct way_out_case : named_row {
   std::vector<std::string> options;
   bool err_on_keyboard;
   long line_rate;   // bytes a second the device reads; 0: the line takes none
@@ -85,35 +82,29 @@ struct way_out_case {
 const way_out_case WAYS_OUT[] = {
     // The screen and standard error share a terminal that a flood fills:
     // the prompt and the count wait for it and arrive whole.
-    {"FloodedScreenReadSlowly", {}, true, 0, 50000, true, 40000, "q\r",
+    {{"FloodedScreenReadSlowly"}, {}, true, 0, 50000, true, 40000, "q\r",
      "\r\nserterm> q\r\nserterm: bytes not sent to the line: N\r\n", milliseconds(3000)},
     // The echo of more than the screen's queue holds waits behind a screen
     // nobody reads; the keys, once it has taken nothing for a second, do
     // not. The keys typed at the prompt.
-    {"HalfDuplexBehindAScreenNeverRead", {"-h1"}, false, -1, 0, true, 40000, "q\r",
+    {{"HalfDuplexBehindAScreenNeverRead"}, {"-h1"}, false, -1, 0, true, 40000, "q\r",
      "\r\nserterm> ", milliseconds(3000)},
-    {"PasteIntoASlowLine", {}, false, 20000, -1, false, 256 * 1024, "q\r",
+    {{"PasteIntoASlowLine"}, {}, false, 20000, -1, false, 256 * 1024, "q\r",
      "serterm> q\nserterm: bytes not sent to the line: N\n", milliseconds(2500)},
     // Typed before the prompt shows, on a stalled line: edited as the
     // terminal would, end of input and the kill key included. No quick-key
     // window: the keys after the escape are the prompt's.
-    {"EndOfInputTypedAhead", {"-t", "1"}, false, 0, -1, false, 40000, "\x04",
+    {{"EndOfInputTypedAhead"}, {"-t", "1"}, false, 0, -1, false, 40000, "\x04",
      "serterm> \nserterm: EOF encountered\nserterm: bytes not sent to the line: N\n",
      milliseconds(3000)},
-    {"KillTypedAhead", {"-t", "1"}, false, 0, -1, false, 40000, "zz\x15q\r",
+    {{"KillTypedAhead"}, {"-t", "1"}, false, 0, -1, false, 40000, "zz\x15q\r",
      "serterm> q\nserterm: bytes not sent to the line: N\n", milliseconds(3000)},
     // More than the queue holds: once the line has stalled, the rest is
     // dropped and counted.
-    {"FullQueueOnAStalledLine", {"-t", "1"}, false, 0, -1, false, 1100 * 1024, "q\r",
+    {{"FullQueueOnAStalledLine"}, {"-t", "1"}, false, 0, -1, false, 1100 * 1024, "q\r",
      "serterm> q\nserterm: bytes not sent to the line: N\n", milliseconds(3000)},
 };
 // clang-format on
-
-void
-PrintTo(const way_out_case& row, std::ostream* os)
-{
-  *os << row.name;
-}
 
 class WayOut : public ::testing::TestWithParam<way_out_case> {};
 
@@ -139,14 +130,10 @@ TEST_P(WayOut, BehindAPaste)
   }
   auto escaped = steady::now();
   bool echoes = row.options == std::vector<std::string>{"-h1"};
-  if (echoes) {
+  if (row.flood) {
+    // The flood's reads hide the escape's: the prompt says it was read.
     type(s, E);
-    await(s, stream::err, "serterm> ");
-  } else if (row.flood) {
-    // The flood's reads hide the escape's: the prompt on the screen says
-    // it was read.
-    type(s, E);
-    await(s, stream::screen, "serterm> ");
+    await(s, row.err_on_keyboard ? stream::screen : stream::err, "serterm> ");
   } else {
     type_and_await_read(s, E);
     // On a line that takes something, the quick-key window over by the
@@ -174,15 +161,14 @@ TEST_P(WayOut, BehindAPaste)
       row.err, std::regex("N"), std::to_string(paste.size() - line.size()));
   // The screen shows the flood, then, on the same terminal, the prompt;
   // in half-duplex mode the echo of what was typed among the flood.
-  std::string screen = got(s, stream::screen);
-  std::string shown = screen;
+  std::string shown = got(s, stream::screen);
   std::erase(shown, ESC);
   EXPECT_TRUE(echoes ? echo_of(shown, paste)
                      : shown == (row.err_on_keyboard ? err : ""))
       << printable(shown.substr(0, 200));
-  end_session(
-      s,
-      {.line = line, .screen = screen, .err = row.err_on_keyboard ? "" : err});
+  end_session(s, {.line = line,
+                  .screen = got(s, stream::screen),
+                  .err = row.err_on_keyboard ? "" : err});
 }
 
 INSTANTIATE_TEST_SUITE_P(KeyboardChunks, WayOut, ::testing::ValuesIn(WAYS_OUT),

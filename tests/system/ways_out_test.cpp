@@ -20,8 +20,7 @@
 namespace serterm::testing {
 namespace {
 
-struct way_out {
-  std::string name;
+struct way_out : named_row {
   std::vector<std::string> options;
   session_setup setup;
   void (*act)(session&);
@@ -51,8 +50,7 @@ void
 quit_past_unread(session& s, stream unread)
 {
   flood_unread(s, unread);
-  type(s, "\x1d");
-  await(s, stream::err, "serterm> ");
+  open_prompt(s);
   type(s, "q\r");
   EXPECT_TRUE(take_until_ended(s, milliseconds(3000)));
   s.flood.clear();
@@ -98,50 +96,50 @@ const session_setup AT_ONCE{.wait_for_setup = false};
 
 // clang-format off
 const way_out WAYS_OUT[] = {
-    {"QuitAtPrompt", {}, {}, [](session& s) { open_prompt(s); type(s, "q\n"); },
+    {{"QuitAtPrompt"}, {}, {}, [](session& s) { open_prompt(s); type(s, "q\n"); },
      {.screen = "q\r\n", .err = "serterm> "}},
     // Received bytes cannot be shown on a keyboard pipe's read end: they are
     // dropped and the relay goes on, until the pipe's input ends.
-    {"EndOfKeyboardInput", {}, {.keyboard = PIPE},
+    {{"EndOfKeyboardInput"}, {}, {.keyboard = PIPE},
      [](session& s) { send(s, "from the line"); settle(s, milliseconds(100));
                       type(s, "hello"); end_input(s); },
      {.line = "hello"}},
-    {"KeyboardHangup", {}, {}, [](session& s) { close_far_end(s, stream::screen); },
+    {{"KeyboardHangup"}, {}, {}, [](session& s) { close_far_end(s, stream::screen); },
      {.keyboard_restored = false}},
     // ^D: VEOF on an empty line of the cooked terminal.
-    {"EndOfInputAtPrompt", {}, {}, [](session& s) { open_prompt(s); type(s, "\x04"); },
+    {{"EndOfInputAtPrompt"}, {}, {}, [](session& s) { open_prompt(s); type(s, "\x04"); },
      {.err = "serterm> \nserterm: EOF encountered\n"}},
     // The message starts a line of its own, unless the screen's ended.
-    {"LineHangup", {}, {}, hang_up_after_partial,
+    {{"LineHangup"}, {}, {}, hang_up_after_partial,
      {.screen = "partial", .err = std::regex("\r\n" + HUNG_UP + "\n"), .exit_code = 1,
       .line_restored = false}},
     // With standard error on the user's terminal, a message written while
     // it was still raw would end in a bare line feed, and the CR LF before
     // it, once the terminal is cooked, would become CR CR LF.
-    {"LineHangupOnTheRestoredTerminal", {}, {.err_on_keyboard = true}, hang_up_after_partial,
+    {{"LineHangupOnTheRestoredTerminal"}, {}, {.err_on_keyboard = true}, hang_up_after_partial,
      {.screen = std::regex("partial\r\n" + HUNG_UP + "\r\n"), .exit_code = 1, .line_restored = false}},
-    {"SelectFailedOnTheRestoredTerminal", {"-t", "-1"}, {.wait_for_setup = false, .err_on_keyboard = true},
+    {{"SelectFailedOnTheRestoredTerminal"}, {"-t", "-1"}, {.wait_for_setup = false, .err_on_keyboard = true},
      nullptr, {.screen = "serterm: select failed\r\n", .exit_code = 1}},
-    {"LineHangupAfterALineEnd", {}, {}, [](session& s) { send(s, "done\r\n"); await(s, stream::screen, "\n");
+    {{"LineHangupAfterALineEnd"}, {}, {}, [](session& s) { send(s, "done\r\n"); await(s, stream::screen, "\n");
                                                          close_far_end(s, stream::line); },
      {.screen = "done\r\n", .err = std::regex(HUNG_UP + "\n"), .exit_code = 1, .line_restored = false}},
     // The screen, or standard output, takes nothing: the way out does not
     // need it, and neither do the keys.
-    {"QuitPastABlockedScreen", {}, {}, [](session& s) { quit_past_unread(s, stream::screen); },
+    {{"QuitPastABlockedScreen"}, {}, {}, [](session& s) { quit_past_unread(s, stream::screen); },
      {.line = "A", .screen = only_x, .err = "\r\nserterm> "}},
     // Before the prompt, hex lines' idle breaks: one comes wherever the flood
     // paused for the flush time-out, as it may on a loaded machine before
     // standard output fills.
-    {"QuitPastUnreadHexdump", {"-d1"}, {}, [](session& s) { quit_past_unread(s, stream::out); },
+    {{"QuitPastUnreadHexdump"}, {"-d1"}, {}, [](session& s) { quit_past_unread(s, stream::out); },
      {.line = "A", .screen = "q\r\n", .out = only_hex_x, .err = std::regex("(\r\n)+serterm> ")}},
-    {"SigtermWithABlockedScreen", {}, {},
+    {{"SigtermWithABlockedScreen"}, {}, {},
      [](session& s) { flood_unread(s, stream::screen); ASSERT_EQ(kill(s.pid, SIGTERM), 0);
                       s.flood.clear(); pace(s, stream::screen, -1); },
      {.line = "A", .screen = only_x, .signal = SIGTERM}},
     // Output to the line stopped and a typed byte waiting for it, the line
     // hangs up: the byte is counted as not sent, whether a read or the
     // write finds the line gone.
-    {"LineHangupWithBytesWaiting", {}, {},
+    {{"LineHangupWithBytesWaiting"}, {}, {},
      [](session& s) { ASSERT_EQ(tcflow(s.line.slave, TCOOFF), 0); type_and_await_read(s, "a");
                       close_far_end(s, stream::line); },
      {.err = std::regex("serterm: line (closed|(read|write) failed: Input/output error)\n"
@@ -150,56 +148,39 @@ const way_out WAYS_OUT[] = {
     // A paste waits for a line that takes nothing, and the keyboard's input
     // ends: once the line has taken nothing for a second, what it did not
     // take is counted and the run fails.
-    {"EndOfInputOnAStalledLine", {}, {.keyboard = PIPE},
+    {{"EndOfInputOnAStalledLine"}, {}, {.keyboard = PIPE},
      [](session& s) { ASSERT_EQ(tcflow(s.line.slave, TCOOFF), 0);
                       type(s, random_bytes(60 * 1024, 13, '\x1d')); end_input(s); },
      {.err = "serterm: bytes not sent to the line: 61440\n", .exit_code = 1}},
-    {"KeyboardReadError", {}, {.keyboard_path = "/", .wait_for_setup = false}, nullptr,
+    {{"KeyboardReadError"}, {}, {.keyboard_path = "/", .wait_for_setup = false}, nullptr,
      {.err = "serterm: keyboard read failed: Is a directory\n", .exit_code = 1}},
     // Without a stand-in on fd 0 the line would be opened there and taken
     // for the keyboard.
-    {"KeyboardClosed", {}, {.keyboard = -1, .wait_for_setup = false}, nullptr,
+    {{"KeyboardClosed"}, {}, {.keyboard = -1, .wait_for_setup = false}, nullptr,
      {.err = "serterm: keyboard read failed: Bad file descriptor\n", .exit_code = 1}},
-    {"KeyboardDevNull", {}, {.keyboard_path = "/dev/null", .wait_for_setup = false}, nullptr, {}},
+    {{"KeyboardDevNull"}, {}, {.keyboard_path = "/dev/null", .wait_for_setup = false}, nullptr, {}},
     // Every negative time-out ends the run at its first wait; those below
     // the int range saturate to its minimum (see the option scan's table).
-    {"SelectFailed", {"-t", "-5"}, AT_ONCE, nullptr, {.err = SELECT_FAILED, .exit_code = 1}},
-    {"TimeoutMinusOne", {"-t", "-1"}, AT_ONCE, nullptr, {.err = SELECT_FAILED, .exit_code = 1}},
-    {"TimeoutIntMin", {"-t", "-2147483648"}, AT_ONCE, nullptr, {.err = SELECT_FAILED, .exit_code = 1}},
+    {{"SelectFailed"}, {"-t", "-5"}, AT_ONCE, nullptr, {.err = SELECT_FAILED, .exit_code = 1}},
+    {{"TimeoutMinusOne"}, {"-t", "-1"}, AT_ONCE, nullptr, {.err = SELECT_FAILED, .exit_code = 1}},
+    {{"TimeoutIntMin"}, {"-t", "-2147483648"}, AT_ONCE, nullptr, {.err = SELECT_FAILED, .exit_code = 1}},
     // A row without an action whose run must end by a signal is sent it.
-    {"SigtermAfterSpeedChange", {"-19200"}, {}, nullptr, {.signal = SIGTERM}},
-    {"SigtermAtPrompt", {}, {}, [](session& s) { open_prompt(s); ASSERT_EQ(kill(s.pid, SIGTERM), 0); },
+    {{"SigtermAfterSpeedChange"}, {"-19200"}, {}, nullptr, {.signal = SIGTERM}},
+    {{"SigtermAtPrompt"}, {}, {}, [](session& s) { open_prompt(s); ASSERT_EQ(kill(s.pid, SIGTERM), 0); },
      {.err = "serterm> ", .signal = SIGTERM}},
-    {"SigpipeFromHexdumpReader", {"-d1"}, {}, close_hexdump_reader, {.signal = SIGPIPE}},
+    {{"SigpipeFromHexdumpReader"}, {"-d1"}, {}, close_hexdump_reader, {.signal = SIGPIPE}},
     // Hexdump text that cannot be written is reported, never sent to the
     // line; the keyboard a pipe the test keeps open and never writes.
-    {"HexdumpStdoutClosed", {"-d1"}, {.keyboard = PIPE, .out = -1}, [](session& s) { send(s, "AT"); },
+    {{"HexdumpStdoutClosed"}, {"-d1"}, {.keyboard = PIPE, .out = -1}, [](session& s) { send(s, "AT"); },
      {.err = HEXDUMP_FAILED + "Bad file descriptor\n", .exit_code = 1}},
-    {"HexdumpStdoutFull", {"-d1"}, {.keyboard = PIPE, .out_path = "/dev/full"},
+    {{"HexdumpStdoutFull"}, {"-d1"}, {.keyboard = PIPE, .out_path = "/dev/full"},
      [](session& s) { send(s, "AT"); }, {.err = HEXDUMP_FAILED + "No space left on device\n", .exit_code = 1}},
-    {"HexdumpReaderGoneSigpipeIgnored", {"-d1"}, {.ignore_sigpipe = true}, close_hexdump_reader,
+    {{"HexdumpReaderGoneSigpipeIgnored"}, {"-d1"}, {.ignore_sigpipe = true}, close_hexdump_reader,
      {.err = HEXDUMP_FAILED + "Broken pipe\n", .exit_code = 1}},
-    {"StdoutClosedWithoutHexdump", {}, {.keyboard = PIPE, .out = -1, .wait_for_setup = false},
+    {{"StdoutClosedWithoutHexdump"}, {}, {.keyboard = PIPE, .out = -1, .wait_for_setup = false},
      [](session& s) { type(s, "ok"); end_input(s); }, {.line = "ok"}},
 };
 // clang-format on
-
-// Names the row in test output instead of dumping its bytes.
-void
-PrintTo(const way_out& way, std::ostream* os)
-{
-  *os << way.name;
-}
-
-// Whether the default action of `sig` dumps core. Under qemu-user such a
-// death also brings qemu's own "uncaught target signal" message on stderr.
-bool
-dumps_core(int sig)
-{
-  constexpr std::array core{SIGQUIT, SIGILL,  SIGTRAP, SIGABRT, SIGBUS,
-                            SIGFPE,  SIGSEGV, SIGXCPU, SIGXFSZ, SIGSYS};
-  return std::ranges::find(core, sig) != core.end();
-}
 
 class WaysOut : public ::testing::TestWithParam<way_out> {};
 
@@ -221,7 +202,7 @@ signal_rows()
     const char* name = sigabbrev_np(sig);
     std::string row = name != nullptr ? name : "RT" + std::to_string(sig);
     std::transform(row.begin() + 1, row.end(), row.begin() + 1, ::tolower);
-    rows.push_back({"Sig" + row, {}, {}, nullptr, {.signal = sig}});
+    rows.push_back({{"Sig" + row}, {}, {}, nullptr, {.signal = sig}});
   }
   return rows;
 }
@@ -229,7 +210,11 @@ signal_rows()
 TEST_P(WaysOut, EndsAsExpectedWithBothTerminalsRestored)
 {
   const way_out& way = GetParam();
-  if (emulated() && dumps_core(way.end.signal)) {
+  // The signals whose default action dumps core: under qemu-user such a
+  // death also brings qemu's own "uncaught target signal" message on stderr.
+  constexpr std::array core{SIGQUIT, SIGILL,  SIGTRAP, SIGABRT, SIGBUS,
+                            SIGFPE,  SIGSEGV, SIGXCPU, SIGXFSZ, SIGSYS};
+  if (emulated() && std::ranges::find(core, way.end.signal) != core.end()) {
     GTEST_SKIP() << "qemu-user writes its own message on this death";
   }
   if (under_valgrind() && (way.setup.keyboard == -1 || way.setup.out == -1)) {
