@@ -70,11 +70,11 @@ feed(std::string& input, std::size_t room, std::span<unsigned char> area)
 }
 
 // Runs the loop until `ms` milliseconds: does everything the core asks for
-// at the loop's time, then waits until the deadline the core sets, or for
-// 10 ms while the line takes `line_pace` bytes each time. A core that never
-// stops asking for more at one time fails the test, and so does a deadline
-// not after the loop's time: the real loop would spin on it, or, waiting
-// without a time-out, hang.
+// at the loop's time, then waits for the deadline the core sets, waking
+// every 10 ms too while the line takes `line_pace` bytes each time. A core
+// that never stops asking for more at one time fails the test, and so does
+// a deadline not after the loop's time: the real loop would spin on it, or,
+// waiting without a time-out, hang.
 void
 run_to(loop& l, std::int64_t ms)
 {
