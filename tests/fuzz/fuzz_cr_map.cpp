@@ -1,7 +1,8 @@
 // Fuzz target for the CR -> CR LF mapping: bounded growth, the same result
-// however the stream is split, and that result the one a slow obvious
-// mapping gives: every CR shown with an LF, nothing but LFs after CRs added.
+// however the stream is split, and that result the one the tests' oracle
+// gives: every CR shown with an LF, nothing but LFs after CRs added.
 #include "relay/cr_map.hpp"
+#include "support/oracles.hpp"
 
 #include <algorithm>
 #include <cstdint>
@@ -28,21 +29,6 @@ map_piece(const std::string& piece, serterm::cr_map_state& state)
     std::abort();
   }
   return std::string(reinterpret_cast<const char*>(output.get()), n);
-}
-
-// What the whole stream `text` must show as: a CR that no LF follows in it
-// gets one.
-std::string
-reference_map(const std::string& text)
-{
-  std::string shown;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    shown += text[i];
-    if (text[i] == '\r' && (i + 1 == text.size() || text[i + 1] != '\n')) {
-      shown += '\n';
-    }
-  }
-  return shown;
 }
 
 } // namespace
@@ -76,7 +62,7 @@ LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
     pieces += map_piece(stream.substr(at, length), piece_state);
     at += length;
   }
-  if (pieces != whole || whole != reference_map(stream)) {
+  if (pieces != whole || whole != serterm::testing::crlf_shown(stream)) {
     std::abort();
   }
   return 0;

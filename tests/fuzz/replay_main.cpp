@@ -13,9 +13,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
 
 namespace {
 
+// Runs the target on `path`, a file, or on every file in it, a directory,
+// counting each in `replayed`. False if one cannot be read.
 bool
-replay_file(const std::filesystem::path& path)
+replay(const std::filesystem::path& path, int& replayed)
 {
+  if (std::filesystem::is_directory(path)) {
+    for (const auto& entry : std::filesystem::directory_iterator(path)) {
+      // Dot files (.gitkeep) only hold the directory in the repository.
+      if (entry.is_regular_file() &&
+          entry.path().filename().string()[0] != '.' &&
+          !replay(entry.path(), replayed)) {
+        return false;
+      }
+    }
+    return true;
+  }
   std::ifstream file(path, std::ios::binary);
   if (!file) {
     std::fprintf(stderr, "cannot read %s\n", path.c_str());
@@ -25,6 +38,7 @@ replay_file(const std::filesystem::path& path)
                           std::istreambuf_iterator<char>());
   LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(bytes.data()),
                          bytes.size());
+  ++replayed;
   return true;
 }
 
@@ -35,24 +49,8 @@ main(int argc, char** argv)
 {
   int replayed = 0;
   for (int i = 1; i < argc; ++i) {
-    std::filesystem::path path(argv[i]);
-    std::vector<std::filesystem::path> files;
-    if (std::filesystem::is_directory(path)) {
-      for (const auto& entry : std::filesystem::directory_iterator(path)) {
-        // Dot files (.gitkeep) only hold the directory in the repository.
-        if (entry.is_regular_file() &&
-            entry.path().filename().string()[0] != '.') {
-          files.push_back(entry.path());
-        }
-      }
-    } else {
-      files.push_back(path);
-    }
-    for (const auto& file : files) {
-      if (!replay_file(file)) {
-        return 1;
-      }
-      ++replayed;
+    if (!replay(argv[i], replayed)) {
+      return 1;
     }
   }
   std::printf("%d inputs replayed\n", replayed);

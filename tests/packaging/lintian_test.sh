@@ -5,20 +5,16 @@
 # Usage: lintian_test.sh DIST_DIR (as distribution_build.sh left it)
 set -euo pipefail
 status=0
+fail() { echo "FAIL: $*" >&2; status=1; }
+# Fails unless lintian runs on `deb` and reports no error or warning but
+# those whose tags `allowed` (an extended regular expression) matches.
 check() {
   local deb="$1" allowed="$2" output report
-  if ! output="$(lintian --fail-on none "$deb" 2>&1)"; then
-    echo "FAIL: lintian did not run on $deb: $output" >&2
-    status=1
-    return
-  fi
+  output="$(lintian --fail-on none "$deb" 2>&1)" ||
+    { fail "lintian did not run on $deb: $output"; return; }
   report="$(grep -E '^[EW]: ' <<<"$output" |
     grep -vE "^E: serterm: ($allowed) " || true)"
-  if [ -n "$report" ]; then
-    echo "FAIL: lintian on $deb:" >&2
-    echo "$report" >&2
-    status=1
-  fi
+  [ -z "$report" ] || fail "lintian on $deb:"$'\n'"$report"
 }
 shopt -s nullglob
 debs=("$1"/serterm_*.deb "$1"/placeholder/serterm_*.deb)

@@ -8,16 +8,10 @@ set -euo pipefail
 dist="$(cd "$1" && pwd)"
 source_dir="$(cd "$2" && pwd)"
 
+# shellcheck source=tests/tools/simulator.sh
+source "$source_dir/tests/tools/simulator.sh"
 scratch="$(mktemp -d "${TMPDIR:-/tmp}/serterm-package-test.XXXXXX")"
-sim_pid=""
-cleanup() {
-  if [ -n "$sim_pid" ]; then
-    kill "$sim_pid" 2>/dev/null || true
-    wait "$sim_pid" 2>/dev/null || true
-  fi
-  rm -rf "$scratch"
-}
-trap cleanup EXIT
+trap 'stop_simulator; rm -rf "$scratch"' EXIT
 
 status=0
 fail() {
@@ -85,17 +79,11 @@ usage="$("$bin/serterm" --help 2>&1 >/dev/null)" || usage_status=$?
 # as hexdump text on standard output. The pipe stays open until the answer
 # is in (at most 40 s), since the end of keyboard input ends serterm.
 modem="$scratch/modem"
-# Runs the command given every 0.1 s until it succeeds or `seconds` pass.
-await() {
-  timeout "$1" bash -c 'until "$@"; do sleep 0.1; done' await "${@:2}" || true
-}
-"$bin/serterm-sim" --link "$modem" >/dev/null &
-sim_pid=$!
-await 20 test -L "$modem"
+start_simulator "$bin/serterm-sim" "$modem" || fail "the simulator did not start"
 out="$scratch/dump.txt"
 : >"$out"
 conversation_status=0
-{ printf 'AT\r'; await 40 grep -q '4f 4b 0d 0a' "$out"; } |
+{ printf 'AT\r'; retry 400 grep -q '4f 4b 0d 0a' "$out" || true; } |
   timeout 60 "$bin/serterm" -d1 "$modem" >"$out" 2>/dev/null ||
   conversation_status=$?
 [ "$conversation_status" = 0 ] ||

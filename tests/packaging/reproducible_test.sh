@@ -9,11 +9,8 @@ sleep 1 # a second later, so that a time that leaks in shows
 "$(dirname "$0")/distribution_build.sh" "$second" "$2" "$3"
 status=0
 compare() {
-  if cmp "$1" "$2"; then
-    echo "same bytes: $(sha256sum <"$1" | cut -c1-16) ${1##*/}"
-  else
-    status=1
-  fi
+  cmp "$1" "$2" || { status=1; return; }
+  echo "same bytes: $(sha256sum <"$1" | cut -c1-16) ${1##*/}"
 }
 compare "$first/src/build/serterm" "$second/src/build/serterm"
 compare "$first"/serterm_*.deb "$second"/serterm_*.deb

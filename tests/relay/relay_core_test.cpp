@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <limits>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace serterm {
@@ -28,10 +29,14 @@ at(output out)
   return static_cast<std::size_t>(out);
 }
 
+// What each output got: the line, the screen, standard output (hexdump
+// text) and standard error.
+using outputs = std::array<std::string, OUTPUTS>;
+
 struct loop {
   relay_core& core;
   std::int64_t now = 0;
-  std::array<std::string, OUTPUTS> got{};
+  outputs got{};
   // What the user's terminal shows: all but the line, in the order written.
   std::string terminal{};
   // How many more bytes each output takes.
@@ -64,12 +69,16 @@ feed(std::string& input, std::size_t room, std::span<unsigned char> area)
   return static_cast<ssize_t>(n);
 }
 
-// Does everything the core asks for at the loop's time, until it asks for
-// nothing more than a wait.
+// Runs the loop until `ms` milliseconds: does everything the core asks for
+// at the loop's time, then waits for the deadline the core sets, waking
+// every 10 ms too while the line takes `line_pace` bytes each time. A core
+// that never stops asking for more at one time fails the test, and so does
+// a deadline not after the loop's time: the real loop would spin on it, or,
+// waiting without a time-out, hang.
 void
-turn(loop& l)
+run_to(loop& l, std::int64_t ms)
 {
-  for (int round = 0; !l.done; ++round) {
+  for (int round = 0, wakes = 0; !l.done; ++round) {
     if (round == 100000) {
       ADD_FAILURE() << "the core never stopped asking for more at " << l.now;
       return;
@@ -132,23 +141,14 @@ turn(loop& l)
       line_read(l.core, feed(l.line, BUFFER_SIZE, line_area(l.core)), 0, l.now);
       moved = true;
     }
-    if (!moved) {
+    if (moved) {
+      continue;
+    }
+    if (l.now >= ms * 1000) {
       return;
     }
-  }
-}
-
-// Runs the loop until `ms` milliseconds, waking at each deadline the core
-// sets on the way, and every 10 ms while the line takes `line_pace` bytes
-// each time. A deadline not after the loop's time fails the test: the
-// real loop would spin on it, or, waiting without a time-out, hang.
-void
-run_to(loop& l, std::int64_t ms)
-{
-  turn(l);
-  for (int wakes = 0; !l.done && l.now < ms * 1000; ++wakes) {
-    std::int64_t wake = plan_pass(l.core, l.now).wake_us;
-    if (wakes > 100000 || (wake >= 0 && wake <= l.now)) {
+    std::int64_t wake = plan.wake_us;
+    if (++wakes > 100000 || (wake >= 0 && wake <= l.now)) {
       ADD_FAILURE() << "the core wakes again and again at " << wake;
       return;
     }
@@ -159,7 +159,7 @@ run_to(loop& l, std::int64_t ms)
     if (l.now == tick && l.line_pace != 0) {
       l.takes[at(output::line)] += l.line_pace;
     }
-    turn(l);
+    round = 0;
   }
 }
 
@@ -177,7 +177,7 @@ play(loop& l, const std::vector<typing>& script)
     run_to(l, step.at_ms);
     l.keyboard_ended = step.end;
     l.keyboard.append(step.keys);
-    turn(l);
+    run_to(l, step.at_ms);
   }
 }
 
@@ -222,8 +222,7 @@ TEST(RelayCore, TypedKeysAndTheEscapeCharacter)
     loop l = start(0, row.timeout_us);
     play(l, row.script);
     run_to(l, 5000);
-    EXPECT_EQ(l.got[at(output::line)], row.line);
-    EXPECT_EQ(l.got[at(output::messages)], row.err);
+    EXPECT_EQ(l.got, (outputs{row.line, "", "", row.err}));
     EXPECT_EQ(l.done, row.done);
   }
 }
@@ -235,12 +234,10 @@ TEST(RelayCore, KeysReadAfterTheWindowAreThePrompts)
   loop l = start();
   play(l, {{0, "a" + E}});
   l.now = 300000;
-  std::string keys = "q\r";
-  keyboard_read(l.core, feed(keys, BUFFER_SIZE, keyboard_area(l.core)), 0,
-                l.now);
+  l.keyboard = "q\r";
+  keyboard_read(l.core, feed(l.keyboard, ALL, keyboard_area(l.core)), 0, l.now);
   run_to(l, 1000);
-  EXPECT_EQ(l.got[at(output::line)], "a");
-  EXPECT_EQ(l.got[at(output::messages)], "serterm> q\n");
+  EXPECT_EQ(l.got, (outputs{"a", "", "", "serterm> q\n"}));
   EXPECT_TRUE(l.done);
 }
 
@@ -254,8 +251,7 @@ TEST(RelayCore, AnyControlCharacterIsAnEscape)
     play(l, {{0, std::string{escape, escape, 'Z'}},
              {100, std::string(1, escape)},
              {300, "q\r"}});
-    EXPECT_EQ(l.got[at(output::line)], std::string({escape, 'Z'}));
-    EXPECT_EQ(l.got[at(output::messages)], "serterm> ");
+    EXPECT_EQ(l.got, (outputs{std::string{escape, 'Z'}, "", "", "serterm> "}));
     EXPECT_TRUE(l.done);
   }
 }
@@ -267,7 +263,8 @@ paste_of(std::size_t size)
   return testing::random_bytes(size, 9, ESC);
 }
 
-// True when `line` is the start of `paste` and `unsent` counts the rest.
+// Checks that the line got the start of `paste` and `unsent` counts the
+// rest.
 void
 expect_prefix(const loop& l, const std::string& paste)
 {
@@ -346,11 +343,9 @@ TEST(RelayCore, TheWayOutBehindAFullQueue)
     l.takes[at(output::line)] = 0;
     l.line_pace = row.pace;
     std::string paste = paste_of(row.size);
-    if (row.at_once) {
-      play(l, {{0, paste + E + "q\r"}});
-    } else {
-      play(l, {{0, paste}, {200, E}, {700, "q\r"}});
-    }
+    play(l, row.at_once
+                ? std::vector<typing>{{0, paste + E + "q\r"}}
+                : std::vector<typing>{{0, paste}, {200, E}, {700, "q\r"}});
     run_to(l, 5000);
     EXPECT_TRUE(l.done);
     EXPECT_EQ(l.got[at(output::messages)], "serterm> q\n");
@@ -414,9 +409,8 @@ TEST(RelayCore, OutputsOfOneTerminalKeepTheirOrder)
     l.takes[at(output::messages)] = ALL;
     play(l, {{row.err_from + 100, "q\r"}});
     run_to(l, row.err_from + 3000);
-    EXPECT_EQ(l.got[at(output::messages)], row.err);
-    EXPECT_EQ(l.got[at(output::screen)], std::string(100, 'x'));
-    EXPECT_EQ(l.got[at(output::line)], std::string(20000, 'k'));
+    EXPECT_EQ(l.got, (outputs{std::string(20000, 'k'), std::string(100, 'x'),
+                              "", row.err}));
     EXPECT_TRUE(l.done);
     EXPECT_EQ(l.end.status, 0);
   }
@@ -430,20 +424,19 @@ TEST(RelayCore, IdleHexdumpLineBreakAtTheFlushTimeout)
   play(l, {{0, paste_of(20000)}});
   l.line = "AT";
   run_to(l, 10);
-  EXPECT_EQ(l.got[at(output::hexdump)], "41 54 ");
+  EXPECT_EQ(l.got, (outputs{"", "", "41 54 ", ""}));
   run_to(l, 99);
-  EXPECT_EQ(l.got[at(output::messages)], "");
+  EXPECT_EQ(l.got, (outputs{"", "", "41 54 ", ""}));
   run_to(l, 100);
-  EXPECT_EQ(l.got[at(output::messages)], "\r\n");
+  EXPECT_EQ(l.got, (outputs{"", "", "41 54 ", "\r\n"}));
   // Not before its hex text is out.
   l.takes[at(output::hexdump)] = 3;
   l.line = "OK";
   run_to(l, 500);
-  EXPECT_EQ(l.got[at(output::messages)], "\r\n");
+  EXPECT_EQ(l.got, (outputs{"", "", "41 54 4f ", "\r\n"}));
   l.takes[at(output::hexdump)] = ALL;
   run_to(l, 501);
-  EXPECT_EQ(l.got[at(output::hexdump)], "41 54 4f 4b ");
-  EXPECT_EQ(l.got[at(output::messages)], "\r\n\r\n");
+  EXPECT_EQ(l.got, (outputs{"", "", "41 54 4f 4b ", "\r\n\r\n"}));
   // Bytes received in the quick-key window: the prompt after it ends their
   // hex line, and no line break follows.
   l.takes[at(output::line)] = ALL;
@@ -529,12 +522,10 @@ TEST(RelayCore, EndOfInput)
       l.takes[at(output::line)] = ALL;
     }
     run_to(l, 10000);
-    EXPECT_TRUE(l.done);
-    EXPECT_EQ(l.end.status, row.status);
     std::size_t sent =
         row.moves_later ? 5 : std::min<std::size_t>(5, row.line_takes);
-    EXPECT_EQ(l.end.unsent, 5 - sent);
-    EXPECT_EQ(l.end.sent, sent);
+    EXPECT_EQ(std::tuple(l.done, l.end.status, l.end.sent, l.end.unsent),
+              std::tuple(true, row.status, sent, 5 - sent));
   }
 }
 
@@ -610,11 +601,10 @@ TEST(RelayCore, WhatEachWaitingStateWaitsFor)
     }
     run_to(l, row.ms);
     relay_plan plan = plan_pass(l.core, l.now);
-    EXPECT_EQ(plan.action, relay_action::none);
-    EXPECT_EQ(plan.keyboard, row.keyboard);
-    EXPECT_EQ(plan.line, row.line);
-    EXPECT_EQ(plan.room, stopped);
-    EXPECT_EQ(plan.wake_us, row.wake_us);
+    EXPECT_EQ(std::tuple(plan.action, plan.keyboard, plan.line, plan.room,
+                         plan.wake_us),
+              std::tuple(relay_action::none, row.keyboard, row.line, stopped,
+                         row.wake_us));
   }
 }
 

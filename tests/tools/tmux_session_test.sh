@@ -11,13 +11,10 @@ sim="$2"
 command -v tmux >/dev/null ||
   { echo "tmux is not installed; scripts/test installs it" >&2; exit 1; }
 
+# shellcheck source=tests/tools/simulator.sh
+source "$(dirname "$0")/simulator.sh"
 scratch="$(mktemp -d "${TMPDIR:-/tmp}/serterm-tmux-test.XXXXXX")"
 socket="$scratch/tmux.sock"
-sim_pid=""
-stop_simulator() {
-  [ -z "$sim_pid" ] || { kill "$sim_pid" && wait "$sim_pid"; } 2>/dev/null || true
-  sim_pid=""
-}
 cleanup() {
   tmux -S "$socket" kill-server 2>/dev/null || true
   stop_simulator
@@ -26,16 +23,6 @@ cleanup() {
 trap cleanup EXIT
 
 tmux_() { tmux -S "$socket" "$@"; }
-# Runs `command` every 0.1 s until it succeeds, at most `tries` times.
-retry() {
-  local tries="$1"
-  shift
-  for _ in $(seq "$tries"); do
-    "$@" && return 0
-    sleep 0.1
-  done
-  return 1
-}
 screen() { tmux_ capture-pane -p -S - -E -; }
 screen_cleared() { ! tmux_ capture-pane -p | grep -q "exit status"; }
 fail() {
@@ -67,12 +54,6 @@ wait_until_relaying() {
 keyboard_raw() { stty -F "$pane_tty" -a 2>/dev/null | grep -q -- '-icanon'; }
 
 modem="$scratch/modem"
-# Starts the simulator with `args` on the link $modem and waits for it.
-start_simulator() {
-  "$sim" --link "$modem" "$@" >/dev/null &
-  sim_pid=$!
-  retry 100 test -L "$modem" || fail "the simulator did not start"
-}
 
 # The escape character, a pause longer than the 0.1 s flush timeout, then
 # waits for the prompt to show for the `count`th time.
@@ -82,7 +63,7 @@ open_prompt() {
   wait_for "serterm>" "${1:-1}"
 }
 
-start_simulator
+start_simulator "$sim" "$modem" || fail "the simulator did not start"
 
 bin_dir="$(cd "$(dirname "$serterm")" && pwd)"
 tmux_ new-session -d -x 100 -y 40 \
@@ -132,7 +113,7 @@ fi
 # with the x command. Without the mapping the modem's CR would put OK over
 # the echoed command, and the line "ATZ" would not stay on the screen.
 stop_simulator
-start_simulator --cr-only
+start_simulator "$sim" "$modem" --cr-only || fail "the simulator did not start"
 tmux_ send-keys "clear" Enter
 # Clear the history only once the shell has cleared the screen, or the old
 # screen, OK and all, lands in the history after it.
