@@ -95,12 +95,9 @@ TEST(AddKeys, TypedKeysEditedAsTheTerminalWould)
     SCOPED_TRACE(testing::printable(row.keys.substr(0, 20)));
     command_line line;
     line_state state = line_state::open;
-    std::span<const unsigned char> keys(
-        reinterpret_cast<const unsigned char*>(row.keys.data()),
-        row.keys.size());
-    EXPECT_EQ(
-        add_keys(line, keys, row.edits ? terminal : line_editing{}, state),
-        row.used);
+    EXPECT_EQ(add_keys(line, testing::bytes_of(row.keys),
+                       row.edits ? terminal : line_editing{}, state),
+              row.used);
     EXPECT_EQ(std::string(line.text.data()), row.line);
     EXPECT_EQ(state, row.state);
     EXPECT_EQ(line.cut, row.keys.size() > BUFFER_SIZE);

@@ -15,10 +15,9 @@ std::string
 map(const std::string& in, cr_map_state* state = nullptr)
 {
   std::array<unsigned char, MAPPED_SIZE> out;
-  std::span<const unsigned char> input(
-      reinterpret_cast<const unsigned char*>(in.data()), in.size());
   cr_map_state whole;
-  std::size_t n = map_cr_to_crlf(input, out, state ? *state : whole);
+  std::size_t n =
+      map_cr_to_crlf(testing::bytes_of(in), out, state ? *state : whole);
   return std::string(reinterpret_cast<const char*>(out.data()), n);
 }
 

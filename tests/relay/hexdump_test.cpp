@@ -1,6 +1,7 @@
 // Tests of the hexdump text.
 #include "relay/hexdump.hpp"
 #include "support/oracles.hpp"
+#include "support/pty_kit.hpp"
 
 #include <gtest/gtest.h>
 #include <string>
@@ -12,9 +13,7 @@ std::string
 dump(std::string_view bytes)
 {
   std::array<char, HEXDUMP_SIZE> out;
-  std::size_t n = format_hexdump(
-      {reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()},
-      out);
+  std::size_t n = format_hexdump(testing::bytes_of(bytes), out);
   return std::string(out.data(), n);
 }
 

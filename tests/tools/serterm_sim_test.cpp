@@ -151,8 +151,7 @@ struct exchange {
 };
 
 // A conversation with the simulator started with `args`.
-struct conversation {
-  const char* name;
+struct conversation : named_row {
   std::vector<std::string> args;
   std::vector<exchange> exchanges;
 };
@@ -190,46 +189,40 @@ expected_stream(std::size_t n, std::string_view line_end)
 const conversation CONVERSATIONS[] = {
     // An empty line gets no answer: only its echo comes before the next
     // one. Backspace takes back the last character.
-    {"AnswersCommandsWithEchoAndFramedResults", {},
+    {{"AnswersCommandsWithEchoAndFramedResults"}, {},
      {{"AT\r", "AT\r\r\nOK\r\n"}, {"ati\r", "ati\r\r\nserterm-sim Hayes-style modem\r\n\r\nOK\r\n"},
       {"ATX\r", "ATX\r\r\nERROR\r\n"}, {"hello\r", "hello\r\r\nERROR\r\n"},
       {"\rAT\r", "\rAT\r\r\nOK\r\n"}, {"ATX\bZ\r", "ATX\bZ\r\r\nOK\r\n"}}},
-    {"EchoAndNumericAnswersSwitch", {},
+    {{"EchoAndNumericAnswersSwitch"}, {},
      {{"ATE0\r", "ATE0\r\r\nOK\r\n"}, {"AT\r", "\r\nOK\r\n"}, {"ATV0\r", "0\r"}, {"ATQ\r", "4\r"},
       {"ATE1\r", "0\r"}, {"AT\r", "AT\r0\r"}, {"ATZ\r", "ATZ\r\r\nOK\r\n"}}},
     // Commands are data once dialled: echoed, not answered.
-    {"DialEntersDataModeThatEchoesEveryByte", SHORT_GUARD,
+    {{"DialEntersDataModeThatEchoesEveryByte"}, SHORT_GUARD,
      {{"ATDT555-1234\r", "ATDT555-1234\r\r\nCONNECT 9600\r\n"}, {all_bytes(), all_bytes()},
       {"AT\r", "AT\r", WELL_PAST_GUARD}}},
-    {"DialWithoutDigitsIsAnError", {},
+    {{"DialWithoutDigitsIsAnError"}, {},
      {{"ATD\r", "ATD\r\r\nERROR\r\n"}, {"ATDX1\r", "ATDX1\r\r\nERROR\r\n"}}},
-    {"GuardedPlusesReturnToCommandMode", SHORT_GUARD,
+    {{"GuardedPlusesReturnToCommandMode"}, SHORT_GUARD,
      {{"ATD1\r", "ATD1\r\r\nCONNECT 9600\r\n"}, {"data", "data"}, {"", "", PAST_GUARD},
       {"+++", "+++\r\nOK\r\n"}, {"ATH\r", "ATH\r\r\nOK\r\n"}, {"AT\r", "AT\r\r\nOK\r\n"}}},
     // Each write reaches the simulator in one read: its bytes come
     // together. Data right before the pluses leaves no guard time before
     // them; data right after them (within the guard time) cancels too.
-    {"PlusesWithoutGuardTimeStayData", SHORT_GUARD,
+    {{"PlusesWithoutGuardTimeStayData"}, SHORT_GUARD,
      {{"ATD1\r", "ATD1\r\r\nCONNECT 9600\r\n"}, {"", "", PAST_GUARD}, {"x+++", "x+++", WELL_PAST_GUARD},
       {"", "", PAST_GUARD}, {"+++y", "+++y", WELL_PAST_GUARD}, {"AT\r", "AT\r", WELL_PAST_GUARD}}},
-    {"LoopbackEchoesEverything", {"--loopback"}, loopback_pieces()},
-    {"CrOnlyEndsLinesWithALoneCr", {"--stream", "130", "--cr-only"},
+    {{"LoopbackEchoesEverything"}, {"--loopback"}, loopback_pieces()},
+    {{"CrOnlyEndsLinesWithALoneCr"}, {"--stream", "130", "--cr-only"},
      {{"", expected_stream(130, "\r")}, {"AT\r", "AT\r\rOK\r"}}},
     // After its stream it is the modem.
-    {"StreamSendsExactlyThePattern", {"--stream", "100000"},
+    {{"StreamSendsExactlyThePattern"}, {"--stream", "100000"},
      {{"", expected_stream(100000, "\r\n")}, {"AT\r", "AT\r\r\nOK\r\n"}}},
     // A hang-up ends the echo off and sends the stream again.
-    {"HangUpStartsAfreshAndRestartsTheStream", {"--stream", "10"},
+    {{"HangUpStartsAfreshAndRestartsTheStream"}, {"--stream", "10"},
      {{"", "0123456789"}, {"ATE0\r", "ATE0\r\r\nOK\r\n"},
       {"", "0123456789", milliseconds(0), true}, {"AT\r", "AT\r\r\nOK\r\n"}}},
 };
 // clang-format on
-
-void
-PrintTo(const conversation& row, std::ostream* os)
-{
-  *os << row.name;
-}
 
 class Conversation : public SimulatorTest,
                      public ::testing::WithParamInterface<conversation> {};
