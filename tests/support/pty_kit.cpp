@@ -62,11 +62,17 @@ printable(std::string_view data)
   std::string out;
   for (char c : data) {
     auto byte = static_cast<unsigned char>(c);
-    char shown[8];
-    std::snprintf(shown, sizeof shown,
-                  byte < 0x20 || byte >= 0x7f || c == '\\' ? "\\x%02x" : "%c",
-                  byte);
-    out += c == '\r' ? "\\r" : c == '\n' ? "\\n" : shown;
+    if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (byte < 0x20 || byte >= 0x7f || c == '\\') {
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "\\x%02x", byte);
+      out += hex;
+    } else {
+      out += c;
+    }
   }
   return out;
 }
@@ -177,6 +183,21 @@ namespace {
 // The streams of a run by name, for messages.
 constexpr std::array<const char*, 4> STREAM_NAMES{"line", "screen", "stdout",
                                                   "stderr"};
+
+// What differs between the wait status `status` and the one expected.
+std::string
+status_difference(int status, const outcome& expected)
+{
+  if (expected.signal != 0
+          ? WIFSIGNALED(status) && WTERMSIG(status) == expected.signal
+          : WIFEXITED(status) && WEXITSTATUS(status) == expected.exit_code) {
+    return "";
+  }
+  return "wait status " + std::to_string(status) + ", expected " +
+         (expected.signal != 0
+              ? "death by signal " + std::to_string(expected.signal)
+              : "exit " + std::to_string(expected.exit_code));
+}
 
 // In the child: opens /dev/null on every descriptor from 3 up to `end`,
 // raising the soft limit on open files as far as the hard one allows.
@@ -464,18 +485,8 @@ end_run(run& r, const outcome& expected, milliseconds limit)
   take(r);
   const std::array<const stream_text*, 4> wants{
       &expected.line, &expected.screen, &expected.out, &expected.err};
-  bool as_expected =
-      expected.signal != 0
-          ? WIFSIGNALED(status) && WTERMSIG(status) == expected.signal
-          : WIFEXITED(status) && WEXITSTATUS(status) == expected.exit_code;
-  std::string why =
-      !ended ? "did not end in time: killed"
-      : as_expected
-          ? ""
-          : "wait status " + std::to_string(status) + ", expected " +
-                (expected.signal != 0
-                     ? "death by signal " + std::to_string(expected.signal)
-                     : "exit " + std::to_string(expected.exit_code));
+  std::string why = ended ? status_difference(status, expected)
+                          : "did not end in time: killed";
   for (std::size_t i = 0; i < wants.size(); ++i) {
     const std::string& got = r.got[i];
     const stream_text& want = *wants[i];
